@@ -1,0 +1,68 @@
+// The directory client: the network as the consensus describes it, plain
+// directory fetches, microdescriptors, relay rules, the HSDir ring, onion
+// addresses with their period keys, and link specifiers.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mistgrove_core/util.h"
+
+namespace mistgrove_core::directory {
+
+// One router of the consensus. Copies are deep and independent.
+struct Relay {
+  std::string nickname;
+  std::string address;  // IPv4 text as written in the document
+  Bytes rsa_identity;   // 20 bytes when well-formed
+  Bytes ed25519_id;     // empty until known; 32 bytes when well-formed
+  std::string protocols;
+  std::string microdesc_digest;  // unpadded base64 of SHA-256, not decoded
+  Bytes ntor_onion_key;          // filled in from microdescriptors
+  std::set<std::string> flags;   // byte-wise order
+  u16 or_port = 0;
+  u16 dir_port = 0;
+};
+
+struct Consensus {
+  Bytes srv_current;
+  Bytes srv_previous;
+  std::vector<Relay> relays;
+  i64 valid_after = 0;
+  i64 fresh_until = 0;
+  std::map<std::string, i32> params;
+};
+
+// How a relay is reached and which identities it must prove.
+struct LinkSpecifier {
+  Bytes data;
+  u8 kind = 0;
+  bool operator==(const LinkSpecifier&) const = default;
+};
+
+// The keys of one onion service for one time period.
+struct HsPeriodKeys {
+  Bytes blinded_key;
+  Bytes subcredential;
+  u64 period_num = 0;
+  i32 period_length = 0;
+};
+
+// --- consensus ---
+Consensus parse_consensus(std::string_view text);
+i64 parse_time_utc(std::string_view date, std::string_view time);
+
+// --- link specifiers ---
+std::vector<LinkSpecifier> parse_link_specifiers(ByteView block);
+Bytes serialize_link_specifiers(const std::vector<LinkSpecifier>& specs);
+std::vector<LinkSpecifier> relay_link_specifiers(const Relay& relay);
+
+// --- onion addresses and period keys ---
+Bytes parse_onion_address(std::string_view host);
+HsPeriodKeys derive_hs_period_keys(const Consensus& consensus, ByteView identity_key);
+Bytes blind_onion_key(ByteView identity_key, u64 period_num, i64 period_length);
+Bytes onion_subcredential(ByteView identity_key, ByteView blinded_key);
+
+}  // namespace mistgrove_core::directory

@@ -1,0 +1,33 @@
+// The core's one failure type. Every fallible operation either returns its
+// value or throws Error; the message is the full text a Python caller sees.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace mistgrove_core::error {
+
+class Error : public std::runtime_error {
+ public:
+  explicit Error(const std::string& message) : std::runtime_error(message) {}
+  const char* message() const noexcept { return what(); }
+};
+
+// The failure with this message, ready to throw.
+inline Error err(const std::string& message) { return Error(message); }
+
+inline void ensure(bool condition, const std::string& message) {
+  if (!condition) throw Error(message);
+}
+
+// "strerror(errnum) (os error N)": how an operating-system failure reads.
+std::string os_error_text(int errnum);
+inline Error os_error(int errnum) { return Error(os_error_text(errnum)); }
+
+// Integer-parse failure texts shared by every decimal parser of the core.
+inline constexpr const char* kParseIntEmpty = "cannot parse integer from empty string";
+inline constexpr const char* kParseIntInvalidDigit = "invalid digit found in string";
+inline constexpr const char* kParseIntPosOverflow = "number too large to fit in target type";
+inline constexpr const char* kParseIntNegOverflow = "number too small to fit in target type";
+
+}  // namespace mistgrove_core::error
