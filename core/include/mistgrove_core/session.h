@@ -13,7 +13,7 @@
 namespace mistgrove_core {
 
 // The public directory authority used when the caller names no bootstrap.
-inline constexpr const char* kDefaultBootstrap = "128.31.0.39:9131";
+inline constexpr const char* kDefaultBootstrap = "131.188.40.189:80";
 
 struct Options {
   std::string host;  // a request's target onion host; empty in a session's own options
