@@ -42,6 +42,10 @@ Bytes base32_decode_onion(std::string_view text);
 
 // Each maximal invalid UTF-8 subsequence becomes one U+FFFD.
 std::string to_string_lossy(ByteView data);
+// The bytes as UTF-8 text (a view of them), or Error with the decoding failure
+// text: "invalid utf-8 sequence of {} bytes from index {}" or "incomplete utf-8
+// byte sequence from index {}".
+std::string_view utf8_text(ByteView data);
 
 u16 read_u16(ByteView data, std::size_t offset);
 u32 read_u32(ByteView data, std::size_t offset);
