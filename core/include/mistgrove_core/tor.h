@@ -1,7 +1,9 @@
 // Links to relays: TCP connect with time-outs, the TLS channel, the link
-// handshake and fixed-size cells.
+// handshake (VERSIONS, NETINFO) and link cells with 4-byte circuit ids.
 #pragma once
 
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include "mistgrove_core/util.h"
@@ -33,5 +35,98 @@ class TcpStream {
 // Blocking connect; receive and send time-outs of the returned socket are both
 // timeout_ms.
 TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms);
+
+// Link commands.
+inline constexpr u8 kCellRelay = 3;
+inline constexpr u8 kCellDestroy = 4;
+inline constexpr u8 kCellCreateFast = 5;
+inline constexpr u8 kCellCreatedFast = 6;
+inline constexpr u8 kCellVersions = 7;
+inline constexpr u8 kCellNetinfo = 8;
+inline constexpr u8 kCellRelayEarly = 9;
+
+// Body length of a fixed-length cell; the whole cell is 4 + 1 + 509 bytes.
+inline constexpr std::size_t kCellBodyLen = 509;
+
+// VERSIONS (7) and every command from 128 up carry a u16 length; all other
+// cells have a 509-byte body.
+constexpr bool is_var_cell(u8 command) { return command == kCellVersions || command >= 128; }
+
+// Appends big-endian fields to a byte string: the one way link and relay
+// formats are built.
+class ByteWriter {
+ public:
+  explicit ByteWriter(Bytes& out) : out_(out) {}
+  ByteWriter& u8(mistgrove_core::u8 v) {
+    out_.push_back(v);
+    return *this;
+  }
+  ByteWriter& u16(mistgrove_core::u16 v) { return u8(v >> 8).u8(v & 0xff); }
+  ByteWriter& u32(mistgrove_core::u32 v) { return u16(v >> 16).u16(v & 0xffff); }
+  ByteWriter& bytes(ByteView v) {
+    out_.insert(out_.end(), v.begin(), v.end());
+    return *this;
+  }
+  ByteWriter& zeros(std::size_t n) {
+    out_.resize(out_.size() + n, 0);
+    return *this;
+  }
+
+ private:
+  Bytes& out_;
+};
+
+// One link cell as read.
+struct Cell {
+  Bytes body;  // 509 bytes for a fixed-length cell, else the header's length
+  u32 circ_id = 0;
+  u8 command = 0;
+};
+
+// The relay's certificate chain, names and dates are never judged (hop
+// identity is proven by ntor); OpenSSL still checks the handshake signature
+// with the presented certificate's key. Installed with SSL_VERIFY_NONE.
+struct NoCertificateVerification {
+  // OpenSSL's verify callback: every chain passes.
+  static int verify_server_cert(int preverify_ok, struct x509_store_ctx_st* ctx);
+};
+
+// One TLS link to a relay after the link handshake. One thread at a time;
+// every read and write is bounded by the socket time-outs of connect_tcp.
+// Dropping it closes the socket at once, with no close alert.
+class TorChannel {
+ public:
+  // TCP connect, TLS, then `negotiate`.
+  static TorChannel open(std::string host, u16 port, i32 timeout_ms);
+
+  TorChannel(TorChannel&&) noexcept;
+  TorChannel& operator=(TorChannel&&) noexcept;
+  ~TorChannel();
+
+  // Frames and writes one cell. VERSIONS always goes out with a 2-byte circuit
+  // id 0; fixed-length bodies are zero-filled to 509 bytes.
+  void write_cell(u32 circ_id, u8 command, ByteView body);
+  // Reads one whole cell; `width` is the circuit-id width, 2 (first VERSIONS)
+  // or 4.
+  Cell read_cell_with_circ_len(int width);
+  void send_netinfo();
+  // VERSIONS exchange (4 or 5), skip to the relay's NETINFO, send ours.
+  void negotiate();
+
+  i32 link_version() const { return link_version_; }
+
+  struct Tls;  // the TLS connection and its socket (opaque)
+
+ private:
+  explicit TorChannel(std::unique_ptr<Tls> tls);
+  void write_all(ByteView data);
+  void read_exact(std::span<u8> out);
+
+  std::unique_ptr<Tls> tls_;
+  i32 link_version_ = 4;
+};
+
+// The client's NETINFO body for the given Unix time (0 before 1970).
+Bytes netinfo_body(i64 now);
 
 }  // namespace mistgrove_core::tor

@@ -1,0 +1,117 @@
+// Circuits over one relay link: the first hop with CREATE_FAST, further hops
+// with EXTEND2 and ntor, and relay cells layered through the hops.
+//
+// Using a circuit (one thread at a time; every wait is bounded only by the
+// link's socket time-outs):
+//   auto circ = Circuit::create_fast(TorChannel::open(host, port, timeout_ms));
+//   circ.extend_ntor(middle);  circ.extend_ntor(last);
+//   std::size_t far = circ.hop_count() - 1;
+//   circ.send_relay_cell(tor::kCellRelay, far, kRelayBeginDir, 1, {});
+//   RelayCell cell = circ.recv_relay();  // recognized at some hop
+// Flow control is the caller's: after the DATA cell that brings a circuit
+// window to a multiple of 100, read `backward_digest(far)` before the next
+// `recv_relay` and send `sendme_v1_data` of it on stream 0; stream-level
+// SENDMEs carry no data.
+#pragma once
+
+#include <vector>
+
+#include "mistgrove_core/crypto.h"
+#include "mistgrove_core/directory.h"
+#include "mistgrove_core/tor.h"
+
+namespace mistgrove_core::circuit {
+
+// Relay commands.
+inline constexpr u8 kRelayBegin = 1;
+inline constexpr u8 kRelayData = 2;
+inline constexpr u8 kRelayEnd = 3;
+inline constexpr u8 kRelayConnected = 4;
+inline constexpr u8 kRelaySendme = 5;
+inline constexpr u8 kRelayBeginDir = 13;
+inline constexpr u8 kRelayExtend2 = 14;
+inline constexpr u8 kRelayExtended2 = 15;
+inline constexpr u8 kRelayEstablishRendezvous = 33;
+inline constexpr u8 kRelayIntroduce1 = 34;
+inline constexpr u8 kRelayRendezvous2 = 37;
+inline constexpr u8 kRelayRendezvousEstablished = 39;
+inline constexpr u8 kRelayIntroduceAck = 40;
+
+// One relay cell recognized at some hop (which hop is not recorded).
+struct RelayCell {
+  Bytes data;  // at most 498 bytes
+  u16 stream_id = 0;
+  u8 command = 0;
+};
+
+// The client's ntor state between EXTEND2 and EXTENDED2. The destructor wipes
+// the secret and the shared secret.
+struct NtorState {
+  Bytes client_secret;   // x
+  Bytes client_public;   // X
+  Bytes relay_ntor_key;  // B
+  Bytes relay_identity;  // ID, the RSA identity digest
+  Bytes secret_xb;       // EXP(B,x)
+
+  NtorState() = default;
+  NtorState(const NtorState&) = delete;
+  NtorState& operator=(const NtorState&) = delete;
+  ~NtorState();
+};
+
+class Circuit {
+ public:
+  // Takes over the channel; on failure the link is closed with it.
+  static Circuit create_fast(tor::TorChannel channel);
+
+  // Appends the relay as a new last hop (EXTEND2 in RELAY_EARLY, ntor). A
+  // failure leaves the hops as they were.
+  void extend_ntor(const directory::Relay& relay);
+
+  // Builds a relay cell for hop `hop` (its digest and layer), adds the
+  // forward layers of the hops before it and writes it with `link_command`
+  // (tor::kCellRelay, or tor::kCellRelayEarly).
+  void send_relay_cell(u8 link_command, std::size_t hop, u8 relay_command, u16 stream_id,
+                       ByteView data);
+  // The next relay cell of this circuit recognized at any hop. Cells of other
+  // circuits, non-relay cells and bodies no hop recognizes are skipped; a
+  // DESTROY fails with "circuit destroyed".
+  RelayCell recv_relay();
+
+  // Whole 509-byte bodies through every hop's layer, for a hop kept outside
+  // the circuit (the onion service's end-to-end hop): no circuit-hop digest
+  // is read or changed.
+  void send_raw_body(ByteView body);
+  Bytes recv_raw_body();
+
+  std::size_t hop_count() const { return hops_.size(); }
+  u32 circ_id() const { return circ_id_; }
+  // The hop's running backward digest (20 bytes) as it stands now, that is
+  // right after the last cell recognized there: the proof an authenticated
+  // circuit-level SENDME carries.
+  Bytes backward_digest(std::size_t hop) const;
+
+ private:
+  Circuit(tor::TorChannel channel, crypto::RelayCrypto first_hop, u32 circ_id);
+  // The next RELAY cell of this circuit, still encrypted; DESTROY throws
+  // `destroyed`.
+  tor::Cell next_relay_cell(const char* destroyed);
+
+  tor::TorChannel channel_;
+  std::vector<crypto::RelayCrypto> hops_;
+  u32 circ_id_;
+};
+
+// ID | B | X (84 bytes) for the relay; fills `state`.
+Bytes build_ntor_onionskin(const directory::Relay& relay, NtorState& state);
+// The new hop's keys from the relay's HDATA (Y | AUTH | ...).
+crypto::RelayCrypto finish_ntor(const NtorState& state, ByteView hdata);
+// Splits a recognized, decrypted 509-byte body.
+RelayCell parse_relay_body(ByteView body);
+
+// The data of a version-1 (authenticated) SENDME: 0x01, length 20, then the
+// first 20 bytes of `digest` (20 or 32 bytes), the acknowledged hop's
+// backward digest.
+Bytes sendme_v1_data(ByteView digest);
+
+}  // namespace mistgrove_core::circuit
