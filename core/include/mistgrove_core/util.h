@@ -34,6 +34,12 @@ struct HostPort {
 
 HostPort parse_hostport(std::string_view text, u16 default_port);
 
+// Decimal integers of directory documents: an optional sign ("+" only for
+// u16), then digits and nothing else; failures carry the error::kParseInt*
+// texts, the first failure met from the left deciding.
+u16 parse_u16(std::string_view text);
+i32 parse_i32(std::string_view text);
+
 Bytes base64_decode(std::string_view text);
 std::string base64_encode_unpadded(ByteView data);
 
