@@ -3,6 +3,7 @@
 // addresses with their period keys, and link specifiers.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -64,5 +65,36 @@ Bytes parse_onion_address(std::string_view host);
 HsPeriodKeys derive_hs_period_keys(const Consensus& consensus, ByteView identity_key);
 Bytes blind_onion_key(ByteView identity_key, u64 period_num, i64 period_length);
 Bytes onion_subcredential(ByteView identity_key, ByteView blinded_key);
+
+// --- microdescriptors: fetched for the HSDir relays at session creation ---
+
+// The two keys taken from one microdescriptor; empty when it has no such line.
+struct MicrodescriptorFields {
+  Bytes ed25519_id;
+  Bytes ntor_onion_key;
+  bool operator==(const MicrodescriptorFields&) const = default;
+};
+
+// Keyed by the unpadded base64 SHA-256 of each microdescriptor's exact text,
+// the form of Relay::microdesc_digest.
+using MicrodescriptorIndex = std::map<std::string, MicrodescriptorFields>;
+
+std::vector<std::string> split_microdescriptors(std::string_view text);
+MicrodescriptorFields parse_microdescriptor_fields(std::string_view text);
+MicrodescriptorIndex index_microdescriptors(std::string_view text);
+
+// Fetches the microdescriptors of the HSDir relays with up to 8 worker threads
+// and fills in their missing Ed25519 identities and ntor keys. Batches that
+// fail on every source tried are logged and skipped.
+void hydrate_microdescriptors(Consensus& consensus, const util::HostPort& bootstrap,
+                              i32 timeout_ms);
+
+// Test seam: hydrate_microdescriptors with the fetch of one batch path from
+// one source replaced (the real one is http_get_direct). The function is
+// copied; workers left running after a failed call may still use their copy.
+using MicrodescriptorFetch =
+    std::function<Bytes(const util::HostPort& source, const std::string& path, i32 timeout_ms)>;
+void hydrate_microdescriptors_with(Consensus& consensus, const util::HostPort& bootstrap,
+                                   i32 timeout_ms, MicrodescriptorFetch fetch);
 
 }  // namespace mistgrove_core::directory

@@ -6,8 +6,10 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "mistgrove_core/directory.h"
+#include "mistgrove_core/error.h"
 #include "mistgrove_core/util.h"
 
 namespace mistgrove_core {
@@ -29,6 +31,36 @@ struct Options {
 
 directory::Consensus load_consensus(const Options& options);
 
+// The session's consensus behind a mutex that remembers a failure inside it:
+// once an exception has left a critical section, every later access fails
+// with "consensus lock poisoned" (the flag is never cleared).
+class GuardedConsensus {
+ public:
+  explicit GuardedConsensus(directory::Consensus consensus) : consensus_(std::move(consensus)) {}
+
+  // Runs fn on the consensus under the lock and returns its result.
+  template <typename F>
+  auto with(F&& fn) const {
+    std::lock_guard lock(mutex_);
+    if (poisoned_) throw error::err("consensus lock poisoned");
+    try {
+      return fn(consensus_);
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+
+  directory::Consensus copy() const {
+    return with([](const directory::Consensus& c) { return c; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable bool poisoned_ = false;
+  directory::Consensus consensus_;
+};
+
 class Session {
  public:
   // Loads the consensus and completes the HSDir relays' keys.
@@ -36,23 +68,26 @@ class Session {
                                          std::string_view consensus_file, i32 timeout_ms,
                                          bool verbose);
 
+  Session(Options options, directory::Consensus consensus)
+      : options_(std::move(options)), consensus_(std::move(consensus)) {}
+
   // One request on a private copy of the consensus; any number may run at once.
   Bytes request(std::string_view onion, u16 port, ByteView payload, u64 response_limit) const;
 
   const Options& options() const { return options_; }
-
-  Session(Options options, directory::Consensus consensus);
+  // A deep copy, taken under the lock.
+  directory::Consensus consensus() const { return consensus_.copy(); }
 
  private:
   Options options_;
-  mutable std::mutex consensus_mutex_;
-  mutable bool poisoned_ = false;
-  directory::Consensus consensus_;
+  GuardedConsensus consensus_;
 };
 
 Bytes request_bytes(const Options& options, const directory::Consensus& consensus,
                     std::string_view onion, u16 port, ByteView payload, u64 response_limit);
 
+// "GET {path} HTTP/1.0" with Host and "Connection: close"; the path gains a
+// leading "/" when it lacks one, the host is lower-cased (ASCII only).
 Bytes build_simple_http_get(std::string_view host, std::string_view path);
 
 }  // namespace mistgrove_core
