@@ -55,6 +55,20 @@ struct HsPeriodKeys {
 Consensus parse_consensus(std::string_view text);
 i64 parse_time_utc(std::string_view date, std::string_view time);
 
+// --- directory requests over HTTP/1.0: one request per connection ---
+
+// The GET request for `path` (sent as given) with `host` (no port) in its Host
+// line; the same text goes over plain TCP and over BEGIN_DIR streams.
+std::string directory_request_text(std::string_view path, std::string_view host);
+// GETs `path` from `endpoint` and returns the body of its 200 response. Each
+// connect, write and read waits at most timeout_ms; reading stops at 8 MiB.
+Bytes http_get_direct(const util::HostPort& endpoint, std::string_view path, i32 timeout_ms);
+// The body of one complete response: status 200 required, chunked transfer
+// encoding undone, nothing else interpreted.
+Bytes decode_http_body(ByteView response);
+// The data of a chunked body; trailers and anything after them are ignored.
+Bytes decode_chunked_body(ByteView body);
+
 // --- link specifiers ---
 std::vector<LinkSpecifier> parse_link_specifiers(ByteView block);
 Bytes serialize_link_specifiers(const std::vector<LinkSpecifier>& specs);

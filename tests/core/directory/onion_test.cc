@@ -1,0 +1,273 @@
+// Onion addresses, time periods, key blinding and subcredentials, checked
+// against answers computed outside the core (tools/vectors/onion_vectors.py)
+// and a real service's blinded key.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mistgrove_core/crypto.h"
+#include "mistgrove_core/directory.h"
+#include "mistgrove_core/error.h"
+#include "directory/error_text.h"
+
+namespace mistgrove_core::directory {
+namespace {
+
+Bytes unhex(std::string_view hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<u8>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+struct PeriodVector {
+  i64 valid_after, fresh_until;
+  i32 interval;
+  u64 period_num;
+};
+struct KeysVector {
+  u64 period_num;
+  i64 period_length;
+  Bytes blinded, subcredential;
+};
+struct InvalidKey {
+  std::string fault;
+  Bytes key;
+};
+
+struct Vectors {
+  std::string address;
+  Bytes identity;
+  std::vector<PeriodVector> periods;
+  std::vector<KeysVector> keys;
+  std::vector<InvalidKey> invalid_keys;
+
+  const KeysVector& keys_for(u64 num, i64 length) const {
+    for (const auto& k : keys)
+      if (k.period_num == num && k.period_length == length) return k;
+    throw std::runtime_error("no keys vector");
+  }
+};
+
+const Vectors& vectors() {
+  static const Vectors v = [] {
+    Vectors v;
+    std::ifstream in(MISTGROVE_TEST_DATA "/onion_vectors.txt");
+    std::string line;
+    while (std::getline(in, line)) {
+      std::istringstream words(line);
+      std::string kind, a, b;
+      words >> kind;
+      if (kind == "address") {
+        words >> v.address;
+      } else if (kind == "identity") {
+        words >> a;
+        v.identity = unhex(a);
+      } else if (kind == "period") {
+        PeriodVector p{};
+        words >> p.valid_after >> p.fresh_until >> p.interval >> p.period_num;
+        v.periods.push_back(p);
+      } else if (kind == "keys") {
+        KeysVector k{};
+        words >> k.period_num >> k.period_length >> a >> b;
+        k.blinded = unhex(a);
+        k.subcredential = unhex(b);
+        v.keys.push_back(k);
+      } else if (kind == "invalid_key") {
+        words >> a >> b;
+        v.invalid_keys.push_back({a, unhex(b)});
+      }
+    }
+    return v;
+  }();
+  return v;
+}
+
+std::string base32_encode(ByteView raw) {
+  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz234567";
+  std::string text;
+  u32 bits = 0, pending = 0;
+  for (u8 byte : raw) {
+    pending = (pending << 8) | byte;
+    bits += 8;
+    while (bits >= 5) {
+      bits -= 5;
+      text.push_back(kAlphabet[(pending >> bits) & 31]);
+    }
+  }
+  return text;
+}
+
+// A v3 address for these 32 key bytes, with the checksum of version 3 (or
+// a deliberately wrong one) and the given version byte.
+std::string onion_address(ByteView key, u8 version, bool good_checksum = true) {
+  const std::string_view label = ".onion checksum";
+  Bytes hashed(label.begin(), label.end());
+  hashed.insert(hashed.end(), key.begin(), key.end());
+  hashed.push_back(3);
+  const Bytes digest = crypto::sha3_256(hashed);
+
+  Bytes raw(key.begin(), key.end());
+  raw.push_back(digest[0] ^ (good_checksum ? 0 : 0x01));
+  raw.push_back(digest[1]);
+  raw.push_back(version);
+  return base32_encode(raw);
+}
+
+Consensus consensus_at(i64 valid_after, i64 fresh_until, std::optional<i32> interval) {
+  Consensus c;
+  c.valid_after = valid_after;
+  c.fresh_until = fresh_until;
+  if (interval) c.params["hsdir-interval"] = *interval;
+  return c;
+}
+
+using testing::error_text;
+
+TEST(OnionAddress, AcceptsRealAddressInEveryForm) {
+  const std::string bare = vectors().address.substr(0, 56);
+  std::string upper = bare;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const std::string& form : {bare, upper, bare + ".onion", upper + ".ONION", upper + ".onion"}) {
+    SCOPED_TRACE(form);
+    EXPECT_EQ(parse_onion_address(form), vectors().identity);
+  }
+}
+
+TEST(OnionAddress, EncoderReproducesRealAddress) {
+  EXPECT_EQ(onion_address(vectors().identity, 3) + ".onion", vectors().address);
+}
+
+TEST(OnionAddress, RefusesMutants) {
+  const Bytes& key = vectors().identity;
+  const std::string real = vectors().address.substr(0, 56);
+  auto with_char = [&](std::size_t at, char c) {
+    std::string s = real;
+    s[at] = c;
+    return s;
+  };
+  auto with_byte_flipped = [&](std::size_t byte) {
+    Bytes raw = util::base32_decode_onion(real);
+    raw[byte] ^= 0x80;
+    return base32_encode(raw);
+  };
+  struct Case {
+    std::string name, text, message;
+  } cases[] = {
+      {"first checksum byte", with_byte_flipped(32), "bad onion checksum"},
+      {"second checksum byte", with_byte_flipped(33), "bad onion checksum"},
+      {"wrong checksum", onion_address(key, 3, false), "bad onion checksum"},
+      {"version 4", onion_address(key, 4), "only v3 onion addresses are supported"},
+      {"version 2", onion_address(key, 2), "only v3 onion addresses are supported"},
+      {"version 4, bad checksum", onion_address(key, 4, false), "only v3 onion addresses are supported"},
+      {"digit 1", with_char(10, '1'), "invalid base32 character in onion address"},
+      {"digit 0", with_char(0, '0'), "invalid base32 character in onion address"},
+      {"digit 8", with_char(55, '8'), "invalid base32 character in onion address"},
+      {"padding", with_char(55, '='), "invalid base32 character in onion address"},
+      {"55 characters", real.substr(1), "v3 onion address must have 56 base32 characters"},
+      {"57 characters", real + "a", "v3 onion address must have 56 base32 characters"},
+      {"suffix twice", real + ".onion.onion", "v3 onion address must have 56 base32 characters"},
+      {"empty", "", "v3 onion address must have 56 base32 characters"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(error_text([&] { parse_onion_address(c.text); }), c.message);
+  }
+}
+
+// The first three would pass a bare decompression; libsodium's stricter check
+// refuses all four, and so does the blinding.
+TEST(OnionAddress, RefusesKeysThatAreNoHonestPoint) {
+  ASSERT_EQ(vectors().invalid_keys.size(), 4u);
+  for (const auto& bad : vectors().invalid_keys) {
+    SCOPED_TRACE(bad.fault);
+    EXPECT_EQ(error_text([&] { parse_onion_address(onion_address(bad.key, 3)); }),
+              "onion ed25519 key is invalid");
+    EXPECT_EQ(error_text([&] { blind_onion_key(bad.key, 20792, 1440); }),
+              "ed25519 key blinding failed");
+  }
+}
+
+TEST(KeyBlinding, MatchesIndependentAnswers) {
+  ASSERT_FALSE(vectors().keys.empty());
+  for (const auto& k : vectors().keys) {
+    SCOPED_TRACE(k.period_num);
+    const Bytes blinded = blind_onion_key(vectors().identity, k.period_num, k.period_length);
+    EXPECT_EQ(blinded, k.blinded);
+    EXPECT_EQ(onion_subcredential(vectors().identity, blinded), k.subcredential);
+  }
+}
+
+// The blinded key under which the private network's directory served this
+// service's descriptor.
+TEST(KeyBlinding, ReproducesServedBlindedKey) {
+  EXPECT_EQ(blind_onion_key(vectors().identity, 1247622, 24),
+            unhex("1b94094556b3ecd45da5838575b55b15620c898ec18f15b137c1c381177eb4c2"));
+}
+
+TEST(KeyBlinding, RefusesKeyOfWrongLength) {
+  for (std::size_t len : {0u, 31u, 33u}) {
+    SCOPED_TRACE(len);
+    const Bytes key(len, 0x11);
+    EXPECT_EQ(error_text([&] { blind_onion_key(key, 1, 1440); }), "bad onion pubkey");
+    EXPECT_EQ(error_text([&] { derive_hs_period_keys(Consensus{}, key); }), "bad onion pubkey");
+  }
+}
+
+TEST(PeriodKeys, MatchIndependentAnswers) {
+  ASSERT_FALSE(vectors().periods.empty());
+  for (const auto& p : vectors().periods) {
+    SCOPED_TRACE(p.valid_after);
+    const auto keys = derive_hs_period_keys(consensus_at(p.valid_after, p.fresh_until, p.interval),
+                                            vectors().identity);
+    EXPECT_EQ(keys.period_num, p.period_num);
+    EXPECT_EQ(keys.period_length, p.interval);
+    const auto& expected = vectors().keys_for(p.period_num, p.interval);
+    EXPECT_EQ(keys.blinded_key, expected.blinded);
+    EXPECT_EQ(keys.subcredential, expected.subcredential);
+  }
+}
+
+TEST(PeriodKeys, PeriodNumberAndLength) {
+  constexpr i64 k1800 = 1796493600;      // 2026-12-05 18:00:00 UTC
+  constexpr i64 k1130 = k1800 - 6 * 3600 - 1800;
+  struct Case {
+    const char* name;
+    i64 valid_after, fresh_until;
+    std::optional<i32> interval;
+    u64 period_num;
+    i32 period_length;
+  } cases[] = {
+      {"example", k1800, k1800 + 3600, std::nullopt, 20792, 1440},
+      {"before noon", k1130, k1130 + 3600, std::nullopt, 20791, 1440},
+      // A 30-minute vote moves the period start to 06:00.
+      {"half-hour votes", k1130, k1130 + 1800, std::nullopt, 20792, 1440},
+      {"fresh-until equal", k1130, k1130, std::nullopt, 20791, 1440},
+      {"fresh-until earlier", k1130, k1130 - 7200, std::nullopt, 20791, 1440},
+      {"under a minute", k1130, k1130 + 59, std::nullopt, 20791, 1440},
+      {"12-hour periods", k1800, k1800 + 3600, 720, 41584, 720},
+      {"zero interval", k1800, k1800 + 3600, 0, 20792, 1440},
+      {"negative interval", k1800, k1800 + 3600, -24, 20792, 1440},
+      {"minimum interval", k1800, k1800 + 3600, INT32_MIN, 20792, 1440},
+      {"before the offset", 600 * 60, 600 * 60 + 3600, std::nullopt, 0, 1440},
+      {"one-minute periods", 725 * 60, 725 * 60 + 3600, 1, 5, 1},
+      {"negative time", -86400 * 10, -86400 * 10 + 3600, std::nullopt, 0, 1440},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto keys =
+        derive_hs_period_keys(consensus_at(c.valid_after, c.fresh_until, c.interval), vectors().identity);
+    EXPECT_EQ(keys.period_num, c.period_num);
+    EXPECT_EQ(keys.period_length, c.period_length);
+    EXPECT_EQ(keys.blinded_key, blind_onion_key(vectors().identity, c.period_num, c.period_length));
+  }
+}
+
+}  // namespace
+}  // namespace mistgrove_core::directory
