@@ -1,0 +1,624 @@
+#!/usr/bin/env python3
+"""Private Tor network on loopback for mistgrove's integration tests.
+
+Runs three directory authorities, six relays and one onion service (Debian's tor
+daemon, never as a client: SocksPort 0 everywhere), with a loopback HTTP server
+and a TCP echo server behind the onion service, waits until the network is
+usable and writes a JSON state file that tests find through MISTGROVE_TESTNET.
+
+  testnet.py run [--state PATH] -- CMD ARGS...   start, run CMD, tear down
+  testnet.py start [--state PATH]                start in the background, print state path
+  testnet.py stop --state PATH                   stop a network made by `start`
+  testnet.py refresh --state PATH                re-write the consensus file
+"""
+
+import argparse
+import base64
+import calendar
+import hashlib
+import http.server
+import json
+import os
+import random
+import shutil
+import signal
+import socket
+import socketserver
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+AUTHORITIES = 3
+RELAYS = 6
+ONION_HTTP_PORT = 80
+ONION_ECHO_PORT = 7
+BIG_LENGTH = 3 * 1024 * 1024
+# The echo server cannot know when a client has sent everything (onion streams
+# have no half-close), so it closes the connection after this much silence.
+ECHO_IDLE_CLOSE = 2.0
+PAGE = b"<html><body><h1>mistgrove test service</h1><p>It works.</p></body></html>\n"
+UPLOAD_LOG = "Uploaded hidden service descriptor"
+
+COMMON_TORRC = """\
+TestingTorNetwork 1
+DataDirectory {dir}
+Nickname {nick}
+Address 127.0.0.1
+ContactInfo mistgrove-testnet@localhost
+SocksPort 0
+ShutdownWaitLength 0
+ProtocolWarnings 1
+__OwningControllerProcess {owner}
+Log notice file {dir}/notice.log
+V3AuthVotingInterval 60
+TestingV3AuthInitialVotingInterval 60
+V3AuthVoteDelay 4
+V3AuthDistDelay 4
+TestingV3AuthInitialVoteDelay 4
+TestingV3AuthInitialDistDelay 4
+"""
+RELAY_TORRC = """\
+ORPort 127.0.0.1:{orport}
+DirPort 127.0.0.1:{dirport}
+AssumeReachable 1
+ExitPolicy reject *:*
+"""
+# The public network's consensus also sets sendme_accept_min_version=1, so
+# peers close circuits on unauthenticated SENDMEs here as they do there.
+AUTHORITY_TORRC = """\
+AuthoritativeDirectory 1
+V3AuthoritativeDirectory 1
+TestingDirAuthVoteHSDir *
+TestingDirAuthVoteGuard *
+ConsensusParams hsdir-interval=24 sendme_accept_min_version=1
+"""
+ONION_TORRC = """\
+Log info file {dir}/info.log
+SafeLogging 0
+HiddenServiceDir {dir}/hs
+HiddenServicePort {http_vport} 127.0.0.1:{http_port}
+HiddenServicePort {echo_vport} 127.0.0.1:{echo_port}
+"""
+
+
+def log(msg):
+    print(f"testnet: {msg}", file=sys.stderr, flush=True)
+
+
+def pick_free_ports(count, base, span):
+    """Ports of [base, base+span) that bind on 127.0.0.1 now, from a random start
+    so that two networks started at once rarely try the same ones."""
+    ports, start = [], random.randrange(span)
+    for i in range(span):
+        port = base + (start + i) % span
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        ports.append(port)
+        if len(ports) == count:
+            return ports
+    raise RuntimeError(f"fewer than {count} free ports in {base}..{base + span - 1}")
+
+
+def http_response(body, content_type):
+    head = (f"HTTP/1.0 200 OK\r\nContent-Type: {content_type}\r\n"
+            f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n")
+    return head.encode() + body
+
+
+class ServiceBackends:
+    """The HTTP and echo servers behind the onion service, on threads of this
+    process. Responses carry no Date header, so they are the same bytes every time."""
+
+    def __init__(self, big):
+        self.responses = {"/": http_response(PAGE, "text/html"),
+                          "/big.bin": http_response(big, "application/octet-stream")}
+        responses = self.responses
+
+        class Http(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                reply = responses.get(self.path)
+                if reply is None:
+                    self.send_error(404)
+                else:
+                    self.wfile.write(reply)
+                self.close_connection = True
+
+            def log_message(self, *args):
+                pass
+
+        class Echo(socketserver.BaseRequestHandler):
+            def handle(self):
+                self.request.settimeout(ECHO_IDLE_CLOSE)
+                try:
+                    while data := self.request.recv(65536):
+                        self.request.sendall(data)
+                except OSError:
+                    pass
+
+        for cls in (http.server.ThreadingHTTPServer, socketserver.ThreadingTCPServer):
+            cls.daemon_threads = True
+        self.servers = [http.server.ThreadingHTTPServer(("127.0.0.1", 0), Http),
+                        socketserver.ThreadingTCPServer(("127.0.0.1", 0), Echo)]
+        for server in self.servers:
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.http_port, self.echo_port = (s.server_address[1] for s in self.servers)
+
+    def close(self):
+        for server in self.servers:
+            server.shutdown()
+            server.server_close()
+
+
+def http_get(hostport, path, timeout=10):
+    with urllib.request.urlopen(f"http://{hostport}{path}", timeout=timeout) as reply:
+        return reply.read()
+
+
+def consensus_flags(text):
+    """Nickname -> flag set, from the "r" and "s" lines of a consensus."""
+    flags, nick = {}, None
+    for line in text.splitlines():
+        if line.startswith("r "):
+            nick = line.split()[1]
+        elif line.startswith("s ") and nick:
+            flags[nick] = set(line.split()[1:])
+    return flags
+
+
+def parse_time(text):
+    return calendar.timegm(time.strptime(text, "%Y-%m-%d %H:%M:%S"))
+
+
+def consensus_period(text):
+    """(period length, period number) of a consensus, as an onion-service client
+    derives them from its valid-after and fresh-until times and hsdir-interval."""
+    fields = {}
+    for line in text.splitlines():
+        key, _, rest = line.partition(" ")
+        if key in ("valid-after", "fresh-until", "params") and key not in fields:
+            fields[key] = rest
+        if key == "r":
+            break
+    params = dict(p.split("=", 1) for p in fields.get("params", "").split() if "=" in p)
+    length = int(params.get("hsdir-interval", 1440))
+    valid_after = parse_time(fields["valid-after"])
+    interval = (parse_time(fields["fresh-until"]) - valid_after) // 60
+    offset = 12 * interval if interval > 0 else 720
+    minutes = valid_after // 60
+    return length, (minutes - offset) // length if minutes >= offset else 0
+
+
+def disaster_srv(length, period_num):
+    """The shared random value onion services fall back to when a consensus has none."""
+    data = b"shared-random-disaster" + length.to_bytes(8, "big") + period_num.to_bytes(8, "big")
+    return hashlib.sha3_256(data).digest()
+
+
+def with_disaster_srv(text):
+    """The consensus with a "shared-rand-current-value" line holding the disaster
+    value of its own time period, placed where such lines stand (after "params").
+    A young network's consensus has none; one that has real values is kept as is."""
+    lines = text.splitlines(keepends=True)
+    if any(l.startswith(("shared-rand-current-value ", "shared-rand-previous-value "))
+           for l in lines):
+        return text
+    srv = base64.b64encode(disaster_srv(*consensus_period(text))).decode()
+    at = next(i for i, l in enumerate(lines) if l.startswith(("params ", "dir-source ", "r ")))
+    at += lines[at].startswith("params ")
+    return "".join(lines[:at] + [f"shared-rand-current-value 0 {srv}\n"] + lines[at:])
+
+
+def tail(path, count=25):
+    try:
+        with open(path, errors="replace") as f:
+            return "".join(f.readlines()[-count:])
+    except OSError as e:
+        return f"({e})\n"
+
+
+def fetch_consensus(dirports):
+    """The microdescriptor consensus from the first authority that serves one."""
+    errors = []
+    for hostport in dirports:
+        try:
+            return http_get(hostport, "/tor/status-vote/current/consensus-microdesc").decode()
+        except OSError as e:
+            errors.append(f"{hostport}: {e}")
+    raise OSError("; ".join(errors))
+
+
+def write_consensus_file(data_dir, dirports):
+    """Fetch the current consensus and save it with the disaster shared random
+    value, so that clients place descriptors as the young network's service
+    does. Returns the state entries that describe the file."""
+    text = with_disaster_srv(fetch_consensus(dirports))
+    length, period = consensus_period(text)
+    path = os.path.join(data_dir, "consensus-microdesc")
+    with open(path + ".tmp", "w") as f:
+        f.write(text)
+    os.replace(path + ".tmp", path)
+    return {"consensus_file": path, "period_length": length, "period_num": period}
+
+
+def file_contains(path, text):
+    try:
+        with open(path, errors="replace") as f:
+            return any(text in line for line in f)
+    except OSError:
+        return False
+
+
+class Tor:
+    """One tor daemon of the network: its torrc, data directory and process."""
+
+    def __init__(self, root, nick, role, orport=0, dirport=0):
+        self.nick, self.role, self.orport, self.dirport = nick, role, orport, dirport
+        self.dir = os.path.join(root, nick)
+        self.torrc = os.path.join(self.dir, "torrc")
+        self.proc = None
+        self.fingerprint = self.ed25519_id = self.v3ident = None
+        os.mkdir(self.dir, 0o700)
+
+    def write_torrc(self, text):
+        with open(self.torrc, "w") as f:
+            f.write(text)
+
+    def spawn(self, args, **kw):
+        # Own session: one signal to the process group stops it, and the
+        # terminal's Ctrl-C does not reach it behind our back.
+        out = open(os.path.join(self.dir, "stdout.log"), "ab")
+        try:
+            return subprocess.Popen(args, cwd=self.dir, stdout=out, stderr=subprocess.STDOUT,
+                                    start_new_session=True, **kw)
+        finally:
+            out.close()
+
+    def log_tail(self):
+        logs = ["notice.log", "stdout.log"] + (["info.log"] if self.role == "onion" else [])
+        return "".join(f"--- {self.nick}/{name}\n{tail(os.path.join(self.dir, name))}"
+                       for name in logs if os.path.exists(os.path.join(self.dir, name)))
+
+    def describe(self):
+        return {"nickname": self.nick, "address": "127.0.0.1", "orport": self.orport,
+                "dirport": self.dirport, "fingerprint": self.fingerprint,
+                "ed25519_id": self.ed25519_id, "authority": self.role == "authority"}
+
+
+def run_all(procs, what):
+    for tor, proc in procs:
+        if proc.wait(timeout=60) != 0:
+            raise RuntimeError(f"{what} failed for {tor.nick}:\n{tor.log_tail()}")
+
+
+class Testnet:
+    """The whole network. start() returns the state dict; stop() is idempotent
+    and leaves no process nor file behind (data kept when keep_data)."""
+
+    def __init__(self, state_path=None, relays=RELAYS, base_port=20000, port_span=10000,
+                 timeout=240.0, keep_data=False):
+        self.state_path, self.relay_count = state_path, relays
+        self.base_port, self.port_span = base_port, port_span
+        self.timeout, self.keep_data = timeout, keep_data
+        self.root = self.backends = None
+        self.tors = []
+        self.state = {}
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def start(self):
+        began = time.monotonic()
+        self.root = tempfile.mkdtemp(prefix="mistgrove-testnet-")  # mode 0700
+        self.state_path = self.state_path or os.path.join(self.root, "state.json")
+        big = os.urandom(BIG_LENGTH)
+        self.backends = ServiceBackends(big)
+        files = {"page_path": ("page.html", PAGE),
+                 "page_response_path": ("page.response", self.backends.responses["/"]),
+                 "big_path": ("big.bin", big)}
+        for key, (name, data) in files.items():
+            self.state[key] = os.path.join(self.root, name)
+            with open(self.state[key], "wb") as f:
+                f.write(data)
+
+        ports = iter(pick_free_ports(2 * (AUTHORITIES + self.relay_count),
+                                     self.base_port, self.port_span))
+        names = [("auth", "authority", AUTHORITIES), ("relay", "relay", self.relay_count)]
+        self.tors = [Tor(self.root, f"{prefix}{i}", role, next(ports), next(ports))
+                     for prefix, role, count in names for i in range(1, count + 1)]
+        self.tors.append(Tor(self.root, "onion", "onion"))
+        authorities = [t for t in self.tors if t.role == "authority"]
+        routers = [t for t in self.tors if t.orport]
+        self.make_keys(authorities, routers)
+
+        dir_lines = "".join(
+            f"DirAuthority {a.nick} orport={a.orport} no-v2 v3ident={a.v3ident} "
+            f"127.0.0.1:{a.dirport} {a.fingerprint}\n" for a in authorities)
+        for tor in self.tors:
+            text = COMMON_TORRC.format(dir=tor.dir, nick=tor.nick, owner=os.getpid()) + dir_lines
+            if tor.orport:
+                text += RELAY_TORRC.format(orport=tor.orport, dirport=tor.dirport)
+            if tor.role == "authority":
+                text += AUTHORITY_TORRC
+            if tor.role == "onion":
+                text += ONION_TORRC.format(
+                    dir=tor.dir, http_vport=ONION_HTTP_PORT, http_port=self.backends.http_port,
+                    echo_vport=ONION_ECHO_PORT, echo_port=self.backends.echo_port)
+            tor.write_torrc(text)
+            tor.proc = tor.spawn(["tor", "-f", tor.torrc])
+        log(f"started {len(self.tors)} tor daemons under {self.root}")
+
+        self.wait_ready(began + self.timeout)
+        log(f"ready after {time.monotonic() - began:.0f} s")
+        return self.write_state()
+
+    def make_keys(self, authorities, routers):
+        """Authority certificates from tor-gencert, then every router's identity
+        fingerprints from `tor --list-fingerprint`; each batch runs in parallel."""
+        procs = []
+        for a in authorities:
+            os.mkdir(os.path.join(a.dir, "keys"), 0o700)
+            proc = a.spawn(["tor-gencert", "--create-identity-key", "-m", "12",
+                            "-a", f"127.0.0.1:{a.dirport}", "-i", "keys/authority_identity_key",
+                            "-s", "keys/authority_signing_key", "-c", "keys/authority_certificate",
+                            "--passphrase-fd", "0"], stdin=subprocess.DEVNULL)
+            procs.append((a, proc))
+        run_all(procs, "tor-gencert")
+        for a in authorities:
+            with open(os.path.join(a.dir, "keys", "authority_certificate")) as f:
+                a.v3ident = next(l.split()[1] for l in f if l.startswith("fingerprint "))
+        for r in routers:
+            r.write_torrc(f"DataDirectory {r.dir}\nORPort 127.0.0.1:{r.orport}\nSocksPort 0\n"
+                          f"Nickname {r.nick}\nAddress 127.0.0.1\nContactInfo none\n")
+        run_all([(r, r.spawn(["tor", "--list-fingerprint", "-f", r.torrc])) for r in routers],
+                "tor --list-fingerprint")
+        for r in routers:
+            with open(os.path.join(r.dir, "fingerprint")) as f:
+                r.fingerprint = f.read().split()[1]
+            with open(os.path.join(r.dir, "fingerprint-ed25519")) as f:
+                r.ed25519_id = f.read().split()[1]
+
+    def authority_dirports(self):
+        return [f"127.0.0.1:{t.dirport}" for t in self.tors if t.role == "authority"]
+
+    def wait_ready(self, deadline):
+        """Until every router is a running HSDir in the consensus and the onion
+        service has its hostname and has uploaded its descriptor."""
+        onion = self.tors[-1]
+        routers = {t.nick for t in self.tors if t.orport}
+        missing, last_report = "the first consensus", 0.0
+        while True:
+            dead = [t for t in self.tors if t.proc.poll() is not None]
+            if dead:
+                self.give_up(f"tor {dead[0].nick} exited with {dead[0].proc.returncode}")
+            try:
+                flags = consensus_flags(fetch_consensus(self.authority_dirports()))
+                lacking = sorted(n for n in routers
+                                 if not {"Running", "Valid", "HSDir"} <= flags.get(n, set()))
+                missing = f"HSDir flags of {', '.join(lacking)}" if lacking else None
+            except OSError:
+                pass
+            if not missing:
+                if not os.path.exists(os.path.join(onion.dir, "hs", "hostname")):
+                    missing = "the onion service's hostname"
+                elif not file_contains(os.path.join(onion.dir, "info.log"), UPLOAD_LOG):
+                    missing = "the onion service's descriptor upload"
+                else:
+                    return
+            now = time.monotonic()
+            if now >= deadline:
+                self.give_up(f"not ready within {self.timeout:.0f} s: waiting for {missing}")
+            if now - last_report >= 15:
+                log(f"waiting for {missing}")
+                last_report = now
+            time.sleep(min(2.0, max(0.0, deadline - now)))
+
+    def give_up(self, reason):
+        for tor in self.tors:
+            sys.stderr.write(tor.log_tail())
+        raise RuntimeError(reason)
+
+    def write_state(self):
+        onion = self.tors[-1]
+        with open(os.path.join(onion.dir, "hs", "hostname")) as f:
+            hostname = f.read().strip()
+        with open(self.state["big_path"], "rb") as f:
+            big = f.read()
+        self.state.update(write_consensus_file(self.root, self.authority_dirports()))
+        self.state.update(
+            data_dir=self.root, pid=os.getpid(),
+            authority_dirports=self.authority_dirports(),
+            relays=[t.describe() for t in self.tors if t.orport],
+            onion_address=hostname, onion_http_port=ONION_HTTP_PORT,
+            onion_echo_port=ONION_ECHO_PORT, echo_idle_close_s=ECHO_IDLE_CLOSE,
+            http_direct=f"127.0.0.1:{self.backends.http_port}",
+            echo_direct=f"127.0.0.1:{self.backends.echo_port}",
+            big_sha256=hashlib.sha256(big).hexdigest(), big_length=len(big),
+            tor_pids=[t.proc.pid for t in self.tors])
+        with open(self.state_path + ".tmp", "w") as f:
+            json.dump(self.state, f, indent=1)
+        os.replace(self.state_path + ".tmp", self.state_path)
+        return self.state
+
+    def stop(self):
+        procs = [t.proc for t in self.tors if t.proc and t.proc.poll() is None]
+        for sig, grace in ((signal.SIGTERM, 10), (signal.SIGKILL, 5)):
+            for proc in procs:
+                try:
+                    os.killpg(proc.pid, sig)
+                except ProcessLookupError:
+                    pass
+            end = time.monotonic() + grace
+            for proc in procs:
+                try:
+                    proc.wait(timeout=max(0.1, end - time.monotonic()))
+                except subprocess.TimeoutExpired:
+                    pass
+            procs = [p for p in procs if p.poll() is None]
+            if not procs:
+                break
+        self.tors = []
+        if self.backends:
+            self.backends.close()
+            self.backends = None
+        if self.state_path and not self.state_path.startswith(self.root or "\0"):
+            try:
+                os.remove(self.state_path)
+            except FileNotFoundError:
+                pass
+        if self.root and not self.keep_data:
+            shutil.rmtree(self.root, ignore_errors=True)
+        self.root = None
+
+
+class Stopped(Exception):
+    pass
+
+
+def on_signals(handler):
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, handler)
+
+
+def raise_stopped(signum, frame):
+    raise Stopped(signum)
+
+
+def network_from(args):
+    return Testnet(os.path.abspath(args.state) if args.state else None, args.relays,
+                   args.base_port, args.port_span, args.timeout, args.keep_data)
+
+
+def cmd_run(args):
+    if not args.command:
+        sys.exit("testnet: run needs a command after --")
+    on_signals(raise_stopped)
+    net, child = network_from(args), None
+    try:
+        net.start()
+        env = dict(os.environ, MISTGROVE_TESTNET=net.state_path)
+        child = subprocess.Popen(args.command, env=env)
+        return child.wait()
+    except Stopped as e:
+        signum = e.args[0]
+        log(f"stopping on signal {signum}")
+        if child and child.poll() is None:
+            child.send_signal(signum)
+            try:
+                child.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                child.kill()
+        return 128 + signum
+    except RuntimeError as e:
+        log(str(e))
+        return 1
+    finally:
+        net.stop()
+
+
+def cmd_serve(args):
+    """The background process behind `start`: it owns the network until signalled."""
+    on_signals(raise_stopped)
+    net = network_from(args)
+    try:
+        net.start()
+        while True:
+            signal.pause()
+    except Stopped:
+        return 0
+    except RuntimeError as e:
+        log(str(e))
+        return 1
+    finally:
+        net.stop()
+
+
+def cmd_start(args):
+    state = os.path.abspath(args.state or os.path.join(
+        tempfile.gettempdir(), f"mistgrove-testnet-{os.getpid()}.json"))
+    forwarded = [f"--relays={args.relays}", f"--base-port={args.base_port}",
+                 f"--port-span={args.port_span}", f"--timeout={args.timeout}"]
+    forwarded += ["--keep-data"] if args.keep_data else []
+    logfile = open(state + ".log", "ab")
+    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "serve",
+                             f"--state={state}"] + forwarded, stdin=subprocess.DEVNULL,
+                            stdout=logfile, stderr=logfile, start_new_session=True)
+    logfile.close()
+    while not os.path.exists(state):
+        if proc.poll() is not None:
+            sys.stderr.write(tail(state + ".log", 200))
+            return 1
+        time.sleep(0.5)
+    print(state)
+    return 0
+
+
+def cmd_stop(args):
+    with open(args.state) as f:
+        state = json.load(f)
+    try:
+        os.kill(state["pid"], signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    for _ in range(300):
+        if not os.path.exists(args.state):
+            return 0
+        time.sleep(0.1)
+    log("the fixture did not stop in time; killing its tor daemons")
+    for pid in state["tor_pids"]:
+        try:
+            os.killpg(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    shutil.rmtree(state["data_dir"], ignore_errors=True)
+    os.remove(args.state)
+    return 1
+
+
+def cmd_refresh(args):
+    with open(args.state) as f:
+        state = json.load(f)
+    state.update(write_consensus_file(state["data_dir"], state["authority_dirports"]))
+    with open(args.state + ".tmp", "w") as f:
+        json.dump(state, f, indent=1)
+    os.replace(args.state + ".tmp", args.state)
+    return 0
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    sub = parser.add_subparsers(dest="action", required=True)
+    for name, func in (("run", cmd_run), ("start", cmd_start), ("serve", cmd_serve),
+                       ("stop", cmd_stop), ("refresh", cmd_refresh)):
+        p = sub.add_parser(name)
+        p.set_defaults(func=func)
+        p.add_argument("--state", required=name in ("stop", "refresh"),
+                       help="state file path (default: in the network's temp dir)")
+        if name in ("run", "start", "serve"):
+            p.add_argument("--relays", type=int, default=RELAYS)
+            p.add_argument("--base-port", type=int,
+                           default=int(os.environ.get("MISTGROVE_TESTNET_BASE_PORT", 20000)))
+            p.add_argument("--port-span", type=int, default=10000)
+            p.add_argument("--timeout", type=float, default=240.0,
+                           help="seconds to wait for readiness")
+            p.add_argument("--keep-data", action="store_true",
+                           help="keep the data directory (tor logs) after stopping")
+        if name == "run":
+            p.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args(argv)
+    if getattr(args, "command", None) and args.command[0] == "--":
+        args.command = args.command[1:]
+    return args.func(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
