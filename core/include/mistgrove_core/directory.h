@@ -55,6 +55,24 @@ struct HsPeriodKeys {
 Consensus parse_consensus(std::string_view text);
 i64 parse_time_utc(std::string_view date, std::string_view time);
 
+// --- relay roles, rendezvous candidates and the HSDir ring ---
+
+// Running, Valid and an OR port: a source of microdescriptors.
+bool relay_usable_dir(const Relay& relay);
+// A directory source flagged HSDir, not NoEdConsensus, with its Ed25519 id.
+bool relay_usable_hsdir(const Relay& relay);
+// A first hop or rendezvous point: a directory source, not MiddleOnly nor
+// NoEdConsensus, with its RSA and Ed25519 identities and its ntor key.
+bool relay_usable_rendezvous(const Relay& relay);
+// Same Ed25519 identity, else same RSA identity, else same address and OR port.
+bool same_relay(const Relay& a, const Relay& b);
+// Copies of the usable rendezvous relays, shuffled anew on every call.
+std::vector<Relay> candidate_rendezvous_relays(const Consensus& consensus);
+// The HSDirs responsible for a blinded key in one period under one shared
+// random value (32 bytes): replica by replica, each in ring-walk order.
+std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_key,
+                                 ByteView shared_random, u64 period_num, i32 period_length);
+
 // --- directory requests over HTTP/1.0: one request per connection ---
 
 // The GET request for `path` (sent as given) with `host` (no port) in its Host
