@@ -1,0 +1,202 @@
+// Relay roles, rendezvous candidates and the HSDir ring; the ring's known
+// answers come from tools/hsdir_ring_vectors.py (Python's hashlib).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "mistgrove_core/directory.h"
+#include "mistgrove_core/error.h"
+
+namespace mistgrove_core::directory {
+namespace {
+
+using error::Error;
+
+Relay full_relay(u8 id) {
+  Relay relay;
+  relay.nickname = "relay" + std::to_string(id);
+  relay.address = "10.0.0." + std::to_string(id);
+  relay.or_port = 9001;
+  relay.rsa_identity = Bytes(20, id);
+  relay.ed25519_id = Bytes(32, id);
+  relay.ntor_onion_key = Bytes(32, id);
+  relay.flags = {"Fast", "HSDir", "Running", "Stable", "Valid"};
+  return relay;
+}
+
+std::string error_of(auto&& fn) {
+  try {
+    fn();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(RelayRoles, EachRuleDecides) {
+  struct Case {
+    const char* name;
+    void (*change)(Relay&);
+    bool dir, hsdir, rendezvous;
+  };
+  static const Case kCases[] = {
+      {"complete", [](Relay&) {}, true, true, true},
+      {"or port 0", [](Relay& r) { r.or_port = 0; }, false, false, false},
+      {"not Running", [](Relay& r) { r.flags.erase("Running"); }, false, false, false},
+      {"not Valid", [](Relay& r) { r.flags.erase("Valid"); }, false, false, false},
+      {"lower-case flag", [](Relay& r) { r.flags.erase("Valid"), r.flags.insert("valid"); },
+       false, false, false},
+      {"not HSDir", [](Relay& r) { r.flags.erase("HSDir"); }, true, false, true},
+      {"MiddleOnly", [](Relay& r) { r.flags.insert("MiddleOnly"); }, true, true, false},
+      {"NoEdConsensus", [](Relay& r) { r.flags.insert("NoEdConsensus"); }, true, false, false},
+      {"no ed25519 id", [](Relay& r) { r.ed25519_id.clear(); }, true, false, false},
+      {"short ed25519 id", [](Relay& r) { r.ed25519_id.pop_back(); }, true, false, false},
+      {"no ntor key", [](Relay& r) { r.ntor_onion_key.clear(); }, true, true, false},
+      {"rsa id of 21 bytes", [](Relay& r) { r.rsa_identity.push_back(0); }, true, true, false},
+      {"dir port 0 is fine", [](Relay& r) { r.dir_port = 0; }, true, true, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Relay relay = full_relay(1);
+    c.change(relay);
+    EXPECT_EQ(relay_usable_dir(relay), c.dir);
+    EXPECT_EQ(relay_usable_hsdir(relay), c.hsdir);
+    EXPECT_EQ(relay_usable_rendezvous(relay), c.rendezvous);
+  }
+}
+
+TEST(SameRelay, FirstMatchingIdentityOrEndpointDecides) {
+  struct Case {
+    const char* name;
+    void (*change_a)(Relay&);
+    void (*change_b)(Relay&);
+    bool same;
+  };
+  auto other_ids = [](Relay& r) { r.ed25519_id = Bytes(32, 9), r.rsa_identity = Bytes(20, 9); };
+  auto other_endpoint = [](Relay& r) { r.address = "10.9.9.9"; };
+  static const Case kCases[] = {
+      {"identical", [](Relay&) {}, [](Relay&) {}, true},
+      {"ed25519 equal, rest differs", [](Relay&) {},
+       [](Relay& r) { r.rsa_identity = Bytes(20, 9), r.address = "10.9.9.9"; }, true},
+      {"ed25519 differs, rsa equal", [](Relay&) {}, [](Relay& r) { r.ed25519_id = Bytes(32, 9); },
+       true},
+      {"both empty ed25519, rsa equal", [](Relay& r) { r.ed25519_id.clear(); },
+       [](Relay& r) { r.ed25519_id.clear(); }, true},
+      {"ids differ, endpoint equal", [](Relay&) {}, other_ids, true},
+      {"ids differ, port differs", [](Relay&) {}, [](Relay& r) {
+         r.ed25519_id = Bytes(32, 9), r.rsa_identity = Bytes(20, 9), r.or_port = 443;
+       }, false},
+      {"ids differ, address differs", other_endpoint, other_ids, false},
+      {"empty ids and address in a", [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(),
+                                         r.address.clear(); },
+       [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(), r.address.clear(); }, false},
+      {"both or ports 0", [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(),
+                                          r.or_port = 0; },
+       [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(), r.or_port = 0; }, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Relay a = full_relay(1), b = full_relay(1);
+    c.change_a(a);
+    c.change_b(b);
+    EXPECT_EQ(same_relay(a, b), c.same);
+  }
+}
+
+TEST(CandidateRendezvousRelays, UsableRelaysOnlyInFreshOrders) {
+  Consensus consensus;
+  for (u8 id = 1; id <= 8; ++id) consensus.relays.push_back(full_relay(id));
+  consensus.relays[2].flags.insert("MiddleOnly");
+  consensus.relays[5].ntor_onion_key.clear();
+
+  std::set<std::vector<std::string>> orders;
+  for (int call = 0; call < 20; ++call) {
+    std::vector<std::string> names;
+    for (const Relay& relay : candidate_rendezvous_relays(consensus))
+      names.push_back(relay.nickname);
+    orders.insert(names);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"relay1", "relay2", "relay4", "relay5", "relay7",
+                                               "relay8"}));
+  }
+  EXPECT_GT(orders.size(), 1u);
+
+  for (Relay& relay : consensus.relays) relay.flags.insert("MiddleOnly");
+  EXPECT_EQ(error_of([&] { candidate_rendezvous_relays(consensus); }),
+            "no usable rendezvous relays in consensus");
+}
+
+// The consensus that tools/hsdir_ring_vectors.py describes.
+Consensus ring_consensus(int relays, const std::string& replicas, const std::string& spread) {
+  Consensus consensus;
+  for (int i = 0; i < relays; ++i) {
+    Relay relay = full_relay(static_cast<u8>(i < 4 ? i / 2 * 2 + 1 : i + 1));
+    relay.nickname = std::to_string(i);
+    if (i % 5 == 4) relay.flags.erase("HSDir");
+    consensus.relays.push_back(relay);
+  }
+  if (replicas != "-") consensus.params["hsdir_n_replicas"] = std::stoi(replicas);
+  if (spread != "-") consensus.params["hsdir_spread_fetch"] = std::stoi(spread);
+  return consensus;
+}
+
+TEST(SelectHsdirs, MatchesIndependentRing) {
+  std::ifstream in(MISTGROVE_TEST_DATA "/consensus_hsdir_ring.txt");
+  ASSERT_TRUE(in);
+  Bytes blinded_key(32);
+  for (u8 i = 0; i < 32; ++i) blinded_key[i] = i;
+  const Bytes shared_random(32, 0x5A);
+  int cases = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    SCOPED_TRACE(line);
+    std::istringstream fields(line);
+    int relays;
+    std::string replicas, spread, arrow;
+    u64 period_num;
+    i32 period_length;
+    fields >> relays >> replicas >> spread >> period_num >> period_length >> arrow;
+    std::string expected, number;
+    while (fields >> number) expected += number + " ";
+
+    const Consensus consensus = ring_consensus(relays, replicas, spread);
+    std::string chosen;
+    for (const Relay& relay :
+         select_hsdirs(consensus, blinded_key, shared_random, period_num, period_length))
+      chosen += relay.nickname + " ";
+    EXPECT_EQ(chosen, expected);
+    ++cases;
+  }
+  EXPECT_EQ(cases, 10);
+}
+
+TEST(SelectHsdirs, Failures) {
+  Consensus with_hsdirs = ring_consensus(3, "-", "-");
+  Consensus without_hsdirs = with_hsdirs;
+  for (Relay& relay : without_hsdirs.relays) relay.ed25519_id.clear();
+  struct Case {
+    const char* name;
+    const Consensus* consensus;
+    std::size_t srv_len;
+    const char* message;
+  };
+  const Case kCases[] = {
+      {"empty srv", &with_hsdirs, 0, "shared random value missing from consensus"},
+      {"srv of 31 bytes", &with_hsdirs, 31, "shared random value missing from consensus"},
+      {"srv of 33 bytes", &with_hsdirs, 33, "shared random value missing from consensus"},
+      {"srv checked first", &without_hsdirs, 0, "shared random value missing from consensus"},
+      {"no usable HSDir", &without_hsdirs, 32, "no usable HSDir relays in consensus"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(error_of([&] {
+                select_hsdirs(*c.consensus, Bytes(32, 1), Bytes(c.srv_len, 2), 1, 1440);
+              }),
+              c.message);
+  }
+}
+
+}  // namespace
+}  // namespace mistgrove_core::directory
