@@ -40,8 +40,11 @@ BIG_LENGTH = 3 * 1024 * 1024
 # have no half-close), so it closes the connection after this much silence.
 ECHO_IDLE_CLOSE = 2.0
 PAGE = b"<html><body><h1>mistgrove test service</h1><p>It works.</p></body></html>\n"
-UPLOAD_LOG = "Uploaded hidden service descriptor"
+UPLOAD_LOG = "Uploaded hidden service descriptor"  # info level, once per HSDir
 
+# The voting interval must be a whole number of minutes, and hsdir-interval 24
+# of them, for clients (which derive time periods from the consensus) and the
+# onion service (which counts voting intervals) to agree on the time period.
 COMMON_TORRC = """\
 TestingTorNetwork 1
 DataDirectory {dir}
@@ -88,6 +91,36 @@ def log(msg):
     print(f"testnet: {msg}", file=sys.stderr, flush=True)
 
 
+def write_file(path, data):
+    """Replace the file at once, so a reader never sees half of it."""
+    with open(path + ".tmp", "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+    os.replace(path + ".tmp", path)
+
+
+def remove_quietly(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
+
+
+def tail(path, count=25):
+    try:
+        with open(path, errors="replace") as f:
+            return "".join(f.readlines()[-count:])
+    except OSError as e:
+        return f"({e})\n"
+
+
+def file_contains(path, text):
+    try:
+        with open(path, errors="replace") as f:
+            return any(text in line for line in f)
+    except OSError:
+        return False
+
+
 def pick_free_ports(count, base, span):
     """Ports of [base, base+span) that bind on 127.0.0.1 now, from a random start
     so that two networks started at once rarely try the same ones."""
@@ -113,20 +146,18 @@ def http_response(body, content_type):
 
 class ServiceBackends:
     """The HTTP and echo servers behind the onion service, on threads of this
-    process. Responses carry no Date header, so they are the same bytes every time."""
+    process. Responses carry no Date header: the same bytes every time."""
 
     def __init__(self, big):
-        self.responses = {"/": http_response(PAGE, "text/html"),
-                          "/big.bin": http_response(big, "application/octet-stream")}
-        responses = self.responses
+        self.responses = responses = {"/": http_response(PAGE, "text/html"),
+                                      "/big.bin": http_response(big, "application/octet-stream")}
 
         class Http(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
-                reply = responses.get(self.path)
-                if reply is None:
-                    self.send_error(404)
+                if self.path in responses:
+                    self.wfile.write(responses[self.path])
                 else:
-                    self.wfile.write(reply)
+                    self.send_error(404)
                 self.close_connection = True
 
             def log_message(self, *args):
@@ -141,11 +172,10 @@ class ServiceBackends:
                 except OSError:
                     pass
 
-        for cls in (http.server.ThreadingHTTPServer, socketserver.ThreadingTCPServer):
-            cls.daemon_threads = True
         self.servers = [http.server.ThreadingHTTPServer(("127.0.0.1", 0), Http),
                         socketserver.ThreadingTCPServer(("127.0.0.1", 0), Echo)]
         for server in self.servers:
+            server.daemon_threads = True
             threading.Thread(target=server.serve_forever, daemon=True).start()
         self.http_port, self.echo_port = (s.server_address[1] for s in self.servers)
 
@@ -155,9 +185,17 @@ class ServiceBackends:
             server.server_close()
 
 
-def http_get(hostport, path, timeout=10):
-    with urllib.request.urlopen(f"http://{hostport}{path}", timeout=timeout) as reply:
-        return reply.read()
+def fetch_consensus(dirports):
+    """The microdescriptor consensus from the first authority that serves one."""
+    errors = []
+    for hostport in dirports:
+        url = f"http://{hostport}/tor/status-vote/current/consensus-microdesc"
+        try:
+            with urllib.request.urlopen(url, timeout=10) as reply:
+                return reply.read().decode()
+        except OSError as e:
+            errors.append(f"{hostport}: {e}")
+    raise OSError("; ".join(errors))
 
 
 def consensus_flags(text):
@@ -181,10 +219,9 @@ def consensus_period(text):
     fields = {}
     for line in text.splitlines():
         key, _, rest = line.partition(" ")
-        if key in ("valid-after", "fresh-until", "params") and key not in fields:
-            fields[key] = rest
         if key == "r":
             break
+        fields.setdefault(key, rest)
     params = dict(p.split("=", 1) for p in fields.get("params", "").split() if "=" in p)
     length = int(params.get("hsdir-interval", 1440))
     valid_after = parse_time(fields["valid-after"])
@@ -214,75 +251,64 @@ def with_disaster_srv(text):
     return "".join(lines[:at] + [f"shared-rand-current-value 0 {srv}\n"] + lines[at:])
 
 
-def tail(path, count=25):
-    try:
-        with open(path, errors="replace") as f:
-            return "".join(f.readlines()[-count:])
-    except OSError as e:
-        return f"({e})\n"
-
-
-def fetch_consensus(dirports):
-    """The microdescriptor consensus from the first authority that serves one."""
-    errors = []
-    for hostport in dirports:
-        try:
-            return http_get(hostport, "/tor/status-vote/current/consensus-microdesc").decode()
-        except OSError as e:
-            errors.append(f"{hostport}: {e}")
-    raise OSError("; ".join(errors))
-
-
 def write_consensus_file(data_dir, dirports):
-    """Fetch the current consensus and save it with the disaster shared random
-    value, so that clients place descriptors as the young network's service
-    does. Returns the state entries that describe the file."""
+    """Save the current consensus with the disaster shared random value, so that
+    clients place descriptors as the young network's onion service does.
+    Returns the state entries that describe the file."""
     text = with_disaster_srv(fetch_consensus(dirports))
     length, period = consensus_period(text)
     path = os.path.join(data_dir, "consensus-microdesc")
-    with open(path + ".tmp", "w") as f:
-        f.write(text)
-    os.replace(path + ".tmp", path)
+    write_file(path, text)
     return {"consensus_file": path, "period_length": length, "period_num": period}
 
 
-def file_contains(path, text):
+def kill_groups(pgids, reap=lambda: None):
+    """SIGTERM to each process group, SIGKILL to those still there after 10 s."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        alive = []
+        for pgid in pgids:
+            try:
+                os.killpg(pgid, sig)
+                alive.append(pgid)
+            except ProcessLookupError:
+                pass
+        for _ in range(100):
+            reap()
+            alive = [pgid for pgid in alive if group_alive(pgid)]
+            if not alive:
+                return
+            time.sleep(0.1)
+
+
+def group_alive(pgid):
     try:
-        with open(path, errors="replace") as f:
-            return any(text in line for line in f)
-    except OSError:
+        os.killpg(pgid, 0)
+        return True
+    except ProcessLookupError:
         return False
 
 
 class Tor:
-    """One tor daemon of the network: its torrc, data directory and process."""
+    """One tor daemon of the network: its data directory, torrc and process."""
 
     def __init__(self, root, nick, role, orport=0, dirport=0):
         self.nick, self.role, self.orport, self.dirport = nick, role, orport, dirport
         self.dir = os.path.join(root, nick)
         self.torrc = os.path.join(self.dir, "torrc")
-        self.proc = None
-        self.fingerprint = self.ed25519_id = self.v3ident = None
+        self.proc = self.fingerprint = self.ed25519_id = self.v3ident = None
         os.mkdir(self.dir, 0o700)
 
-    def write_torrc(self, text):
-        with open(self.torrc, "w") as f:
-            f.write(text)
-
     def spawn(self, args, **kw):
-        # Own session: one signal to the process group stops it, and the
-        # terminal's Ctrl-C does not reach it behind our back.
-        out = open(os.path.join(self.dir, "stdout.log"), "ab")
-        try:
+        # Own session: one signal to the process group stops it, and a
+        # terminal's Ctrl-C does not reach it behind the fixture's back.
+        with open(os.path.join(self.dir, "stdout.log"), "ab") as out:
             return subprocess.Popen(args, cwd=self.dir, stdout=out, stderr=subprocess.STDOUT,
                                     start_new_session=True, **kw)
-        finally:
-            out.close()
 
     def log_tail(self):
-        logs = ["notice.log", "stdout.log"] + (["info.log"] if self.role == "onion" else [])
-        return "".join(f"--- {self.nick}/{name}\n{tail(os.path.join(self.dir, name))}"
-                       for name in logs if os.path.exists(os.path.join(self.dir, name)))
+        names = ["notice.log", "stdout.log"] + (["info.log"] if self.role == "onion" else [])
+        paths = [os.path.join(self.dir, name) for name in names]
+        return "".join(f"--- {path}\n{tail(path)}" for path in paths if os.path.exists(path))
 
     def describe(self):
         return {"nickname": self.nick, "address": "127.0.0.1", "orport": self.orport,
@@ -290,15 +316,15 @@ class Tor:
                 "ed25519_id": self.ed25519_id, "authority": self.role == "authority"}
 
 
-def run_all(procs, what):
-    for tor, proc in procs:
-        if proc.wait(timeout=60) != 0:
+def wait_all(jobs, what):
+    for tor, proc in jobs:
+        if proc.wait(timeout=120) != 0:
             raise RuntimeError(f"{what} failed for {tor.nick}:\n{tor.log_tail()}")
 
 
 class Testnet:
     """The whole network. start() returns the state dict; stop() is idempotent
-    and leaves no process nor file behind (data kept when keep_data)."""
+    and leaves no process nor file behind (the data directory when keep_data)."""
 
     def __init__(self, state_path=None, relays=RELAYS, base_port=20000, port_span=10000,
                  timeout=240.0, keep_data=False):
@@ -306,15 +332,7 @@ class Testnet:
         self.base_port, self.port_span = base_port, port_span
         self.timeout, self.keep_data = timeout, keep_data
         self.root = self.backends = None
-        self.tors = []
-        self.state = {}
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
+        self.tors, self.state = [], {}
 
     def start(self):
         began = time.monotonic()
@@ -322,23 +340,23 @@ class Testnet:
         self.state_path = self.state_path or os.path.join(self.root, "state.json")
         big = os.urandom(BIG_LENGTH)
         self.backends = ServiceBackends(big)
-        files = {"page_path": ("page.html", PAGE),
-                 "page_response_path": ("page.response", self.backends.responses["/"]),
-                 "big_path": ("big.bin", big)}
-        for key, (name, data) in files.items():
+        for key, name, data in (("page_path", "page.html", PAGE),
+                                ("page_response_path", "page.response",
+                                 self.backends.responses["/"]),
+                                ("big_path", "big.bin", big)):
             self.state[key] = os.path.join(self.root, name)
-            with open(self.state[key], "wb") as f:
-                f.write(data)
+            write_file(self.state[key], data)
+        self.state.update(big_sha256=hashlib.sha256(big).hexdigest(), big_length=len(big))
 
         ports = iter(pick_free_ports(2 * (AUTHORITIES + self.relay_count),
                                      self.base_port, self.port_span))
-        names = [("auth", "authority", AUTHORITIES), ("relay", "relay", self.relay_count)]
         self.tors = [Tor(self.root, f"{prefix}{i}", role, next(ports), next(ports))
-                     for prefix, role, count in names for i in range(1, count + 1)]
+                     for prefix, role, count in (("auth", "authority", AUTHORITIES),
+                                                 ("relay", "relay", self.relay_count))
+                     for i in range(1, count + 1)]
         self.tors.append(Tor(self.root, "onion", "onion"))
         authorities = [t for t in self.tors if t.role == "authority"]
-        routers = [t for t in self.tors if t.orport]
-        self.make_keys(authorities, routers)
+        self.make_keys(authorities, [t for t in self.tors if t.orport])
 
         dir_lines = "".join(
             f"DirAuthority {a.nick} orport={a.orport} no-v2 v3ident={a.v3ident} "
@@ -353,7 +371,7 @@ class Testnet:
                 text += ONION_TORRC.format(
                     dir=tor.dir, http_vport=ONION_HTTP_PORT, http_port=self.backends.http_port,
                     echo_vport=ONION_ECHO_PORT, echo_port=self.backends.echo_port)
-            tor.write_torrc(text)
+            write_file(tor.torrc, text)
             tor.proc = tor.spawn(["tor", "-f", tor.torrc])
         log(f"started {len(self.tors)} tor daemons under {self.root}")
 
@@ -362,25 +380,25 @@ class Testnet:
         return self.write_state()
 
     def make_keys(self, authorities, routers):
-        """Authority certificates from tor-gencert, then every router's identity
-        fingerprints from `tor --list-fingerprint`; each batch runs in parallel."""
-        procs = []
+        """Authority certificates from tor-gencert (empty passphrase), then each
+        router's identity fingerprints from `tor --list-fingerprint`."""
+        jobs = []
         for a in authorities:
             os.mkdir(os.path.join(a.dir, "keys"), 0o700)
-            proc = a.spawn(["tor-gencert", "--create-identity-key", "-m", "12",
-                            "-a", f"127.0.0.1:{a.dirport}", "-i", "keys/authority_identity_key",
-                            "-s", "keys/authority_signing_key", "-c", "keys/authority_certificate",
-                            "--passphrase-fd", "0"], stdin=subprocess.DEVNULL)
-            procs.append((a, proc))
-        run_all(procs, "tor-gencert")
+            jobs.append((a, a.spawn(
+                ["tor-gencert", "--create-identity-key", "-m", "12",
+                 "-a", f"127.0.0.1:{a.dirport}", "-i", "keys/authority_identity_key",
+                 "-s", "keys/authority_signing_key", "-c", "keys/authority_certificate",
+                 "--passphrase-fd", "0"], stdin=subprocess.DEVNULL)))
+        for r in routers:
+            write_file(r.torrc, f"DataDirectory {r.dir}\nORPort 127.0.0.1:{r.orport}\n"
+                                f"SocksPort 0\nNickname {r.nick}\nAddress 127.0.0.1\n"
+                                f"ContactInfo mistgrove-testnet@localhost\n")
+            jobs.append((r, r.spawn(["tor", "--list-fingerprint", "-f", r.torrc])))
+        wait_all(jobs, "key generation")
         for a in authorities:
             with open(os.path.join(a.dir, "keys", "authority_certificate")) as f:
                 a.v3ident = next(l.split()[1] for l in f if l.startswith("fingerprint "))
-        for r in routers:
-            r.write_torrc(f"DataDirectory {r.dir}\nORPort 127.0.0.1:{r.orport}\nSocksPort 0\n"
-                          f"Nickname {r.nick}\nAddress 127.0.0.1\nContactInfo none\n")
-        run_all([(r, r.spawn(["tor", "--list-fingerprint", "-f", r.torrc])) for r in routers],
-                "tor --list-fingerprint")
         for r in routers:
             with open(os.path.join(r.dir, "fingerprint")) as f:
                 r.fingerprint = f.read().split()[1]
@@ -391,22 +409,22 @@ class Testnet:
         return [f"127.0.0.1:{t.dirport}" for t in self.tors if t.role == "authority"]
 
     def wait_ready(self, deadline):
-        """Until every router is a running HSDir in the consensus and the onion
-        service has its hostname and has uploaded its descriptor."""
+        """Until every router is a running, valid HSDir in the consensus and the
+        onion service has its hostname and has uploaded its descriptor."""
         onion = self.tors[-1]
         routers = {t.nick for t in self.tors if t.orport}
         missing, last_report = "the first consensus", 0.0
         while True:
             dead = [t for t in self.tors if t.proc.poll() is not None]
             if dead:
-                self.give_up(f"tor {dead[0].nick} exited with {dead[0].proc.returncode}")
+                self.give_up(f"tor {dead[0].nick} exited with status {dead[0].proc.returncode}")
             try:
                 flags = consensus_flags(fetch_consensus(self.authority_dirports()))
                 lacking = sorted(n for n in routers
                                  if not {"Running", "Valid", "HSDir"} <= flags.get(n, set()))
-                missing = f"HSDir flags of {', '.join(lacking)}" if lacking else None
+                missing = f"the HSDir flag of {', '.join(lacking)}" if lacking else None
             except OSError:
-                pass
+                pass  # no consensus yet
             if not missing:
                 if not os.path.exists(os.path.join(onion.dir, "hs", "hostname")):
                     missing = "the onion service's hostname"
@@ -420,7 +438,7 @@ class Testnet:
             if now - last_report >= 15:
                 log(f"waiting for {missing}")
                 last_report = now
-            time.sleep(min(2.0, max(0.0, deadline - now)))
+            time.sleep(min(2.0, deadline - now))
 
     def give_up(self, reason):
         for tor in self.tors:
@@ -428,60 +446,38 @@ class Testnet:
         raise RuntimeError(reason)
 
     def write_state(self):
-        onion = self.tors[-1]
-        with open(os.path.join(onion.dir, "hs", "hostname")) as f:
+        with open(os.path.join(self.tors[-1].dir, "hs", "hostname")) as f:
             hostname = f.read().strip()
-        with open(self.state["big_path"], "rb") as f:
-            big = f.read()
-        self.state.update(write_consensus_file(self.root, self.authority_dirports()))
+        dirports = self.authority_dirports()
+        self.state.update(write_consensus_file(self.root, dirports))
         self.state.update(
-            data_dir=self.root, pid=os.getpid(),
-            authority_dirports=self.authority_dirports(),
+            data_dir=self.root, pid=os.getpid(), authority_dirports=dirports,
             relays=[t.describe() for t in self.tors if t.orport],
             onion_address=hostname, onion_http_port=ONION_HTTP_PORT,
             onion_echo_port=ONION_ECHO_PORT, echo_idle_close_s=ECHO_IDLE_CLOSE,
             http_direct=f"127.0.0.1:{self.backends.http_port}",
             echo_direct=f"127.0.0.1:{self.backends.echo_port}",
-            big_sha256=hashlib.sha256(big).hexdigest(), big_length=len(big),
             tor_pids=[t.proc.pid for t in self.tors])
-        with open(self.state_path + ".tmp", "w") as f:
-            json.dump(self.state, f, indent=1)
-        os.replace(self.state_path + ".tmp", self.state_path)
+        write_file(self.state_path, json.dumps(self.state, indent=1))
         return self.state
 
     def stop(self):
-        procs = [t.proc for t in self.tors if t.proc and t.proc.poll() is None]
-        for sig, grace in ((signal.SIGTERM, 10), (signal.SIGKILL, 5)):
-            for proc in procs:
-                try:
-                    os.killpg(proc.pid, sig)
-                except ProcessLookupError:
-                    pass
-            end = time.monotonic() + grace
-            for proc in procs:
-                try:
-                    proc.wait(timeout=max(0.1, end - time.monotonic()))
-                except subprocess.TimeoutExpired:
-                    pass
-            procs = [p for p in procs if p.poll() is None]
-            if not procs:
-                break
+        procs = [t.proc for t in self.tors if t.proc]
         self.tors = []
+        kill_groups([p.pid for p in procs], lambda: [p.poll() for p in procs])
         if self.backends:
             self.backends.close()
             self.backends = None
-        if self.state_path and not self.state_path.startswith(self.root or "\0"):
-            try:
-                os.remove(self.state_path)
-            except FileNotFoundError:
-                pass
-        if self.root and not self.keep_data:
-            shutil.rmtree(self.root, ignore_errors=True)
-        self.root = None
+        if self.root:
+            if not self.state_path.startswith(self.root + os.sep):
+                remove_quietly(self.state_path)
+            if not self.keep_data:
+                shutil.rmtree(self.root, ignore_errors=True)
+            self.root = None
 
 
 class Stopped(Exception):
-    pass
+    """A stop signal, raised in the main thread so that clean-up runs."""
 
 
 def on_signals(handler):
@@ -493,66 +489,50 @@ def raise_stopped(signum, frame):
     raise Stopped(signum)
 
 
-def network_from(args):
-    return Testnet(os.path.abspath(args.state) if args.state else None, args.relays,
-                   args.base_port, args.port_span, args.timeout, args.keep_data)
-
-
 def cmd_run(args):
-    if not args.command:
-        sys.exit("testnet: run needs a command after --")
+    """Start the network, run the command (without one: wait for a stop signal,
+    as `start` does in the background), stop the network."""
     on_signals(raise_stopped)
-    net, child = network_from(args), None
+    net = Testnet(os.path.abspath(args.state) if args.state else None, args.relays,
+                  args.base_port, args.port_span, args.timeout, args.keep_data)
+    child = None
     try:
         net.start()
-        env = dict(os.environ, MISTGROVE_TESTNET=net.state_path)
-        child = subprocess.Popen(args.command, env=env)
+        if not args.command:
+            while True:
+                signal.pause()
+        child = subprocess.Popen(args.command, env=dict(os.environ,
+                                                        MISTGROVE_TESTNET=net.state_path))
         return child.wait()
     except Stopped as e:
-        signum = e.args[0]
-        log(f"stopping on signal {signum}")
-        if child and child.poll() is None:
-            child.send_signal(signum)
+        if not child:
+            return 0 if not args.command else 128 + e.args[0]
+        log(f"stopping on signal {e.args[0]}")
+        if child.poll() is None:
+            child.send_signal(e.args[0])
             try:
                 child.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 child.kill()
-        return 128 + signum
+        return 128 + e.args[0]
     except RuntimeError as e:
         log(str(e))
         return 1
     finally:
-        net.stop()
-
-
-def cmd_serve(args):
-    """The background process behind `start`: it owns the network until signalled."""
-    on_signals(raise_stopped)
-    net = network_from(args)
-    try:
-        net.start()
-        while True:
-            signal.pause()
-    except Stopped:
-        return 0
-    except RuntimeError as e:
-        log(str(e))
-        return 1
-    finally:
+        on_signals(signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
         net.stop()
 
 
 def cmd_start(args):
     state = os.path.abspath(args.state or os.path.join(
         tempfile.gettempdir(), f"mistgrove-testnet-{os.getpid()}.json"))
-    forwarded = [f"--relays={args.relays}", f"--base-port={args.base_port}",
-                 f"--port-span={args.port_span}", f"--timeout={args.timeout}"]
-    forwarded += ["--keep-data"] if args.keep_data else []
-    logfile = open(state + ".log", "ab")
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "serve",
-                             f"--state={state}"] + forwarded, stdin=subprocess.DEVNULL,
-                            stdout=logfile, stderr=logfile, start_new_session=True)
-    logfile.close()
+    options = [f"--state={state}", f"--relays={args.relays}", f"--base-port={args.base_port}",
+               f"--port-span={args.port_span}", f"--timeout={args.timeout}"]
+    with open(state + ".log", "ab") as out:
+        proc = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), "run"] + options
+            + ["--keep-data"] * args.keep_data,
+            stdin=subprocess.DEVNULL, stdout=out, stderr=out, start_new_session=True)
     while not os.path.exists(state):
         if proc.poll() is not None:
             sys.stderr.write(tail(state + ".log", 200))
@@ -565,45 +545,34 @@ def cmd_start(args):
 def cmd_stop(args):
     with open(args.state) as f:
         state = json.load(f)
-    try:
-        os.kill(state["pid"], signal.SIGTERM)
-    except ProcessLookupError:
-        pass
-    for _ in range(300):
-        if not os.path.exists(args.state):
-            return 0
-        time.sleep(0.1)
-    log("the fixture did not stop in time; killing its tor daemons")
-    for pid in state["tor_pids"]:
-        try:
-            os.killpg(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-    shutil.rmtree(state["data_dir"], ignore_errors=True)
-    os.remove(args.state)
-    return 1
+    kill_groups([state["pid"]])  # the background fixture leads its own group
+    if os.path.exists(args.state):
+        log("the fixture died without cleaning up; stopping its tor daemons")
+        kill_groups(state["tor_pids"])
+        shutil.rmtree(state["data_dir"], ignore_errors=True)
+        remove_quietly(args.state)
+    remove_quietly(args.state + ".log")
+    return 0
 
 
 def cmd_refresh(args):
     with open(args.state) as f:
         state = json.load(f)
     state.update(write_consensus_file(state["data_dir"], state["authority_dirports"]))
-    with open(args.state + ".tmp", "w") as f:
-        json.dump(state, f, indent=1)
-    os.replace(args.state + ".tmp", args.state)
+    write_file(args.state, json.dumps(state, indent=1))
     return 0
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="action", required=True)
-    for name, func in (("run", cmd_run), ("start", cmd_start), ("serve", cmd_serve),
-                       ("stop", cmd_stop), ("refresh", cmd_refresh)):
+    for name, func in (("run", cmd_run), ("start", cmd_start), ("stop", cmd_stop),
+                       ("refresh", cmd_refresh)):
         p = sub.add_parser(name)
         p.set_defaults(func=func)
         p.add_argument("--state", required=name in ("stop", "refresh"),
                        help="state file path (default: in the network's temp dir)")
-        if name in ("run", "start", "serve"):
+        if name in ("run", "start"):
             p.add_argument("--relays", type=int, default=RELAYS)
             p.add_argument("--base-port", type=int,
                            default=int(os.environ.get("MISTGROVE_TESTNET_BASE_PORT", 20000)))
