@@ -52,30 +52,6 @@ inline constexpr std::size_t kCellBodyLen = 509;
 // cells have a 509-byte body.
 constexpr bool is_var_cell(u8 command) { return command == kCellVersions || command >= 128; }
 
-// Appends big-endian fields to a byte string: the one way link and relay
-// formats are built.
-class ByteWriter {
- public:
-  explicit ByteWriter(Bytes& out) : out_(out) {}
-  ByteWriter& u8(mistgrove_core::u8 v) {
-    out_.push_back(v);
-    return *this;
-  }
-  ByteWriter& u16(mistgrove_core::u16 v) { return u8(v >> 8).u8(v & 0xff); }
-  ByteWriter& u32(mistgrove_core::u32 v) { return u16(v >> 16).u16(v & 0xffff); }
-  ByteWriter& bytes(ByteView v) {
-    out_.insert(out_.end(), v.begin(), v.end());
-    return *this;
-  }
-  ByteWriter& zeros(std::size_t n) {
-    out_.resize(out_.size() + n, 0);
-    return *this;
-  }
-
- private:
-  Bytes& out_;
-};
-
 // One link cell as read.
 struct Cell {
   Bytes body;  // 509 bytes for a fixed-length cell, else the header's length

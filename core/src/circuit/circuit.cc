@@ -2,6 +2,7 @@
 // layered through the hops of one link.
 #include "mistgrove_core/circuit.h"
 
+#include <initializer_list>
 #include <stdexcept>
 
 #include "mistgrove_core/error.h"
@@ -39,6 +40,17 @@ struct Secret {
   }
 };
 
+// The parts joined in one allocation, so that no copy of secret material is
+// left behind by a reallocation.
+Bytes concat(std::initializer_list<ByteView> parts) {
+  std::size_t len = 0;
+  for (ByteView p : parts) len += p.size();
+  Bytes out;
+  out.reserve(len);
+  for (ByteView p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
 bool all_zero(ByteView data) {
   u8 acc = 0;
   for (u8 b : data) acc |= b;
@@ -74,8 +86,7 @@ Circuit Circuit::create_fast(tor::TorChannel channel) {
     throw err("unexpected cell while waiting for CREATED_FAST");
 
   ByteView reply(cell.body);
-  Secret seed;
-  tor::ByteWriter(seed.bytes).bytes(x.bytes).bytes(reply.first(20));
+  Secret seed(concat({x.bytes, reply.first(20)}));
   Secret k(crypto::kdf_tor(seed.bytes, 92));
   if (!crypto::ct_equal(k.view(0, 20), reply.subspan(20, 20)))
     throw err("CREATE_FAST key hash mismatch");
@@ -88,8 +99,13 @@ void Circuit::extend_ntor(const directory::Relay& relay) {
             relay.or_port);
   NtorState state;
   Bytes onionskin = build_ntor_onionskin(relay, state);
-  Bytes data = directory::serialize_link_specifiers(directory::relay_link_specifiers(relay));
-  tor::ByteWriter(data).u16(kHtypeNtor).u16(kNtorOnionskinLen).bytes(onionskin);
+  util::ByteWriter extend2;
+  extend2.put_bytes(
+      directory::serialize_link_specifiers(directory::relay_link_specifiers(relay)));
+  extend2.put_u16(kHtypeNtor);
+  extend2.put_u16(kNtorOnionskinLen);
+  extend2.put_bytes(onionskin);
+  Bytes data = extend2.take();
   // RELAY_EARLY: relays refuse an EXTEND2 that arrives in a plain RELAY cell.
   send_relay_cell(tor::kCellRelayEarly, hops_.size() - 1, kRelayExtend2, 0, data);
 
@@ -158,12 +174,7 @@ Bytes build_ntor_onionskin(const directory::Relay& relay, NtorState& state) {
   state.relay_ntor_key = relay.ntor_onion_key;
   state.relay_identity = relay.rsa_identity;
   state.secret_xb = crypto::x25519_shared(state.client_secret, state.relay_ntor_key);
-  Bytes onionskin;
-  tor::ByteWriter(onionskin)
-      .bytes(state.relay_identity)
-      .bytes(state.relay_ntor_key)
-      .bytes(state.client_public);
-  return onionskin;
+  return concat({state.relay_identity, state.relay_ntor_key, state.client_public});
 }
 
 RelayCrypto finish_ntor(const NtorState& state, ByteView hdata) {
@@ -176,27 +187,14 @@ RelayCrypto finish_ntor(const NtorState& state, ByteView hdata) {
   if (all_zero(secret_xy.bytes) | all_zero(state.secret_xb))
     throw err("ntor shared secret is all zero");
 
-  Secret secret_input;
-  tor::ByteWriter(secret_input.bytes)
-      .bytes(secret_xy.bytes)
-      .bytes(state.secret_xb)
-      .bytes(state.relay_identity)
-      .bytes(state.relay_ntor_key)
-      .bytes(state.client_public)
-      .bytes(y)
-      .bytes(text_bytes(kProtoId));
+  Secret secret_input(concat({secret_xy.bytes, state.secret_xb, state.relay_identity,
+                              state.relay_ntor_key, state.client_public, y,
+                              text_bytes(kProtoId)}));
   Secret key_seed(crypto::hmac_sha256(text_bytes(kKeyExtract), secret_input.bytes));
   Secret verify(crypto::hmac_sha256(text_bytes(kVerify), secret_input.bytes));
 
-  Bytes auth_input;
-  tor::ByteWriter(auth_input)
-      .bytes(verify.bytes)
-      .bytes(state.relay_identity)
-      .bytes(state.relay_ntor_key)
-      .bytes(y)
-      .bytes(state.client_public)
-      .bytes(text_bytes(kProtoId))
-      .bytes(text_bytes("Server"));
+  Bytes auth_input = concat({verify.bytes, state.relay_identity, state.relay_ntor_key, y,
+                              state.client_public, text_bytes(kProtoId), text_bytes("Server")});
   if (!crypto::ct_equal(crypto::hmac_sha256(text_bytes(kMac), auth_input), auth))
     throw err("ntor auth mismatch");
 
@@ -218,9 +216,11 @@ RelayCell parse_relay_body(ByteView body) {
 
 Bytes sendme_v1_data(ByteView digest) {
   if (digest.size() < 20) throw std::invalid_argument("SENDME digest shorter than 20 bytes");
-  Bytes data;
-  tor::ByteWriter(data).u8(1).u16(20).bytes(digest.first(20));
-  return data;
+  util::ByteWriter w(23);
+  w.put_u8(1);
+  w.put_u16(20);
+  w.put_bytes(digest.first(20));
+  return w.take();
 }
 
 }  // namespace mistgrove_core::circuit

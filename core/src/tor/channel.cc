@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -70,19 +71,21 @@ struct TorChannel::Tls {
   SslCtxPtr ctx;
   SslPtr ssl;
 
+  // Throws the failure of the SSL call that returned `ret`: the OpenSSL
+  // description, the socket's errno (a time-out reads as EAGAIN), or the
+  // end-of-stream text.
   [[noreturn]] void fail(int ret, const char* eof_text) {
     int code = SSL_get_error(ssl.get(), ret);
+    const char* eof = SSL_is_init_finished(ssl.get()) ? eof_text : "tls handshake eof";
     if (code == SSL_ERROR_SSL) {
       unsigned long e = ERR_peek_error();
-      if (ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-        ERR_clear_error();
-        throw err(eof_text);
-      }
-      throw err(tls_error_text("tls failure"));
+      bool is_eof = ERR_GET_LIB(e) == ERR_LIB_SSL &&
+                    ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+      if (!is_eof) throw err(tls_error_text("tls failure"));
     }
     ERR_clear_error();
     if (code == SSL_ERROR_SYSCALL && io_errno != 0) throw error::os_error(io_errno);
-    throw err(eof_text);  // clean close or end of stream
+    throw err(eof);
   }
 };
 
@@ -130,8 +133,6 @@ SslCtxPtr make_ssl_ctx() {
       !SSL_CTX_set1_groups_list(c, kGroups) || !SSL_CTX_set1_sigalgs_list(c, kSigalgs) ||
       !SSL_CTX_enable_ct(c, SSL_CT_VALIDATION_PERMISSIVE))
     throw err(tls_error_text("tls configuration failed"));
-  // Level 2 refuses RSA keys under 2048 bits in the handshake.
-  SSL_CTX_set_security_level(c, 2);
   SSL_CTX_set_verify(c, SSL_VERIFY_NONE, NoCertificateVerification::verify_server_cert);
   SSL_CTX_set_mode(c, SSL_MODE_AUTO_RETRY);
   return ctx;
@@ -185,16 +186,19 @@ void TorChannel::read_exact(std::span<u8> out) {
 }
 
 void TorChannel::write_cell(u32 circ_id, u8 command, ByteView body) {
-  Bytes frame;
-  ByteWriter w(frame);
+  bool fixed = !is_var_cell(command);
+  if (fixed && body.size() > kCellBodyLen) throw err("fixed cell body too large");
+  util::ByteWriter w(7 + std::max(body.size(), kCellBodyLen));
   if (command == kCellVersions) {
-    w.u16(0).u8(command).u16(static_cast<u16>(body.size())).bytes(body);
-  } else if (is_var_cell(command)) {
-    w.u32(circ_id).u8(command).u16(static_cast<u16>(body.size())).bytes(body);
+    w.put_u16(0);
   } else {
-    if (body.size() > kCellBodyLen) throw err("fixed cell body too large");
-    w.u32(circ_id).u8(command).bytes(body).zeros(kCellBodyLen - body.size());
+    w.put_u32(circ_id);
   }
+  w.put_u8(command);
+  if (!fixed) w.put_u16(static_cast<u16>(body.size()));
+  w.put_bytes(body);
+  Bytes frame = w.take();
+  if (fixed) frame.resize(5 + kCellBodyLen, 0);
   write_all(frame);
 }
 
@@ -217,11 +221,16 @@ Cell TorChannel::read_cell_with_circ_len(int width) {
 }
 
 Bytes netinfo_body(i64 now) {
-  Bytes body;
   // OTHERADDR is IPv4 0.0.0.0: the relay's address is not reported, and we
   // list no addresses of our own.
-  ByteWriter(body).u32(now < 0 ? 0 : static_cast<u32>(now)).u8(4).u8(4).u32(0).u8(0).zeros(
-      kCellBodyLen - 11);
+  util::ByteWriter w(kCellBodyLen);
+  w.put_u32(now < 0 ? 0 : static_cast<u32>(now));
+  w.put_u8(4);
+  w.put_u8(4);
+  w.put_u32(0);
+  w.put_u8(0);
+  Bytes body = w.take();
+  body.resize(kCellBodyLen, 0);
   return body;
 }
 

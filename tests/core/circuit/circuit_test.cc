@@ -1,0 +1,417 @@
+// Circuits against an in-process peer that plays every relay of the path:
+// CREATE_FAST, EXTEND2/ntor, relay cells through the hops, raw bodies, and
+// the cells a client must skip or refuse.
+#include "mistgrove_core/circuit.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+
+#include "mistgrove_core/error.h"
+#include "tor/fake_relay.h"
+
+namespace mistgrove_core::circuit {
+namespace {
+
+using crypto::RelayCrypto;
+using fake_relay::Conn;
+using fake_relay::Peer;
+using tor::Cell;
+
+ByteView text(std::string_view s) { return {reinterpret_cast<const u8*>(s.data()), s.size()}; }
+
+Bytes cat(std::initializer_list<ByteView> parts) {
+  util::ByteWriter w;
+  for (ByteView p : parts) w.put_bytes(p);
+  return w.take();
+}
+
+Bytes copy(ByteView b) { return Bytes(b.begin(), b.end()); }
+Bytes slice(ByteView b, std::size_t off, std::size_t len) { return copy(b.subspan(off, len)); }
+
+// A relay the client extends to: its identity, its ntor key pair, its record.
+struct RelayKeys {
+  Bytes b = crypto::random_bytes(32);
+  directory::Relay relay;
+  RelayKeys() {
+    relay.nickname = "fake";
+    relay.address = "127.0.0.1";
+    relay.or_port = 9001;
+    relay.rsa_identity = crypto::random_bytes(20);
+    relay.ed25519_id = crypto::x25519_public_from_private(crypto::random_bytes(32));
+    relay.ntor_onion_key = crypto::x25519_public_from_private(b);
+  }
+};
+
+// The relays' side of the circuit. The relay's hop crypto is the client's
+// with directions swapped: it sends with (Db, Kb) and receives with (Df, Kf).
+struct RelaySide {
+  explicit RelaySide(Conn& c) : conn(c) {}
+  Conn& conn;
+  u32 circ_id = 0;
+  std::vector<RelayCrypto> hops;
+
+  void add_hop(ByteView df, ByteView db, ByteView kf, ByteView kb) {
+    hops.emplace_back(db, df, kb, kf, false);
+  }
+
+  enum class Reply { kCreated, kBadKeyHash, kDestroy, kOther };
+  // Link handshake, then the answer to CREATE_FAST, after a padding cell and
+  // a cell of another circuit that the client must skip.
+  void create_fast(Reply reply = Reply::kCreated) {
+    conn.link_handshake();
+    Cell create = conn.read_cell();
+    EXPECT_EQ(create.command, tor::kCellCreateFast);
+    circ_id = create.circ_id;
+    conn.write_cell(0, 0, {});
+    conn.write_cell(circ_id ^ 1, tor::kCellDestroy, {});
+    if (reply == Reply::kDestroy) return conn.write_cell(circ_id, tor::kCellDestroy, {});
+    if (reply == Reply::kOther) return conn.write_cell(circ_id, tor::kCellRelay, {});
+    Bytes y = crypto::random_bytes(20);
+    Bytes k = crypto::kdf_tor(cat({ByteView(create.body).first(20), y}), 92);
+    if (reply == Reply::kBadKeyHash) k[0] ^= 1;
+    conn.write_cell(circ_id, tor::kCellCreatedFast, cat({y, ByteView(k).first(20)}));
+    add_hop(slice(k, 20, 20), slice(k, 40, 20), slice(k, 60, 16), slice(k, 76, 16));
+  }
+
+  void send(std::size_t hop, u8 command, u16 stream_id, ByteView data) {
+    send_body(hop, hops[hop].encrypt_relay(command, stream_id, data));
+  }
+  // Adds the layers of the hops before `hop` to a body already encrypted there.
+  // A body no hop recognizes, through every hop's layer.
+  void send_garbage() { send_body(hops.size() - 1, hops.back().forward.apply(crypto::random_bytes(509))); }
+  void send_body(std::size_t hop, Bytes body) {
+    for (std::size_t i = hop; i-- > 0;) hops[i].forward.apply_in_place(body);
+    conn.write_cell(circ_id, tor::kCellRelay, body);
+  }
+
+  struct Received {
+    std::size_t hop;
+    RelayCell cell;
+    u8 link_command;
+  };
+  Received recv() {
+    Cell c = conn.read_cell();
+    EXPECT_EQ(c.circ_id, circ_id);
+    for (std::size_t i = 0; i < hops.size(); ++i) {
+      hops[i].backward.apply_in_place(c.body);
+      if (hops[i].recognize_decrypted(c.body)) return {i, parse_relay_body(c.body), c.command};
+    }
+    throw std::runtime_error("no hop recognized the client's cell");
+  }
+
+  // Reads the EXTEND2, adds the new hop and returns the EXTENDED2 data
+  // (HLEN | Y | AUTH) of an honest answer.
+  Bytes answer_extend2(const RelayKeys& keys) {
+    Received got = recv();
+    EXPECT_EQ(got.link_command, tor::kCellRelayEarly);
+    EXPECT_EQ(got.hop, hops.size() - 1);
+    EXPECT_EQ(got.cell.command, kRelayExtend2);
+    util::ByteReader r(got.cell.data);
+    for (u8 n = r.read_u8("count"); n > 0; --n) {
+      r.read_u8("type");
+      r.read_bytes(r.read_u8("len"), "spec");
+    }
+    EXPECT_EQ(r.read_u16("htype"), 2);
+    EXPECT_EQ(r.read_u16("hlen"), 84);
+    EXPECT_EQ(copy(r.read_bytes(20, "id")), keys.relay.rsa_identity);
+    EXPECT_EQ(copy(r.read_bytes(32, "B")), keys.relay.ntor_onion_key);
+    ByteView x_pub = r.read_bytes(32, "X");
+
+    Bytes y = crypto::random_bytes(32), y_pub = crypto::x25519_public_from_private(y);
+    ByteView id = keys.relay.rsa_identity, b_pub = keys.relay.ntor_onion_key;
+    ByteView proto = text("ntor-curve25519-sha256-1");
+    Bytes secret_input = cat({crypto::x25519_shared(y, x_pub), crypto::x25519_shared(keys.b, x_pub),
+                              id, b_pub, x_pub, y_pub, proto});
+    Bytes seed = crypto::hmac_sha256(text("ntor-curve25519-sha256-1:key_extract"), secret_input);
+    Bytes verify = crypto::hmac_sha256(text("ntor-curve25519-sha256-1:verify"), secret_input);
+    Bytes auth = crypto::hmac_sha256(text("ntor-curve25519-sha256-1:mac"),
+                                     cat({verify, id, b_pub, y_pub, x_pub, proto, text("Server")}));
+    Bytes k = crypto::hkdf_sha256_expand(seed);
+    add_hop(slice(k, 0, 20), slice(k, 20, 20), slice(k, 40, 16), slice(k, 56, 16));
+    return cat({Bytes{0, 64}, y_pub, auth});
+  }
+  void extend(const RelayKeys& keys) {
+    Bytes reply = answer_extend2(keys);
+    send(hops.size() - 2, kRelayExtended2, 0, reply);
+  }
+};
+
+Circuit open_circuit(const Peer& peer, i32 timeout_ms = 5000) {
+  return Circuit::create_fast(tor::TorChannel::open("127.0.0.1", peer.port(), timeout_ms));
+}
+
+template <typename F>
+std::string error_of(F&& f) {
+  try {
+    f();
+  } catch (const error::Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Circuit, CreateFastCarriesCellsBothWaysAndAuthenticatesSendme) {
+  Peer peer([](Conn& conn) {
+    RelaySide relay(conn);
+    relay.create_fast();
+    auto got = relay.recv();
+    EXPECT_EQ(got.cell.command, kRelayData);
+    EXPECT_EQ(got.cell.stream_id, 7);
+    EXPECT_EQ(got.cell.data, util::from_string("ping"));
+    relay.send(0, kRelayData, 7, util::from_string("pong"));
+    Bytes digest = relay.hops[0].forward_digest.current();
+    got = relay.recv();
+    EXPECT_EQ(got.cell.command, kRelaySendme);
+    EXPECT_EQ(got.cell.stream_id, 0);
+    EXPECT_EQ(got.cell.data, cat({Bytes{1, 0, 20}, ByteView(digest).first(20)}));
+  });
+  Circuit circ = open_circuit(peer);
+  EXPECT_EQ(circ.circ_id() & 0x80000000u, 0x80000000u);
+  EXPECT_EQ(circ.hop_count(), 1u);
+  circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 7, util::from_string("ping"));
+  RelayCell cell = circ.recv_relay();
+  EXPECT_EQ(cell.command, kRelayData);
+  EXPECT_EQ(cell.stream_id, 7);
+  EXPECT_EQ(cell.data, util::from_string("pong"));
+  circ.send_relay_cell(tor::kCellRelay, 0, kRelaySendme, 0,
+                       sendme_v1_data(circ.backward_digest(0)));
+}
+
+TEST(Circuit, CreateFastFailures) {
+  struct Case {
+    RelaySide::Reply reply;
+    const char* error;
+  } const kCases[] = {
+      {RelaySide::Reply::kDestroy, "CREATE_FAST was destroyed"},
+      {RelaySide::Reply::kOther, "unexpected cell while waiting for CREATED_FAST"},
+      {RelaySide::Reply::kBadKeyHash, "CREATE_FAST key hash mismatch"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.error);
+    bool closed = false;
+    {
+      Peer peer([&](Conn& conn) {
+        RelaySide(conn).create_fast(c.reply);
+        conn.wait_closed();
+        closed = true;
+      });
+      EXPECT_EQ(error_of([&] { open_circuit(peer); }), c.error);
+    }
+    EXPECT_TRUE(closed);
+  }
+}
+
+TEST(Circuit, ExtendsHopByHopAndTalksToEachHop) {
+  RelayKeys middle, exit;
+  Peer peer([&](Conn& conn) {
+    RelaySide relay(conn);
+    relay.create_fast();
+    relay.extend(middle);
+    relay.extend(exit);
+    auto got = relay.recv();
+    EXPECT_EQ(got.hop, 2u);
+    EXPECT_EQ(got.cell.data, util::from_string("to exit"));
+    relay.send(1, kRelayData, 3, util::from_string("from middle"));
+    relay.send(2, kRelayData, 4, util::from_string("from exit"));
+  });
+  Circuit circ = open_circuit(peer);
+  circ.extend_ntor(middle.relay);
+  circ.extend_ntor(exit.relay);
+  ASSERT_EQ(circ.hop_count(), 3u);
+  circ.send_relay_cell(tor::kCellRelay, 2, kRelayData, 1, util::from_string("to exit"));
+  EXPECT_EQ(circ.recv_relay().data, util::from_string("from middle"));
+  EXPECT_EQ(circ.recv_relay().data, util::from_string("from exit"));
+}
+
+TEST(Circuit, ExtendedTwoHandling) {
+  // Each case edits the honest EXTENDED2 data (HLEN 64 | Y | AUTH) or what
+  // the relay sends around it.
+  struct Case {
+    const char* name;
+    std::function<void(RelaySide&, Bytes&)> edit;
+    const char* error;
+  } const kCases[] = {
+      {"honest", [](RelaySide&, Bytes&) {}, ""},
+      {"HLEN 100 with 100 bytes", [](RelaySide&, Bytes& d) { d[1] = 100, d.resize(102, 7); }, ""},
+      {"other relay cell first",
+       [](RelaySide& r, Bytes&) { r.send(0, kRelayData, 1, util::from_string("x")); }, ""},
+      {"one byte", [](RelaySide&, Bytes& d) { d.resize(1); }, "short EXTENDED2 body"},
+      {"HLEN 64 with 50 bytes", [](RelaySide&, Bytes& d) { d.resize(52); },
+       "truncated EXTENDED2 handshake"},
+      {"HLEN 40 with 40 bytes", [](RelaySide&, Bytes& d) { d[1] = 40, d.resize(42); },
+       "short ntor CREATED2 data"},
+      {"flipped AUTH bit", [](RelaySide&, Bytes& d) { d[40] ^= 0x10; }, "ntor auth mismatch"},
+      {"all-zero Y", [](RelaySide&, Bytes& d) { std::fill(d.begin() + 2, d.begin() + 34, 0); },
+       "ntor shared secret is all zero"},
+      {"DESTROY", [](RelaySide& r, Bytes&) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); },
+       "circuit destroyed"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    RelayKeys next;
+    Peer peer([&](Conn& conn) {
+      RelaySide relay(conn);
+      relay.create_fast();
+      Bytes data = relay.answer_extend2(next);
+      c.edit(relay, data);
+      relay.send(0, kRelayExtended2, 0, data);
+      if (*c.error) return conn.wait_closed();
+      relay.send(1, kRelayData, 9, util::from_string("new hop"));
+    });
+    Circuit circ = open_circuit(peer);
+    EXPECT_EQ(error_of([&] { circ.extend_ntor(next.relay); }), c.error);
+    EXPECT_EQ(circ.hop_count(), *c.error ? 1u : 2u);
+    if (!*c.error) {
+      EXPECT_EQ(circ.recv_relay().data, util::from_string("new hop"));
+    }
+  }
+}
+
+TEST(Circuit, NtorNeedsIdentityAndKey) {
+  struct Case {
+    std::size_t id_len, key_len;
+    const char* error;
+  } const kCases[] = {
+      {19, 32, "relay missing RSA identity for ntor"},
+      {20, 31, "relay missing ntor key"},
+      {0, 0, "relay missing RSA identity for ntor"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.error);
+    directory::Relay relay;
+    relay.rsa_identity = Bytes(c.id_len, 1);
+    relay.ntor_onion_key = Bytes(c.key_len, 2);
+    NtorState state;
+    EXPECT_EQ(error_of([&] { build_ntor_onionskin(relay, state); }), c.error);
+  }
+}
+
+TEST(Circuit, NtorRefusesSmallOrderRelayKey) {
+  directory::Relay relay;
+  relay.rsa_identity = Bytes(20, 1);
+  relay.ntor_onion_key = Bytes(32, 0);  // u = 0 has order 4
+  NtorState state;
+  EXPECT_EQ(build_ntor_onionskin(relay, state).size(), 84u);
+  Bytes hdata = crypto::x25519_public_from_private(crypto::random_bytes(32));
+  hdata.resize(64, 5);
+  EXPECT_EQ(error_of([&] { finish_ntor(state, hdata); }), "ntor shared secret is all zero");
+}
+
+TEST(Circuit, SendRelayCellRefusesWithoutSpendingKeystream) {
+  Peer peer([](Conn& conn) {
+    RelaySide relay(conn);
+    relay.create_fast();
+    EXPECT_EQ(relay.recv().cell.data, Bytes(498, 4));
+  });
+  Circuit circ = open_circuit(peer);
+  EXPECT_EQ(error_of([&] { circ.send_relay_cell(tor::kCellRelay, 1, kRelayData, 1, {}); }),
+            "bad hop index");
+  EXPECT_EQ(error_of([&] { circ.backward_digest(1); }), "bad hop index");
+  EXPECT_EQ(error_of([&] {
+              circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(499, 4));
+            }),
+            "relay payload too large");
+  circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(498, 4));
+}
+
+TEST(Circuit, RecvRelaySkipsUnrecognizedAndFailsOnBadLengthAndDestroy) {
+  RelayKeys next;
+  Peer peer([&](Conn& conn) {
+    RelaySide relay(conn);
+    relay.create_fast();
+    relay.extend(next);
+    conn.write_cell(relay.circ_id ^ 1, tor::kCellRelay, {});  // another circuit
+    conn.write_cell(relay.circ_id, 0, {});                    // padding
+    // Recognized only if both hops moved their keystreams past the garbage
+    // and kept their digests.
+    relay.send_garbage();
+    relay.send(1, kRelayData, 2, util::from_string("after garbage"));
+    // Recognized at hop 0, with a length field of 499.
+    Bytes body(509, 0);
+    body[0] = kRelayData;
+    body[9] = 499 >> 8, body[10] = 499 & 0xff;
+    relay.hops[0].forward_digest.update(body);
+    Bytes digest = relay.hops[0].forward_digest.current();
+    std::copy(digest.begin(), digest.begin() + 4, body.begin() + 5);
+    relay.send_body(0, relay.hops[0].forward.apply(body));
+    conn.write_cell(relay.circ_id, tor::kCellDestroy, {});
+    conn.wait_closed();
+  });
+  Circuit circ = open_circuit(peer);
+  circ.extend_ntor(next.relay);
+  EXPECT_EQ(circ.recv_relay().data, util::from_string("after garbage"));
+  EXPECT_EQ(error_of([&] { circ.recv_relay(); }), "relay length too large");
+  EXPECT_EQ(error_of([&] { circ.recv_relay(); }), "circuit destroyed");
+}
+
+TEST(Circuit, RawBodiesCrossEveryLayer) {
+  RelayKeys next;
+  Bytes up = crypto::random_bytes(509), down = crypto::random_bytes(509);
+  Peer peer([&](Conn& conn) {
+    RelaySide relay(conn);
+    relay.create_fast();
+    relay.extend(next);
+    Cell c = conn.read_cell();
+    for (RelayCrypto& hop : relay.hops) hop.backward.apply_in_place(c.body);
+    EXPECT_EQ(c.body, up);
+    Bytes body = down;
+    for (std::size_t i = relay.hops.size(); i-- > 0;) relay.hops[i].forward.apply_in_place(body);
+    conn.write_cell(relay.circ_id, tor::kCellRelay, body);
+    conn.write_cell(relay.circ_id, tor::kCellDestroy, {});
+    conn.wait_closed();
+  });
+  Circuit circ = open_circuit(peer);
+  circ.extend_ntor(next.relay);
+  Bytes digest = circ.backward_digest(1);
+  EXPECT_EQ(error_of([&] { circ.send_raw_body(Bytes(508, 0)); }),
+            "raw relay body must be one cell body");
+  circ.send_raw_body(up);
+  EXPECT_EQ(circ.recv_raw_body(), down);
+  EXPECT_EQ(circ.backward_digest(1), digest);
+  EXPECT_EQ(error_of([&] { circ.recv_raw_body(); }), "rendezvous circuit destroyed");
+}
+
+TEST(Circuit, ParseRelayBody) {
+  auto body = [](std::size_t size, u16 len) {
+    Bytes b(size, 0xee);
+    b[0] = kRelayEnd, b[3] = 0x12, b[4] = 0x34, b[9] = len >> 8, b[10] = len & 0xff;
+    return b;
+  };
+  struct Case {
+    const char* name;
+    Bytes body;
+    const char* error;
+    std::size_t data_len;
+  } const kCases[] = {
+      {"508 bytes", body(508, 0), "bad relay body", 0},
+      {"length 499", body(509, 499), "relay length too large", 0},
+      {"length 498", body(509, 498), "", 498},
+      {"length 0", body(509, 0), "", 0},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::optional<RelayCell> cell;
+    EXPECT_EQ(error_of([&] { cell = parse_relay_body(c.body); }), c.error);
+    if (!cell) continue;
+    EXPECT_EQ(cell->command, kRelayEnd);
+    EXPECT_EQ(cell->stream_id, 0x1234);
+    EXPECT_EQ(cell->data, Bytes(c.data_len, 0xee));
+  }
+}
+
+TEST(Circuit, StalledRelayFailsWithinTheTimeout) {
+  Peer peer([](Conn& conn) {
+    RelaySide(conn).create_fast();
+    conn.wait_closed();  // reads the client's cell, never answers
+  });
+  Circuit circ = open_circuit(peer, 300);
+  auto start = std::chrono::steady_clock::now();
+  circ.send_relay_cell(tor::kCellRelay, 0, kRelayBeginDir, 1, {});
+  EXPECT_EQ(error_of([&] { circ.recv_relay(); }), "Resource temporarily unavailable (os error 11)");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+}  // namespace
+}  // namespace mistgrove_core::circuit
