@@ -52,23 +52,24 @@ bool relay_usable_dir(const Relay& relay) {
   return relay.or_port != 0 && has_flag(relay, "Running") && has_flag(relay, "Valid");
 }
 
+// The key lengths are tested before the flag lookups: they are cheaper and,
+// before microdescriptor completion, fail for most relays.
 bool relay_usable_hsdir(const Relay& relay) {
-  return relay_usable_dir(relay) && has_flag(relay, "HSDir") &&
-         !has_flag(relay, "NoEdConsensus") && relay.ed25519_id.size() == 32;
+  return relay.ed25519_id.size() == 32 && relay_usable_dir(relay) && has_flag(relay, "HSDir") &&
+         !has_flag(relay, "NoEdConsensus");
 }
 
 bool relay_usable_rendezvous(const Relay& relay) {
-  return relay_usable_dir(relay) && !has_flag(relay, "MiddleOnly") &&
-         !has_flag(relay, "NoEdConsensus") && relay.rsa_identity.size() == 20 &&
-         relay.ed25519_id.size() == 32 && relay.ntor_onion_key.size() == 32;
+  return relay.rsa_identity.size() == 20 && relay.ed25519_id.size() == 32 &&
+         relay.ntor_onion_key.size() == 32 && relay_usable_dir(relay) &&
+         !has_flag(relay, "MiddleOnly") && !has_flag(relay, "NoEdConsensus");
 }
 
 bool same_relay(const Relay& a, const Relay& b) {
   // Differing Ed25519 identities settle nothing: the RSA identity still may.
   if (!a.ed25519_id.empty() && a.ed25519_id == b.ed25519_id) return true;
   if (!a.rsa_identity.empty() && a.rsa_identity == b.rsa_identity) return true;
-  return !a.address.empty() && a.or_port != 0 && a.address == b.address &&
-         a.or_port == b.or_port;
+  return !a.address.empty() && a.or_port != 0 && a.address == b.address && a.or_port == b.or_port;
 }
 
 std::vector<Relay> candidate_rendezvous_relays(const Consensus& consensus) {
@@ -121,12 +122,11 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
     input.put_u64(length64);
     input.put_u64(period_num);
     const std::array<u8, 32> service_index = sha3_index(input);
-    const std::size_t start =
-        std::lower_bound(ring.begin(), ring.end(), service_index,
-                         [](const Indexed& e, const std::array<u8, 32>& key) {
-                           return e.index < key;
-                         }) -
-        ring.begin();
+    const std::size_t start = std::lower_bound(ring.begin(), ring.end(), service_index,
+                                               [](const Indexed& e, const std::array<u8, 32>& key) {
+                                                 return e.index < key;
+                                               }) -
+                              ring.begin();
     i32 count = 0;
     for (std::size_t step = 0; step < ring.size() && count < spread; ++step) {
       const Relay& relay = *ring[(start + step) % ring.size()].relay;

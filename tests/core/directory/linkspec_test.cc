@@ -49,8 +49,7 @@ TEST(ParseLinkSpecifiers, Blocks) {
       {"0100060a01020301bb", "0:0a01020301bb"},
       {"0100060a01020301bb0201ff", "0:0a01020301bb"},
       {"02010002020304", "1: 2:0304"},
-      {"0101120102030405060708090a0b0c0d0e0f101112",
-       "1:0102030405060708090a0b0c0d0e0f101112"},
+      {"0101120102030405060708090a0b0c0d0e0f101112", "1:0102030405060708090a0b0c0d0e0f101112"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.block);
@@ -71,7 +70,8 @@ TEST(SerializeLinkSpecifiers, CountAndBodyLimits) {
       {"256 specifiers", std::vector<LinkSpecifier>(256), 0, "too many link specifiers"},
       {"body of 255", {LinkSpecifier{Bytes(255, 1), 9}}, 258, ""},
       {"body of 256 after a good one",
-       {LinkSpecifier{Bytes(3, 1), 9}, LinkSpecifier{Bytes(256, 1), 9}}, 0,
+       {LinkSpecifier{Bytes(3, 1), 9}, LinkSpecifier{Bytes(256, 1), 9}},
+       0,
        "link specifier too large"},
   };
   for (const Case& c : kCases) {

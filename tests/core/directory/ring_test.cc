@@ -46,8 +46,8 @@ TEST(RelayRoles, EachRuleDecides) {
       {"or port 0", [](Relay& r) { r.or_port = 0; }, false, false, false},
       {"not Running", [](Relay& r) { r.flags.erase("Running"); }, false, false, false},
       {"not Valid", [](Relay& r) { r.flags.erase("Valid"); }, false, false, false},
-      {"lower-case flag", [](Relay& r) { r.flags.erase("Valid"), r.flags.insert("valid"); },
-       false, false, false},
+      {"lower-case flag", [](Relay& r) { r.flags.erase("Valid"), r.flags.insert("valid"); }, false,
+       false, false},
       {"not HSDir", [](Relay& r) { r.flags.erase("HSDir"); }, true, false, true},
       {"MiddleOnly", [](Relay& r) { r.flags.insert("MiddleOnly"); }, true, true, false},
       {"NoEdConsensus", [](Relay& r) { r.flags.insert("NoEdConsensus"); }, true, false, false},
@@ -85,15 +85,17 @@ TEST(SameRelay, FirstMatchingIdentityOrEndpointDecides) {
       {"both empty ed25519, rsa equal", [](Relay& r) { r.ed25519_id.clear(); },
        [](Relay& r) { r.ed25519_id.clear(); }, true},
       {"ids differ, endpoint equal", [](Relay&) {}, other_ids, true},
-      {"ids differ, port differs", [](Relay&) {}, [](Relay& r) {
+      {"ids differ, port differs", [](Relay&) {},
+       [](Relay& r) {
          r.ed25519_id = Bytes(32, 9), r.rsa_identity = Bytes(20, 9), r.or_port = 443;
-       }, false},
+       },
+       false},
       {"ids differ, address differs", other_endpoint, other_ids, false},
-      {"empty ids and address in a", [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(),
-                                         r.address.clear(); },
+      {"empty ids and address in a",
+       [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(), r.address.clear(); },
        [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(), r.address.clear(); }, false},
-      {"both or ports 0", [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(),
-                                          r.or_port = 0; },
+      {"both or ports 0",
+       [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(), r.or_port = 0; },
        [](Relay& r) { r.ed25519_id.clear(), r.rsa_identity.clear(), r.or_port = 0; }, false},
   };
   for (const Case& c : kCases) {
@@ -191,10 +193,9 @@ TEST(SelectHsdirs, Failures) {
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(error_of([&] {
-                select_hsdirs(*c.consensus, Bytes(32, 1), Bytes(c.srv_len, 2), 1, 1440);
-              }),
-              c.message);
+    EXPECT_EQ(
+        error_of([&] { select_hsdirs(*c.consensus, Bytes(32, 1), Bytes(c.srv_len, 2), 1, 1440); }),
+        c.message);
   }
 }
 
