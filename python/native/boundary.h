@@ -1,0 +1,77 @@
+// Where C++ failures become Python exceptions: core Errors become RuntimeError,
+// every other exception (an internal fault) becomes PanicException.
+#pragma once
+
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <exception>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "mistgrove_core/error.h"
+
+namespace mistgrove_native {
+
+// A core call that did not return a value.
+struct Failure {
+  enum class Kind { kError, kFault } kind;
+  std::string text;      // the Error's message, or the fault's own text
+  bool has_text = true;  // false for a fault that carries no text at all
+};
+
+// Runs `f`, turning whatever it throws into a Failure. A thread that the
+// interpreter ends during shutdown unwinds by a forced unwind, which must pass.
+template <class F>
+auto guarded(F&& f) -> std::variant<decltype(f()), Failure> {
+  try {
+    return f();
+  } catch (const mistgrove_core::error::Error& e) {
+    return Failure{Failure::Kind::kError, e.what()};
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& e) {
+    return Failure{Failure::Kind::kFault, e.what()};
+  } catch (...) {
+    return Failure{Failure::Kind::kFault, {}, false};
+  }
+}
+
+// Creates the exception classes of the binding; once per process, at import.
+bool init_exception_classes();
+
+// A str from UTF-8 text; invalid sequences become U+FFFD.
+PyObject* text_object(std::string_view text);
+
+// Sets the exception of a failed blocking call.
+void raise_failure(const Failure& failure);
+
+// Sets PanicException for a C++ exception caught while the interpreter lock
+// is held (call only from inside a catch block).
+void raise_current_fault();
+
+// Runs a member's body; a C++ exception escaping it becomes PanicException.
+template <class F>
+PyObject* boundary(F&& body) {
+  try {
+    return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    raise_current_fault();
+    return nullptr;
+  }
+}
+
+// The asyncio methods' texts: "async runtime task failed: task {} panicked
+// with message {}" (the text quoted with escapes) or "... task {} panicked".
+std::string task_fault_message(unsigned long long task, const Failure& fault);
+
+// A new instance of the bridge's fault class: the asyncio future's exception
+// when the background work itself fails; "unknown error" without a text.
+PyObject* bridge_fault(const Failure& fault);
+
+}  // namespace mistgrove_native

@@ -1,0 +1,121 @@
+// Worker threads and the blocking pool of the background executor.
+#include "executor.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "mistgrove_core/error.h"
+
+namespace mistgrove_native {
+namespace {
+
+constexpr std::size_t kMaxBlockingThreads = 512;
+constexpr auto kKeepAlive = std::chrono::seconds(10);
+
+std::mutex g_build_mutex;
+std::atomic<Executor*> g_executor{nullptr};
+
+std::runtime_error spawn_failure(const std::system_error& e) {
+  return std::runtime_error("OS can't spawn worker thread: " +
+                            mistgrove_core::error::os_error_text(e.code().value()));
+}
+
+}  // namespace
+
+Executor& Executor::instance() {
+  if (Executor* built = g_executor.load(std::memory_order_acquire)) return *built;
+  std::lock_guard lock(g_build_mutex);
+  if (Executor* built = g_executor.load(std::memory_order_relaxed)) return *built;
+  // Deliberately never freed: threads that did start keep pointing at it even
+  // when a later one fails to start and the build is reported as failed.
+  auto* fresh = new Executor();
+  fresh->start_workers(std::max(1u, std::thread::hardware_concurrency()));
+  g_executor.store(fresh, std::memory_order_release);
+  return *fresh;
+}
+
+void Executor::start_workers(unsigned count) {
+  for (unsigned i = 0; i < count; ++i) {
+    try {
+      std::thread([this] { run_worker(); }).detach();
+    } catch (const std::system_error& e) {
+      throw spawn_failure(e);
+    }
+  }
+}
+
+void Executor::spawn(Task task) {
+  std::uint64_t number = next_task_.fetch_add(1, std::memory_order_relaxed);
+  {
+    std::lock_guard lock(worker_mutex_);
+    worker_queue_.push_back({std::move(task), number});
+  }
+  worker_ready_.notify_one();
+}
+
+void Executor::run_worker() {
+  std::unique_lock lock(worker_mutex_);
+  for (;;) {
+    worker_ready_.wait(lock, [this] { return !worker_queue_.empty(); });
+    Queued next = std::move(worker_queue_.front());
+    worker_queue_.pop_front();
+    lock.unlock();
+    next.task(next.number);
+    next.task = nullptr;  // what the task holds is released before waiting again
+    lock.lock();
+  }
+}
+
+void Executor::spawn_blocking(Task task) {
+  std::uint64_t number = next_task_.fetch_add(1, std::memory_order_relaxed);
+  std::lock_guard lock(pool_mutex_);
+  pool_queue_.push_back({std::move(task), number});
+  if (idle_ > 0) {
+    --idle_;
+    ++notified_;
+    pool_ready_.notify_one();
+    return;
+  }
+  if (pool_threads_ == kMaxBlockingThreads) return;  // waits for a busy thread
+  try {
+    std::thread([this] { run_blocking(); }).detach();
+    ++pool_threads_;
+  } catch (const std::system_error& e) {
+    // With other pool threads the job just waits its turn in the queue.
+    if (pool_threads_ > 0) return;
+    pool_queue_.pop_back();
+    throw spawn_failure(e);
+  }
+}
+
+void Executor::run_blocking() {
+  std::unique_lock lock(pool_mutex_);
+  for (;;) {
+    while (!pool_queue_.empty()) {
+      Queued next = std::move(pool_queue_.front());
+      pool_queue_.pop_front();
+      lock.unlock();
+      next.task(next.number);
+      next.task = nullptr;
+      lock.lock();
+    }
+    ++idle_;
+    for (;;) {
+      bool timed_out = pool_ready_.wait_for(lock, kKeepAlive) == std::cv_status::timeout;
+      if (notified_ > 0) {
+        --notified_;
+        break;
+      }
+      if (timed_out) {
+        --idle_;
+        --pool_threads_;
+        return;
+      }
+    }
+  }
+}
+
+}  // namespace mistgrove_native

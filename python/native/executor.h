@@ -1,0 +1,61 @@
+// The process-wide background executor of the asyncio methods: worker threads
+// (one per processor) for short tasks, and a blocking pool for calls that wait
+// on the network. It knows nothing of Python.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+namespace mistgrove_native {
+
+// A task receives its number: every task and job submitted to the executor
+// gets the next value of one process-wide counter, starting at 1.
+using Task = std::function<void(std::uint64_t task_number)>;
+
+class Executor {
+ public:
+  // The executor, built on the first call under a process-wide lock; throws
+  // (a fault) when its threads cannot be started. Never destroyed: its
+  // threads may outlive every Python object and run until the process ends.
+  static Executor& instance();
+
+  // Queues a short task for the worker threads; they must not block in it.
+  void spawn(Task task);
+  // Queues a job for the blocking pool. Throws "OS can't spawn worker thread:
+  // {}" when no pool thread exists and none can be started.
+  void spawn_blocking(Task task);
+
+ private:
+  struct Queued {
+    Task task;
+    std::uint64_t number;
+  };
+
+  Executor() = default;
+  void start_workers(unsigned count);
+  void run_worker();
+  void run_blocking();
+
+  std::atomic<std::uint64_t> next_task_{1};
+
+  std::mutex worker_mutex_;
+  std::condition_variable worker_ready_;
+  std::deque<Queued> worker_queue_;
+
+  // Blocking pool: threads start on demand up to a limit, serve the queue in
+  // submission order and end after an idle keep-alive. `idle_` counts the
+  // threads waiting for work; a submitter that wakes one moves it from
+  // `idle_` to `notified_`, so each wake-up is consumed exactly once.
+  std::mutex pool_mutex_;
+  std::condition_variable pool_ready_;
+  std::deque<Queued> pool_queue_;
+  std::size_t pool_threads_ = 0;
+  std::size_t idle_ = 0;
+  std::size_t notified_ = 0;
+};
+
+}  // namespace mistgrove_native

@@ -1,0 +1,51 @@
+// The extension module mistgrove._native: multi-phase initialisation with one
+// exec step, which adds the module's docstring and the class Session.
+#include <Python.h>
+
+#include "async_call.h"
+#include "boundary.h"
+#include "pyref.h"
+#include "session.h"
+
+namespace mistgrove_native {
+namespace {
+
+// Appends `name` to the module's __all__ (made first when missing), then sets it.
+bool add(PyObject* module, const char* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "'__all__' of the module is not a list");
+    return false;
+  }
+  Ref key = Ref::steal(PyUnicode_FromString(name));
+  return key && PyList_Append(all.get(), key.get()) == 0 &&
+         PyObject_SetAttrString(module, name, value) == 0;
+}
+
+int module_exec(PyObject* module) {
+  Ref doc = Ref::steal(PyUnicode_FromString(
+      "Native bindings of the mistgrove package: the Tor onion-service client Session."));
+  if (!doc || !add(module, "__doc__", doc.get())) return -1;
+  if (!init_exception_classes() || !init_async_classes()) return -1;
+  PyTypeObject* type = session_type();
+  if (!type || !add(module, "Session", reinterpret_cast<PyObject*>(type))) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+                              {0, nullptr}};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, g_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace mistgrove_native
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&mistgrove_native::g_module); }

@@ -1,0 +1,45 @@
+// An owning reference to a Python object. Copying, resetting or destroying one
+// needs the interpreter lock, so a Ref never crosses into code that runs
+// without it.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace mistgrove_native {
+
+class Ref {
+ public:
+  Ref() = default;
+  // Takes over a new reference (or nullptr, the failure of the call that made it).
+  static Ref steal(PyObject* object) {
+    Ref ref;
+    ref.object_ = object;
+    return ref;
+  }
+  static Ref borrow(PyObject* object) {
+    Py_XINCREF(object);
+    return steal(object);
+  }
+
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    // Decrementing may run arbitrary code; the new value is in place first.
+    PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+    Py_XDECREF(old);
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(object_); }
+
+  PyObject* get() const { return object_; }
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+}  // namespace mistgrove_native
