@@ -20,6 +20,10 @@ inline void ensure(bool condition, const std::string& message) {
   if (!condition) throw Error(message);
 }
 
+// `Error { message: "..." }` with quotes, backslashes and control characters
+// escaped: how an Error reads inside the text of an internal fault.
+std::string debug_form(const Error& e);
+
 // "strerror(errnum) (os error N)": how an operating-system failure reads.
 std::string os_error_text(int errnum);
 inline Error os_error(int errnum) { return Error(os_error_text(errnum)); }

@@ -1,5 +1,6 @@
 // Byte and text helpers shared by the whole core: endpoints, base64, the
-// base32 of onion addresses, lossy UTF-8, big-endian reads.
+// base32 of onion addresses, UTF-8, decimal integers, big-endian reads and a
+// small reader/writer pair for binary formats.
 #pragma once
 
 #include <cstdint>
@@ -32,14 +33,12 @@ struct HostPort {
   bool operator==(const HostPort&) const = default;
 };
 
+// "host", "host:port", "[v6]", "[v6]:port" or a bare IPv6 literal; a missing
+// port takes default_port, and a resulting port 0 fails "missing port".
 HostPort parse_hostport(std::string_view text, u16 default_port);
 
-// Decimal integers of directory documents: an optional sign ("+" only for
-// u16), then digits and nothing else; failures carry the error::kParseInt*
-// texts, the first failure met from the left deciding.
-u16 parse_u16(std::string_view text);
-i32 parse_i32(std::string_view text);
-
+// Standard alphabet; ASCII whitespace is skipped and missing padding added.
+// Fails "base64 decode failed: {reason}".
 Bytes base64_decode(std::string_view text);
 std::string base64_encode_unpadded(ByteView data);
 
@@ -53,6 +52,15 @@ std::string to_string_lossy(ByteView data);
 // byte sequence from index {}".
 std::string_view utf8_text(ByteView data);
 
+// Decimal integers: optional leading '+' ('-' too for the signed types), digits
+// only, no whitespace. Failures carry the integer-parse texts of error.h; the
+// first fault met reading left to right decides.
+u16 parse_u16(std::string_view text);
+u64 parse_u64(std::string_view text);
+i32 parse_i32(std::string_view text);
+i64 parse_i64(std::string_view text);
+
+// Big-endian reads at an offset; "short u16" / "short u32" past the end.
 u16 read_u16(ByteView data, std::size_t offset);
 u32 read_u32(ByteView data, std::size_t offset);
 
@@ -60,5 +68,47 @@ u32 read_u32(ByteView data, std::size_t offset);
 std::vector<std::string_view> split_ws(std::string_view text);
 
 Bytes from_string(std::string_view text);
+
+// A cursor over borrowed bytes for parsing binary formats. Every read checks
+// the remaining length first and throws Error(what) when it runs short, so a
+// truncated input ends the parse with the caller's own message. The viewed
+// bytes must outlive the reader and the views it returns.
+class ByteReader {
+ public:
+  explicit ByteReader(ByteView data) : data_(data) {}
+
+  std::size_t remaining() const { return data_.size(); }
+  bool empty() const { return data_.empty(); }
+
+  u8 read_u8(std::string_view what);
+  u16 read_u16(std::string_view what);
+  u32 read_u32(std::string_view what);
+  u64 read_u64(std::string_view what);
+  ByteView read_bytes(std::size_t n, std::string_view what);
+  // Everything not read yet; the reader is then empty.
+  ByteView read_rest();
+
+ private:
+  ByteView data_;
+};
+
+// Appends big-endian integers and byte strings to an owned buffer.
+class ByteWriter {
+ public:
+  ByteWriter() = default;
+  explicit ByteWriter(std::size_t reserve) { out_.reserve(reserve); }
+
+  void put_u8(u8 v) { out_.push_back(v); }
+  void put_u16(u16 v);
+  void put_u32(u32 v);
+  void put_u64(u64 v);
+  void put_bytes(ByteView data) { out_.insert(out_.end(), data.begin(), data.end()); }
+
+  std::size_t size() const { return out_.size(); }
+  Bytes take() { return std::move(out_); }
+
+ private:
+  Bytes out_;
+};
 
 }  // namespace mistgrove_core::util
