@@ -103,8 +103,7 @@ CollectedCert collect_cert(const std::vector<std::string_view>& lines, std::size
 bool ed25519_verify(ByteView signature, ByteView message, ByteView public_key) {
   static const bool sodium_ready = sodium_init() >= 0;
   if (!sodium_ready) throw std::runtime_error("libsodium initialisation failed");
-  return signature.size() == crypto_sign_BYTES &&
-         public_key.size() == crypto_sign_PUBLICKEYBYTES &&
+  return signature.size() == crypto_sign_BYTES && public_key.size() == crypto_sign_PUBLICKEYBYTES &&
          crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
                                      public_key.data()) == 0;
 }
@@ -139,7 +138,8 @@ void verify_signature_line(std::string_view outer, ByteView signing_key) {
   } catch (const Error&) {
     throw err(kSignatureInvalid);
   }
-  Bytes message = wire::concat({wire::as_bytes(kSignaturePrefix), wire::as_bytes(outer.substr(0, start))});
+  Bytes message =
+      wire::concat({wire::as_bytes(kSignaturePrefix), wire::as_bytes(outer.substr(0, start))});
   ensure(ed25519_verify(signature, message, signing_key), kSignatureInvalid);
 }
 
@@ -208,9 +208,10 @@ Bytes decrypt_descriptor_layer(ByteView blob, ByteView blinded_key, ByteView sub
   ByteView mac = blob.last(kLayerMacLen);
 
   // SECRET_KEY (32) | SECRET_IV (16) | MAC_KEY (32)
-  Bytes keys = crypto::shake256(wire::concat({blinded_key, subcredential, wire::int8(revision_counter),
-                                              salt, wire::as_bytes(layer_constant)}),
-                                80);
+  Bytes keys =
+      crypto::shake256(wire::concat({blinded_key, subcredential, wire::int8(revision_counter), salt,
+                                     wire::as_bytes(layer_constant)}),
+                       80);
   ByteView secret_key = ByteView(keys).first(32);
   ByteView secret_iv = ByteView(keys).subspan(32, 16);
   ByteView mac_key = ByteView(keys).subspan(48, 32);
@@ -237,7 +238,8 @@ HiddenServiceDescriptor parse_inner_descriptor(std::string_view inner) {
     auto words = util::split_ws(lines[i]);
     if (words.empty()) continue;
     if (words[0] == "introduction-point" && words.size() >= 2) {
-      points.push_back({directory::parse_link_specifiers(util::base64_decode(words[1])), {}, {}, {}});
+      points.push_back(
+          {directory::parse_link_specifiers(util::base64_decode(words[1])), {}, {}, {}});
       continue;
     }
     if (points.empty()) continue;  // key lines before the first point

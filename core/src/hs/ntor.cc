@@ -63,15 +63,15 @@ Introduce1 encrypt_introduce1(const IntroductionPoint& point, ByteView plaintext
   state.auth_key = point.auth_key;
   state.secret_xb = exp_nonzero(client_secret, state.enc_key);
 
-  Secret intro_secret_hs_input(concat({state.secret_xb, state.auth_key, state.client_public,
-                                       state.enc_key, as_bytes(kProtoId)}));
-  Secret kdf_input(concat({intro_secret_hs_input.bytes, as_bytes(kTHsEnc), as_bytes(kMHsExpand),
-                           subcredential}));
+  Secret intro_secret_hs_input(concat(
+      {state.secret_xb, state.auth_key, state.client_public, state.enc_key, as_bytes(kProtoId)}));
+  Secret kdf_input(concat(
+      {intro_secret_hs_input.bytes, as_bytes(kTHsEnc), as_bytes(kMHsExpand), subcredential}));
   // ENC_KEY (32) | MAC_KEY (32)
   Secret hs_keys(crypto::shake256(kdf_input.bytes, 2 * kKeyLen));
 
-  Bytes body = concat({header, state.client_public,
-                       crypto::aes_ctr_crypt(hs_keys.view(0, kKeyLen), plaintext)});
+  Bytes body = concat(
+      {header, state.client_public, crypto::aes_ctr_crypt(hs_keys.view(0, kKeyLen), plaintext)});
   Bytes mac = crypto::tor_mac(hs_keys.view(kKeyLen, kKeyLen), body);
   body.insert(body.end(), mac.begin(), mac.end());
   return Introduce1{std::move(body), std::move(state)};
@@ -96,9 +96,9 @@ crypto::RelayCrypto finish_hs_ntor(HsNtorState& state, ByteView handshake) {
   ByteView auth = handshake.subspan(kKeyLen, kKeyLen);
 
   Secret secret_xy(exp_nonzero(state.client_secret, server_public));
-  Secret rend_secret_hs_input(concat({secret_xy.bytes, state.secret_xb, state.auth_key,
-                                      state.enc_key, state.client_public, server_public,
-                                      as_bytes(kProtoId)}));
+  Secret rend_secret_hs_input(
+      concat({secret_xy.bytes, state.secret_xb, state.auth_key, state.enc_key, state.client_public,
+              server_public, as_bytes(kProtoId)}));
   Secret ntor_key_seed(crypto::tor_mac(rend_secret_hs_input.bytes, as_bytes(kTHsEnc)));
   Secret verify(crypto::tor_mac(rend_secret_hs_input.bytes, as_bytes(kTHsVerify)));
   Secret auth_input(concat({verify.bytes, state.auth_key, state.enc_key, server_public,
