@@ -1,0 +1,122 @@
+// Stateless primitives: one-shot hashes, HMAC-SHA256, the two KDFs of the
+// Tor protocols, the onion-service MAC, randomness and byte hygiene.
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <initializer_list>
+#include <stdexcept>
+
+#include "mistgrove_core/crypto.h"
+#include "mistgrove_core/error.h"
+#include "openssl_check.h"
+
+namespace mistgrove_core::crypto {
+
+void Free<EVP_MD_CTX>::operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
+void Free<EVP_CIPHER_CTX>::operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
+void Free<EVP_PKEY>::operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
+void Free<EVP_PKEY_CTX>::operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
+
+namespace {
+
+// Digest of the concatenation of `parts`; `xof_len` bytes for an
+// extendable-output function.
+Bytes digest(const EVP_MD* md, std::initializer_list<ByteView> parts, std::size_t xof_len = 0) {
+  UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+  check_ossl(ctx && EVP_DigestInit_ex(ctx.get(), md, nullptr) == 1, "EVP_DigestInit_ex");
+  for (ByteView part : parts)
+    check_ossl(EVP_DigestUpdate(ctx.get(), part.data(), part.size()) == 1, "EVP_DigestUpdate");
+  if (xof_len > 0) {
+    Bytes out(xof_len);
+    check_ossl(EVP_DigestFinalXOF(ctx.get(), out.data(), out.size()) == 1, "EVP_DigestFinalXOF");
+    return out;
+  }
+  Bytes out(static_cast<std::size_t>(EVP_MD_get_size(md)));
+  check_ossl(EVP_DigestFinal_ex(ctx.get(), out.data(), nullptr) == 1, "EVP_DigestFinal_ex");
+  return out;
+}
+
+constexpr std::string_view kNtorExpandInfo = "ntor-curve25519-sha256-1:key_expand";
+constexpr std::size_t kNtorKeyLen = 92;
+
+ByteView as_bytes(std::string_view text) {
+  return {reinterpret_cast<const u8*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+Bytes sha1(ByteView data) { return digest(EVP_sha1(), {data}); }
+Bytes sha256(ByteView data) { return digest(EVP_sha256(), {data}); }
+Bytes sha3_256(ByteView data) { return digest(EVP_sha3_256(), {data}); }
+
+Bytes shake256(ByteView data, std::size_t out_len) {
+  if (out_len == 0) return {};
+  return digest(EVP_shake256(), {data}, out_len);
+}
+
+Bytes hmac_sha256(ByteView key, ByteView message) {
+  static const u8 kNoKey = 0;  // OpenSSL wants a pointer even for an empty key
+  Bytes out(32);
+  unsigned int len = 0;
+  check_ossl(HMAC(EVP_sha256(), key.empty() ? &kNoKey : key.data(), static_cast<int>(key.size()),
+                  message.data(), message.size(), out.data(), &len) != nullptr,
+             "HMAC");
+  return out;
+}
+
+Bytes hkdf_sha256_expand(ByteView key_seed) {
+  Bytes out;
+  Bytes block;  // T(i-1), empty for T(0)
+  for (u8 i = 1; out.size() < kNtorKeyLen; ++i) {
+    util::ByteWriter input;
+    input.put_bytes(block);
+    input.put_bytes(as_bytes(kNtorExpandInfo));
+    input.put_u8(i);
+    block = hmac_sha256(key_seed, input.take());
+    out.insert(out.end(), block.begin(), block.end());
+  }
+  out.resize(kNtorKeyLen);
+  return out;
+}
+
+Bytes kdf_tor(ByteView seed, std::size_t out_len) {
+  // The counter is one byte: 256 blocks of 20 bytes at most.
+  if (out_len > 256 * 20) throw std::length_error("kdf_tor output too long");
+  Bytes out;
+  out.reserve(out_len + 20);
+  for (unsigned i = 0; out.size() < out_len; ++i) {
+    const u8 counter = static_cast<u8>(i);
+    Bytes block = digest(EVP_sha1(), {seed, ByteView(&counter, 1)});
+    out.insert(out.end(), block.begin(), block.end());
+  }
+  out.resize(out_len);
+  return out;
+}
+
+Bytes tor_mac(ByteView key, ByteView message) {
+  util::ByteWriter key_len;
+  key_len.put_u64(key.size());
+  return digest(EVP_sha3_256(), {key_len.take(), key, message});
+}
+
+void wipe(std::span<u8> data) { OPENSSL_cleanse(data.data(), data.size()); }
+
+bool ct_equal(ByteView a, ByteView b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+Bytes random_bytes(std::size_t n) {
+  Bytes out(n);
+  constexpr std::size_t kMaxPerCall = 256;  // getentropy's limit
+  for (std::size_t at = 0; at < n; at += kMaxPerCall) {
+    if (getentropy(out.data() + at, std::min(kMaxPerCall, n - at)) != 0)
+      throw error::os_error(errno);
+  }
+  return out;
+}
+
+}  // namespace mistgrove_core::crypto
