@@ -13,16 +13,17 @@
 namespace mistgrove_core::hs {
 
 // ===========================================================================
-// Descriptors (descriptor.cc, cert.cc)
+// Descriptors (descriptor.cc)
 // ===========================================================================
 
 // One introduction point of a service as its descriptor lists it. A kept
 // record has three 32-byte keys and an IPv4 link specifier (type 0, 6 bytes).
 struct IntroductionPoint {
-  std::vector<directory::LinkSpecifier> link_specifiers;  // wire order
-  Bytes onion_key;                                        // the point's ntor onion key
-  Bytes auth_key;  // certified key of the auth-key certificate
-  Bytes enc_key;   // the service's ntor encryption key for this point
+  // As the "introduction-point" line gives them, in wire order.
+  std::vector<directory::LinkSpecifier> link_specifiers;
+  Bytes onion_key;  // the point's ntor onion key
+  Bytes auth_key;   // certified key of the auth-key certificate
+  Bytes enc_key;    // the service's ntor encryption key for this point
 };
 
 // The usable content of one decrypted descriptor; intro_points is never empty.
