@@ -1,0 +1,153 @@
+// Shared by the link/circuit integration test and its benchmark: the private
+// network's relays with the keys a circuit needs, and directory requests over
+// BEGIN_DIR streams that keep both SENDME windows.
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "mistgrove_core/circuit.h"
+#include "mistgrove_core/crypto.h"
+#include "mistgrove_core/directory.h"
+#include "testnet_state.h"
+
+namespace mistgrove_test {
+
+namespace mg = mistgrove_core;
+
+// The first authority's DirPort and the routers of its consensus, with the
+// ntor keys and Ed25519 ids of their microdescriptors.
+struct Routers {
+  mg::util::HostPort authority;
+  std::vector<mg::directory::Relay> relays;
+
+  const mg::directory::Relay& named(const std::string& nickname) const {
+    for (const auto& r : relays)
+      if (r.nickname == nickname) return r;
+    throw std::runtime_error("no router " + nickname);
+  }
+};
+
+// "ntor-onion-key" and "id ed25519" of one microdescriptor. Kept apart from
+// the library's microdescriptor parser so that this test checks the circuit
+// code against keys read independently.
+inline void read_microdesc_keys(std::string_view md, mg::directory::Relay& relay) {
+  for (std::size_t pos = 0; pos < md.size();) {
+    std::size_t end = std::min(md.find('\n', pos), md.size());
+    std::string_view line = md.substr(pos, end - pos);
+    if (line.rfind("ntor-onion-key ", 0) == 0)
+      relay.ntor_onion_key = mg::util::base64_decode(line.substr(15));
+    if (line.rfind("id ed25519 ", 0) == 0)
+      relay.ed25519_id = mg::util::base64_decode(line.substr(11));
+    pos = end + 1;
+  }
+}
+
+inline Routers load_routers(const Json& state, mg::i32 timeout_ms = 10000) {
+  Routers out;
+  out.authority = mg::util::parse_hostport(state["authority_dirports"][0].text(), 0);
+  mg::Bytes text = mg::directory::http_get_direct(
+      out.authority, "/tor/status-vote/current/consensus-microdesc", timeout_ms);
+  out.relays = mg::directory::parse_consensus(mg::util::to_string_lossy(text)).relays;
+
+  std::string path = "/tor/micro/d/";
+  for (const auto& r : out.relays) path += r.microdesc_digest + (&r == &out.relays.back() ? "" : "-");
+  std::string mds = mg::util::to_string_lossy(
+      mg::directory::http_get_direct(out.authority, path, timeout_ms));
+  // Each microdescriptor starts with its "onion-key" line; its digest is the
+  // SHA-256 of its exact text.
+  for (std::size_t start = mds.find("onion-key\n"); start != std::string::npos;) {
+    std::size_t next = mds.find("\nonion-key\n", start);
+    std::size_t end = next == std::string::npos ? mds.size() : next + 1;
+    std::string_view md(mds.data() + start, end - start);
+    std::string digest = mg::util::base64_encode_unpadded(mg::crypto::sha256(
+        mg::ByteView(reinterpret_cast<const mg::u8*>(md.data()), md.size())));
+    for (auto& r : out.relays)
+      if (r.microdesc_digest == digest) read_microdesc_keys(md, r);
+    start = next == std::string::npos ? next : next + 1;
+  }
+  return out;
+}
+
+// Directory requests on BEGIN_DIR streams of one circuit, to its last hop.
+// Keeps the circuit-level deliver window of that hop across streams and the
+// stream-level window of each stream, sending SENDMEs as tor-spec says:
+// version 1 on the circuit (the hop's backward digest right after the DATA
+// cell that brought the window to 900), empty ones on the stream. The
+// relay's own SENDMEs (for requests long enough) are counted.
+class DirStreams {
+ public:
+  explicit DirStreams(mg::circuit::Circuit& circ) : circ_(circ) {}
+
+  // The whole HTTP response to a GET of `path`; `pad` bytes of an extra
+  // header make the request span many DATA cells.
+  mg::Bytes get(std::string_view path, std::size_t pad = 0) {
+    using namespace mg::circuit;
+    const std::size_t hop = circ_.hop_count() - 1;
+    const mg::u16 stream = next_stream_++;
+    circ_.send_relay_cell(mg::tor::kCellRelay, hop, kRelayBeginDir, stream, {});
+    if (next_on(stream).command != kRelayConnected)
+      throw std::runtime_error("BEGIN_DIR stream was not connected");
+    std::string request = mg::directory::directory_request_text(path, "127.0.0.1");
+    if (pad > 0) request.insert(request.size() - 2, "X-Pad: " + std::string(pad, 'a') + "\r\n");
+    mg::Bytes bytes = mg::util::from_string(request);
+    for (std::size_t at = 0; at < bytes.size(); at += mg::crypto::kRelayDataMax) {
+      std::size_t n = std::min(mg::crypto::kRelayDataMax, bytes.size() - at);
+      circ_.send_relay_cell(mg::tor::kCellRelay, hop, kRelayData, stream,
+                            mg::ByteView(bytes).subspan(at, n));
+    }
+    mg::Bytes response;
+    int stream_window = 500;
+    for (;;) {
+      RelayCell cell = next_on(stream);
+      if (cell.command == kRelayEnd) return response;
+      if (cell.command != kRelayData) continue;
+      response.insert(response.end(), cell.data.begin(), cell.data.end());
+      ++data_cells;
+      if (--circ_window_ <= 900) {
+        mg::Bytes digest = circ_.backward_digest(hop);
+        if (corrupt_circuit_sendmes) digest[0] ^= 1;
+        circ_.send_relay_cell(mg::tor::kCellRelay, hop, kRelaySendme, 0, sendme_v1_data(digest));
+        circ_window_ += 100;
+        ++sent_circuit_sendmes;
+      }
+      if (--stream_window <= 450) {
+        circ_.send_relay_cell(mg::tor::kCellRelay, hop, kRelaySendme, stream, {});
+        stream_window += 50;
+        ++sent_stream_sendmes;
+      }
+    }
+  }
+
+  bool corrupt_circuit_sendmes = false;  // a negative control
+  int data_cells = 0;
+  int sent_circuit_sendmes = 0;
+  int sent_stream_sendmes = 0;
+  int got_circuit_sendmes = 0;
+  int got_stream_sendmes = 0;
+
+ private:
+  // The next cell of `stream`; SENDMEs are counted and dropped.
+  mg::circuit::RelayCell next_on(mg::u16 stream) {
+    using namespace mg::circuit;
+    for (;;) {
+      RelayCell cell = circ_.recv_relay();
+      // A relay that drops the circuit past hop 0 answers TRUNCATED (9).
+      if (cell.command == 9) throw std::runtime_error("circuit truncated");
+      if (cell.command == kRelaySendme) {
+        ++(cell.stream_id == 0 ? got_circuit_sendmes : got_stream_sendmes);
+        continue;
+      }
+      if (cell.stream_id == stream) return cell;
+    }
+  }
+
+  mg::circuit::Circuit& circ_;
+  int circ_window_ = 1000;
+  mg::u16 next_stream_ = 1;
+};
+
+}  // namespace mistgrove_test

@@ -1,0 +1,239 @@
+// The link and circuit layers against the private Tor network's relays: link
+// handshake, CREATE_FAST, ntor extensions, a directory fetch over BEGIN_DIR
+// through three hops with both kinds of SENDME, and failures of real peers.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "integration/circuit_paths.h"
+#include "mistgrove_core/error.h"
+#include "mistgrove_core/log.h"
+
+namespace mistgrove_core {
+namespace {
+
+using circuit::Circuit;
+using directory::Relay;
+using mistgrove_test::DirStreams;
+using mistgrove_test::Routers;
+using tor::TorChannel;
+
+constexpr i32 kTimeoutMs = 10000;
+constexpr const char* kConsensusPath = "/tor/status-vote/current/consensus-microdesc";
+
+// Forwards one client connection to a relay's OR port until frozen; frozen,
+// it keeps both sockets open and moves no byte: a relay that stopped.
+class StallingProxy {
+ public:
+  StallingProxy(const std::string& host, u16 port) {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(listen_fd_, 1) != 0 ||
+        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+      throw std::runtime_error("proxy listener set-up failed");
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this, host, port] {
+      try {
+        run(host, port);
+      } catch (const error::Error&) {
+        // The relay is unreachable: the client sees its link fail.
+      }
+    });
+  }
+  ~StallingProxy() {
+    stop_ = true;
+    thread_.join();
+    ::close(listen_fd_);
+  }
+  u16 port() const { return port_; }
+  void freeze() { frozen_ = true; }
+
+ private:
+  bool wait_readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 50) == 1;
+  }
+  void run(const std::string& host, u16 port) {
+    while (!stop_ && !wait_readable(listen_fd_)) {
+    }
+    if (stop_) return;
+    tor::TcpStream client(::accept(listen_fd_, nullptr, nullptr));
+    tor::TcpStream relay = tor::connect_tcp(host, port, kTimeoutMs);
+    pollfd fds[2] = {{client.fd(), POLLIN, 0}, {relay.fd(), POLLIN, 0}};
+    char buf[16384];
+    while (!stop_) {
+      if (frozen_ || ::poll(fds, 2, 50) <= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
+      for (int i = 0; i < 2; ++i) {
+        if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+        ssize_t n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+        if (n <= 0 || ::send(fds[1 - i].fd, buf, n, MSG_NOSIGNAL) != n) return;
+      }
+    }
+  }
+
+  int listen_fd_ = -1;
+  u16 port_ = 0;
+  std::atomic<bool> stop_{false}, frozen_{false};
+  std::thread thread_;
+};
+
+template <typename F>
+std::string error_of(F&& f) {
+  try {
+    f();
+  } catch (const error::Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+Circuit three_hops(const Routers& net, const std::string& host, u16 port, i32 timeout_ms) {
+  Circuit circ = Circuit::create_fast(TorChannel::open(host, port, timeout_ms));
+  circ.extend_ntor(net.named("relay2"));
+  circ.extend_ntor(net.named("auth1"));
+  return circ;
+}
+
+Circuit three_hops(const Routers& net) {
+  const Relay& guard = net.named("relay1");
+  return three_hops(net, guard.address, guard.or_port, kTimeoutMs);
+}
+
+TEST(LinkCircuit, HandshakeNegotiatesVersionFiveWithARelay) {
+  TESTNET_STATE_OR_SKIP(state);
+  Routers net = mistgrove_test::load_routers(*state);
+  std::vector<std::string> records;
+  log::set_sink([&](log::Level, std::string_view target, std::string_view message) {
+    if (target == "mistgrove_core::tor") records.emplace_back(message);
+  });
+  log::set_level(log::Level::Info);
+  const Relay& relay = net.named("relay1");
+  TorChannel channel = TorChannel::open(relay.address, relay.or_port, kTimeoutMs);
+  log::set_level(log::Level::Off);
+  log::set_sink(nullptr);
+  EXPECT_EQ(channel.link_version(), 5);
+  std::vector<std::string> expected = {
+      fmt::format("opening Tor TLS channel to 127.0.0.1:{}", relay.or_port),
+      "negotiated Tor link protocol v5"};
+  EXPECT_EQ(records, expected);
+}
+
+// The vote digests the consensus names, joined for one request of all votes.
+std::string votes_path(const Bytes& consensus) {
+  std::string text = util::to_string_lossy(consensus), path = "/tor/status-vote/current/d/";
+  for (std::size_t at = text.find("\nvote-digest "); at != std::string::npos;
+       at = text.find("\nvote-digest ", at + 1))
+    path += text.substr(at + 13, 40) + "+";
+  path.pop_back();
+  return path;
+}
+
+TEST(LinkCircuit, BeginDirThroughThreeHopsMatchesThePlainFetch) {
+  TESTNET_STATE_OR_SKIP(state);
+  Routers net = mistgrove_test::load_routers(*state);
+  Circuit circ = three_hops(net);
+  ASSERT_EQ(circ.hop_count(), 3u);
+  DirStreams dir(circ);
+
+  // The authority votes every minute, so a new consensus may land between two
+  // fetches: the circuit's copy must equal the one fetched just before or
+  // after. Its votes (about 50 cells) follow on one stream, before they are
+  // replaced. Requests padded to 60 cells make the relay send SENDMEs too.
+  constexpr std::size_t kPad = 30000;
+  for (int attempt = 1;; ++attempt) {
+    Bytes before = directory::http_get_direct(net.authority, kConsensusPath, kTimeoutMs);
+    Bytes consensus = directory::decode_http_body(dir.get(kConsensusPath, kPad));
+    Bytes after = directory::http_get_direct(net.authority, kConsensusPath, kTimeoutMs);
+    EXPECT_TRUE(consensus == before || consensus == after);
+    std::string error = error_of([&] {
+      Bytes votes = directory::decode_http_body(dir.get(votes_path(consensus), kPad));
+      EXPECT_EQ(votes, directory::http_get_direct(net.authority, votes_path(consensus), kTimeoutMs));
+    });
+    if (error.empty() || attempt == 3) {
+      EXPECT_EQ(error, "");
+      break;
+    }
+  }
+
+  // More cells for further circuit-level SENDMEs: the relays close the
+  // circuit on a version-1 SENDME whose digest is wrong, so every fetch after
+  // one proves it was accepted.
+  Bytes descriptors = directory::http_get_direct(net.authority, "/tor/server/all", kTimeoutMs);
+  while (dir.sent_circuit_sendmes < 3) {
+    EXPECT_EQ(directory::decode_http_body(dir.get("/tor/server/all")), descriptors);
+  }
+  EXPECT_FALSE(directory::decode_http_body(dir.get(kConsensusPath)).empty());
+  EXPECT_GE(dir.sent_stream_sendmes, 1);
+  EXPECT_GE(dir.got_circuit_sendmes, 1);
+  EXPECT_GE(dir.got_stream_sendmes, 2);
+  std::printf("%d DATA cells; SENDMEs sent: %d circuit, %d stream; received: %d, %d\n",
+              dir.data_cells, dir.sent_circuit_sendmes, dir.sent_stream_sendmes,
+              dir.got_circuit_sendmes, dir.got_stream_sendmes);
+}
+
+TEST(LinkCircuit, RelayRefusesASendmeWithAWrongDigest) {
+  TESTNET_STATE_OR_SKIP(state);
+  Routers net = mistgrove_test::load_routers(*state);
+  Circuit circ = three_hops(net);
+  DirStreams dir(circ);
+  dir.corrupt_circuit_sendmes = true;
+  std::string error;
+  try {
+    while (dir.sent_circuit_sendmes < 2) dir.get("/tor/server/all");
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "circuit destroyed");
+  EXPECT_EQ(dir.sent_circuit_sendmes, 1);
+}
+
+TEST(LinkCircuit, WrongNtorKeyFailsTheExtension) {
+  TESTNET_STATE_OR_SKIP(state);
+  Routers net = mistgrove_test::load_routers(*state);
+  const Relay& guard = net.named("relay1");
+  Circuit circ = Circuit::create_fast(TorChannel::open(guard.address, guard.or_port, kTimeoutMs));
+  Relay target = net.named("relay2");
+  target.ntor_onion_key = net.named("relay3").ntor_onion_key;
+  EXPECT_EQ(error_of([&] { circ.extend_ntor(target); }), "ntor auth mismatch");
+  EXPECT_EQ(circ.hop_count(), 1u);
+}
+
+TEST(LinkCircuit, PlainHttpServerIsNotARelay) {
+  TESTNET_STATE_OR_SKIP(state);
+  util::HostPort http = util::parse_hostport((*state)["http_direct"].text(), 0);
+  auto start = std::chrono::steady_clock::now();
+  std::string error = error_of([&] { TorChannel::open(http.host, http.port, 2000); });
+  EXPECT_EQ(error, "wrong version number");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+TEST(LinkCircuit, RelayThatStopsMidCircuitFailsWithinTheTimeout) {
+  TESTNET_STATE_OR_SKIP(state);
+  Routers net = mistgrove_test::load_routers(*state);
+  const Relay& guard = net.named("relay1");
+  StallingProxy proxy(guard.address, guard.or_port);
+  Circuit circ = three_hops(net, "127.0.0.1", proxy.port(), 1500);
+  DirStreams dir(circ);
+  EXPECT_FALSE(dir.get(kConsensusPath).empty());
+  proxy.freeze();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(error_of([&] { dir.get(kConsensusPath); }),
+            "Resource temporarily unavailable (os error 11)");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+}
+
+}  // namespace
+}  // namespace mistgrove_core
