@@ -8,6 +8,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <random>
 
 #include "mistgrove_core/util.h"
 
@@ -72,6 +73,10 @@ void wipe(std::span<u8> data);
 bool ct_equal(ByteView a, ByteView b);
 // Key material from the operating system's random source.
 Bytes random_bytes(std::size_t n);
+// The calling thread's generator for shuffles (relays, directories,
+// introduction points), seeded once per thread from random_bytes. Never a
+// source of key material.
+std::mt19937_64& thread_rng();
 
 // One AES-128 or AES-256 keystream (by key length) in counter mode with a
 // 128-bit big-endian counter starting at the IV; how data is cut into calls
