@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/test_support.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/tor.h"
 
@@ -39,12 +40,7 @@ struct LoopbackSocket {
 };
 
 std::string connect_error(std::string_view host, u16 port, i32 timeout_ms) {
-  try {
-    connect_tcp(host, port, timeout_ms);
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "";
+  return mistgrove_test::error_of([&] { connect_tcp(host, port, timeout_ms); });
 }
 
 timeval socket_timeout(int fd, int option) {

@@ -6,25 +6,16 @@
 #include <limits>
 #include <string>
 
-#include "base/test_vectors.h"
+#include "base/test_support.h"
 #include "mistgrove_core/error.h"
 
 namespace mistgrove_core::util {
 namespace {
 
 using error::Error;
+using mistgrove_test::error_of;
 
 ByteView bytes_of(std::string_view s) { return {reinterpret_cast<const u8*>(s.data()), s.size()}; }
-
-// Runs fn and returns the Error's message, or "" when it succeeds.
-std::string error_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "";
-}
 
 TEST(ParseHostport, Table) {
   struct Case {

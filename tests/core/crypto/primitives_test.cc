@@ -5,13 +5,14 @@
 #include <map>
 #include <string>
 
-#include "base/test_vectors.h"
+#include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 
 namespace mistgrove_core::crypto {
 namespace {
 
+using mistgrove_test::error_of;
 using mistgrove_test::hex;
 using mistgrove_test::load_records;
 
@@ -23,15 +24,6 @@ Bytes concat(std::initializer_list<ByteView> parts) {
   Bytes out;
   for (ByteView p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
-}
-
-std::string error_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const error::Error& e) {
-    return e.what();
-  }
-  return "";
 }
 
 TEST(KnownAnswers, FromIndependentImplementations) {

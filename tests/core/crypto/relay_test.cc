@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "base/test_vectors.h"
+#include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 

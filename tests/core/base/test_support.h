@@ -1,5 +1,6 @@
-// Reading the known-answer files of tests/core/data (written by the scripts
-// of tools/vectors): one record per line, fields separated by single spaces,
+// Helpers shared by the core's tests: the message of a failure, and the
+// known-answer files of tests/core/data (written by the scripts of
+// tools/vectors): one record per line, fields separated by single spaces,
 // byte strings in hex ("-" when empty), lines starting with '#' ignored.
 #pragma once
 
@@ -8,11 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "mistgrove_core/error.h"
 #include "mistgrove_core/util.h"
 
 namespace mistgrove_test {
 
 using mistgrove_core::Bytes;
+
+// The Error message that fn throws, or "" when it succeeds.
+template <typename F>
+std::string error_of(F&& fn) {
+  try {
+    fn();
+  } catch (const mistgrove_core::error::Error& e) {
+    return e.what();
+  }
+  return "";
+}
 
 inline Bytes hex(std::string_view text) {
   if (text == "-") return {};
