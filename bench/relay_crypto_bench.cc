@@ -91,7 +91,8 @@ MG_BENCH("relay_crypto_reverse") {
     best = std::min(best, took.count());
   }
   report("reverse", best, n);
-  if (recognized != n) std::printf("   error: %zu of %zu cells recognized at the last hop\n", recognized, n);
+  if (recognized != n)
+    std::printf("   error: %zu of %zu cells recognized at the last hop\n", recognized, n);
 }
 
 }  // namespace

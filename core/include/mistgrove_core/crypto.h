@@ -116,8 +116,8 @@ class DigestState {
 
  private:
   Kind kind_;
-  SHA_CTX sha1_{};               // Kind::Sha1
-  UniquePtr<EVP_MD_CTX> sha3_;   // Kind::Sha3
+  SHA_CTX sha1_{};              // Kind::Sha1
+  UniquePtr<EVP_MD_CTX> sha3_;  // Kind::Sha3
 };
 
 // One hop's relay cryptography. The hop at the other end keeps the same four

@@ -1,8 +1,9 @@
 #include "mistgrove_core/error.h"
 
+#include <fmt/format.h>
+
 #include <cstring>
 #include <string_view>
-#include <fmt/format.h>
 
 namespace mistgrove_core::error {
 
@@ -16,17 +17,19 @@ std::string os_error_text(int errnum) {
 std::string debug_form(const Error& e) {
   std::string out = "Error { message: \"";
   for (char c : std::string_view(e.what())) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-          out += fmt::format("\\u{{{:x}}}", static_cast<unsigned>(c));
-        else
-          out += c;
+    const unsigned code = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += {'\\', c};
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (code < 0x20 || code == 0x7f) {
+      out += fmt::format("\\u{{{:x}}}", code);
+    } else {
+      out += c;
     }
   }
   return out + "\" }";

@@ -3,6 +3,7 @@
 // waited for with poll; the returned socket is blocking again, with receive
 // and send time-outs set.
 #include <arpa/inet.h>
+#include <fmt/format.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,8 +18,6 @@
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/tor.h"

@@ -3,10 +3,10 @@
 // parse texts and the UTF-8 error texts must read exactly as callers expect.
 #include "mistgrove_core/util.h"
 
+#include <fmt/format.h>
+
 #include <array>
 #include <type_traits>
-
-#include <fmt/format.h>
 
 #include "mistgrove_core/error.h"
 
@@ -103,9 +103,10 @@ Bytes base64_decode_padded(std::string_view text) {
   if ((symbols + pads) % 4 != 0) base64_fail("Invalid padding");
   const std::size_t tail_bytes = symbols * 6 / 8;
   if (group & (~u32{0} >> (tail_bytes * 8)))
-    base64_fail(fmt::format("Invalid last symbol {}, offset {}.", last_symbol,
-                            last_quad + symbols - 1));
-  for (std::size_t k = 0; k < tail_bytes; ++k) out.push_back(static_cast<u8>(group >> (24 - 8 * k)));
+    base64_fail(
+        fmt::format("Invalid last symbol {}, offset {}.", last_symbol, last_quad + symbols - 1));
+  for (std::size_t k = 0; k < tail_bytes; ++k)
+    out.push_back(static_cast<u8>(group >> (24 - 8 * k)));
   return out;
 }
 
@@ -218,13 +219,15 @@ std::string base64_encode_unpadded(ByteView data) {
   std::size_t i = 0;
   for (; i + 3 <= data.size(); i += 3) {
     const u32 group = u32{data[i]} << 16 | u32{data[i + 1]} << 8 | data[i + 2];
-    for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kBase64Alphabet[(group >> shift) & 63]);
+    for (int shift = 18; shift >= 0; shift -= 6)
+      out.push_back(kBase64Alphabet[(group >> shift) & 63]);
   }
   const std::size_t rest = data.size() - i;
   if (rest > 0) {
     u32 group = u32{data[i]} << 16;
     if (rest == 2) group |= u32{data[i + 1]} << 8;
-    for (std::size_t k = 0; k <= rest; ++k) out.push_back(kBase64Alphabet[(group >> (18 - 6 * k)) & 63]);
+    for (std::size_t k = 0; k <= rest; ++k)
+      out.push_back(kBase64Alphabet[(group >> (18 - 6 * k)) & 63]);
   }
   return out;
 }
@@ -282,7 +285,8 @@ std::string_view utf8_text(ByteView data) {
   while (at < data.size()) {
     const Utf8Step step = utf8_step(data, at);
     if (!step.valid) {
-      if (step.truncated) throw Error(fmt::format("incomplete utf-8 byte sequence from index {}", at));
+      if (step.truncated)
+        throw Error(fmt::format("incomplete utf-8 byte sequence from index {}", at));
       throw Error(fmt::format("invalid utf-8 sequence of {} bytes from index {}", step.len, at));
     }
     at += step.len;
@@ -356,7 +360,8 @@ T load_be(ByteView bytes) {
 
 template <typename T>
 void store_be(Bytes& out, T value) {
-  for (int shift = 8 * (sizeof(T) - 1); shift >= 0; shift -= 8) out.push_back(static_cast<u8>(value >> shift));
+  for (int shift = 8 * (sizeof(T) - 1); shift >= 0; shift -= 8)
+    out.push_back(static_cast<u8>(value >> shift));
 }
 }  // namespace
 

@@ -18,12 +18,15 @@ class Mutator {
  public:
   explicit Mutator(std::uint32_t seed) : rng_(seed) {}
 
-  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t below(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
 
   // Random text drawn mostly from `alphabet`, sometimes any byte.
   std::string random_text(std::string_view alphabet, std::size_t max_len) {
     std::string s(below(max_len + 1), '\0');
-    for (char& c : s) c = below(8) == 0 ? static_cast<char>(below(256)) : alphabet[below(alphabet.size())];
+    for (char& c : s)
+      c = below(8) == 0 ? static_cast<char>(below(256)) : alphabet[below(alphabet.size())];
     return s;
   }
 
@@ -62,7 +65,8 @@ TEST(Robustness, Base64DecodeIsCanonicalOrError) {
   Mutator m(1);
   const std::string valid = "Zm9vYmFyIGJhego=\r\nc2hvcnQ";
   for (int i = 0; i < kRounds; ++i) {
-    const std::string text = i % 2 ? m.random_text(kBase64Chars, 40) : m.mutate(valid, kBase64Chars);
+    const std::string text =
+        i % 2 ? m.random_text(kBase64Chars, 40) : m.mutate(valid, kBase64Chars);
     try {
       const Bytes decoded = base64_decode(text);
       // Canonical decoding: encoding the result gives back the symbols.
@@ -80,7 +84,8 @@ TEST(Robustness, Base32DecodeOnionGives35BytesOrError) {
   Mutator m(2);
   const std::string valid = "6x3iq5tnf4ydb4h6je3f3mswycmup3xyyk55yhlacofqjrxuwhgd26ad.onion";
   for (int i = 0; i < kRounds; ++i) {
-    const std::string text = i % 2 ? m.random_text(kBase32Chars, 70) : m.mutate(valid, kBase32Chars);
+    const std::string text =
+        i % 2 ? m.random_text(kBase32Chars, 70) : m.mutate(valid, kBase32Chars);
     try {
       EXPECT_EQ(base32_decode_onion(text).size(), 35u);
     } catch (const error::Error&) {

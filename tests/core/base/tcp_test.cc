@@ -1,11 +1,10 @@
 // connect_tcp against real loopback sockets opened by the test.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -101,8 +100,9 @@ TEST(ConnectTcp, ZeroTimeoutNeverYieldsAStream) {
   const std::string error = connect_error("127.0.0.1", listener.port, 0);
   // Either the connect was still in progress, or it completed at once and
   // the socket time-out refused the zero.
-  const std::string in_progress = "tcp connect failed to 127.0.0.1:" +
-                                  std::to_string(listener.port) + ": cannot set a 0 duration timeout";
+  const std::string in_progress =
+      "tcp connect failed to 127.0.0.1:" + std::to_string(listener.port) +
+      ": cannot set a 0 duration timeout";
   EXPECT_TRUE(error == in_progress || error == "cannot set a 0 duration timeout") << error;
 }
 

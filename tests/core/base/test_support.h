@@ -32,7 +32,8 @@ inline Bytes hex(std::string_view text) {
   if (text.size() % 2 != 0) throw std::invalid_argument("odd hex length");
   Bytes out;
   for (std::size_t i = 0; i < text.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoul(std::string(text.substr(i, 2)), nullptr, 16)));
+    out.push_back(
+        static_cast<std::uint8_t>(std::stoul(std::string(text.substr(i, 2)), nullptr, 16)));
   return out;
 }
 

@@ -37,7 +37,8 @@ TEST(KnownAnswers, FromIndependentImplementations) {
       {"hkdf_expand", [](const Record& r) { return hkdf_sha256_expand(r.bytes(1)); }},
       {"kdf_tor", [](const Record& r) { return kdf_tor(r.bytes(1), r.number(2)); }},
       {"tor_mac", [](const Record& r) { return tor_mac(r.bytes(1), r.bytes(2)); }},
-      {"aes_ctr", [](const Record& r) { return aes_ctr_crypt(r.bytes(1), r.bytes(3), r.bytes(2)); }},
+      {"aes_ctr",
+       [](const Record& r) { return aes_ctr_crypt(r.bytes(1), r.bytes(3), r.bytes(2)); }},
   };
   std::size_t checked = 0;
   for (const auto& r : load_records("crypto_vectors.txt")) {
@@ -93,8 +94,9 @@ TEST(HkdfSha256, Rfc5869ConstructionOfCase1) {
   const Bytes info = hex("f0f1f2f3f4f5f6f7f8f9");
   const Bytes t1 = hmac_sha256(prk, concat({info, hex("01")}));
   const Bytes t2 = hmac_sha256(prk, concat({t1, info, hex("02")}));
-  EXPECT_EQ(concat({t1, ByteView(t2).first(10)}),
-            hex("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"));
+  EXPECT_EQ(
+      concat({t1, ByteView(t2).first(10)}),
+      hex("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"));
 }
 
 TEST(KdfTor, LengthsAndFirstBlock) {
@@ -144,10 +146,11 @@ TEST(X25519, Rfc7748) {
 TEST(X25519, ClampedBitsDoNotMatter) {
   Bytes a = hex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
   Bytes b = a;
-  b[0] ^= 0x07;  // the low three bits are cleared by clamping
+  b[0] ^= 0x07;   // the low three bits are cleared by clamping
   b[31] ^= 0xC0;  // the top bit is cleared and the next one set
   EXPECT_EQ(x25519_public_from_private(a), x25519_public_from_private(b));
-  const Bytes peer = x25519_public_from_private(hex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb"));
+  const Bytes peer = x25519_public_from_private(
+      hex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb"));
   EXPECT_EQ(x25519_shared(a, peer), x25519_shared(b, peer));
 }
 
@@ -181,9 +184,9 @@ TEST(X25519, BadLengths) {
 
 TEST(AesCtr, NistSp800_38a) {
   const Bytes counter = hex("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
-  const Bytes plain = hex(
-      "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-      "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+  const Bytes plain =
+      hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+          "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
   // F.5.1 (AES-128) and F.5.5 (AES-256).
   EXPECT_EQ(aes_ctr_crypt(hex("2b7e151628aed2a6abf7158809cf4f3c"), plain, counter),
             hex("874d6191b620e3261bef6864990db6ce9806f66b7970fdff8617187bb9fffdff"
@@ -235,12 +238,8 @@ TEST(AesCtr, BadIvOrKey) {
     const char* error;
   };
   static const Case kCases[] = {
-      {16, 12, "bad aes ctr iv"},
-      {24, 12, "bad aes ctr iv"},  // the IV is judged first
-      {24, 16, "aes setkey failed"},
-      {0, 16, "aes setkey failed"},
-      {16, 16, ""},
-      {32, 16, ""},
+      {16, 12, "bad aes ctr iv"},    {24, 12, "bad aes ctr iv"},  // the IV is judged first
+      {24, 16, "aes setkey failed"}, {0, 16, "aes setkey failed"}, {16, 16, ""}, {32, 16, ""},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.key_len);

@@ -95,7 +95,8 @@ TEST(RelayCrypto, DigestRunsOverEveryBody) {
   const Bytes first = peer.open(hop.encrypt_relay(2, 1, Bytes(5, 9)));
   const Bytes second = peer.open(hop.encrypt_relay(2, 1, Bytes(5, 9)));
   EXPECT_EQ(Bytes(first.begin(), first.begin() + 5), Bytes(second.begin(), second.begin() + 5));
-  EXPECT_NE(Bytes(first.begin() + 5, first.begin() + 9), Bytes(second.begin() + 5, second.begin() + 9));
+  EXPECT_NE(Bytes(first.begin() + 5, first.begin() + 9),
+            Bytes(second.begin() + 5, second.begin() + 9));
 }
 
 TEST(RelayCrypto, RejectedBodiesLeaveTheDigestAlone) {
@@ -104,12 +105,14 @@ TEST(RelayCrypto, RejectedBodiesLeaveTheDigestAlone) {
     const char* name;
     Bytes body;
   };
-  auto with = [&](std::size_t at, u8 v) { Bytes b = valid; b[at] = v; return b; };
+  auto with = [&](std::size_t at, u8 v) {
+    Bytes b = valid;
+    b[at] = v;
+    return b;
+  };
   const Case kCases[] = {
-      {"508 bytes", Bytes(508, 0)},
-      {"510 bytes", Bytes(510, 0)},
-      {"recognized byte 1", with(1, 1)},
-      {"recognized byte 2", with(2, 1)},
+      {"508 bytes", Bytes(508, 0)},      {"510 bytes", Bytes(510, 0)},
+      {"recognized byte 1", with(1, 1)}, {"recognized byte 2", with(2, 1)},
       {"wrong digest", with(5, 0x55)},
   };
   for (const Case& c : kCases) {
@@ -150,8 +153,8 @@ TEST(RelayCrypto, KeyOfWrongLengthIsAProgrammingFault) {
 }
 
 TEST(DigestState, ReadingDoesNotEndTheComputation) {
-  for (auto [kind, hash] : {std::pair{DigestState::Kind::Sha1, &sha1},
-                            std::pair{DigestState::Kind::Sha3, &sha3_256}}) {
+  for (auto [kind, hash] :
+       {std::pair{DigestState::Kind::Sha1, &sha1}, std::pair{DigestState::Kind::Sha3, &sha3_256}}) {
     const Bytes seed = hex("0102"), body(kRelayBodyLen, 3);
     DigestState d(kind, seed);
     EXPECT_EQ(d.current(), hash(seed));
