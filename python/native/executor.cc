@@ -1,6 +1,8 @@
 // Worker threads and the blocking pool of the background executor.
 #include "executor.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -57,6 +59,7 @@ void Executor::spawn(Task task) {
 }
 
 void Executor::run_worker() {
+  pthread_setname_np(pthread_self(), "mistgrove-work");
   std::unique_lock lock(worker_mutex_);
   for (;;) {
     worker_ready_.wait(lock, [this] { return !worker_queue_.empty(); });
@@ -92,6 +95,7 @@ void Executor::spawn_blocking(Task task) {
 }
 
 void Executor::run_blocking() {
+  pthread_setname_np(pthread_self(), "mistgrove-block");
   std::unique_lock lock(pool_mutex_);
   for (;;) {
     while (!pool_queue_.empty()) {
