@@ -28,17 +28,6 @@ ByteView as_bytes(std::string_view text) {
 
 bool has_flag(const Relay& relay, const char* flag) { return relay.flags.count(flag) != 0; }
 
-// The calling thread's generator for shuffles; key material never comes from it.
-std::mt19937_64& thread_rng() {
-  thread_local std::mt19937_64 rng = [] {
-    Bytes seed = crypto::random_bytes(8);
-    u64 value = 0;
-    for (u8 b : seed) value = value << 8 | b;
-    return std::mt19937_64(value);
-  }();
-  return rng;
-}
-
 struct Batch {
   std::string path;
   std::size_t first = 0;  // 1-based number of the batch's first digest
@@ -79,7 +68,7 @@ std::vector<util::HostPort> directory_sources(const Consensus& consensus,
     if (relay_usable_dir(relay) && relay.dir_port != 0 && has_flag(relay, "V2Dir"))
       sources.push_back({relay.address, relay.dir_port});
   }
-  auto& rng = thread_rng();
+  auto& rng = crypto::thread_rng();
   for (std::size_t i = sources.size() - 1; i >= 2; --i) {
     std::size_t j = 1 + std::uniform_int_distribution<std::size_t>(0, i - 1)(rng);
     std::swap(sources[i], sources[j]);
