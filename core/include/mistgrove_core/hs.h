@@ -2,13 +2,22 @@
 // hs-ntor introduction handshake, and the steps that carry them over circuits.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "mistgrove_core/circuit.h"
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/util.h"
+
+namespace mistgrove_core {
+// The session's options (session.h); the onion-service steps read only its
+// time-out, so this layer takes it without linking the session.
+struct Options;
+}  // namespace mistgrove_core
 
 namespace mistgrove_core::hs {
 
@@ -106,5 +115,152 @@ Introduce1 encrypt_introduce1(const IntroductionPoint& point, ByteView plaintext
 // Checks the service's proof in a RENDEZVOUS2 body (Y | AUTH, longer data
 // ignored) and returns the end-to-end hop's keys (SHA3-256, AES-256).
 crypto::RelayCrypto finish_hs_ntor(HsNtorState& state, ByteView handshake);
+
+
+// ===========================================================================
+// Descriptor fetch, rendezvous and the end-to-end stream (fetch.cc,
+// rendezvous.cc, stream.cc)
+// ===========================================================================
+
+// The SENDME window rule of one loop that reads a stream's DATA until END:
+// circuit window 1000 with a circuit-level SENDME whenever it falls to 900,
+// stream window 500 with a stream-level SENDME whenever it falls to 450.
+// Only DATA cells of the stream being read count.
+class SendmeWindows {
+ public:
+  struct Due {
+    bool circuit = false;  // send first
+    bool stream = false;
+  };
+  // Counts one DATA cell and opens the windows again for the SENDMEs it makes
+  // due; the caller sends them in that order.
+  Due count_data_cell();
+
+ private:
+  i32 circuit_ = 1000;
+  i32 stream_ = 500;
+};
+
+// What a read loop needs from the circuit it reads: the next relay cell
+// recognized at the acknowledged hop (the far end of the stream), a SENDME to
+// that hop, and that hop's running backward digest as it stands now.
+struct StreamIo {
+  std::function<circuit::RelayCell()> recv;
+  std::function<void(u16 stream_id, ByteView data)> send_sendme;
+  std::function<Bytes()> backward_digest;
+};
+
+// Collects the DATA of `stream_id` until its END under the SENDME window rule.
+// Circuit-level SENDMEs are authenticated (version 1, the digest read right
+// after the DATA cell that made them due); stream-level ones are empty. Once
+// the SENDMEs of a cell are sent, more than `limit` bytes fail with
+// `too_large`. Cells of other streams and other commands are skipped.
+Bytes read_stream_until_end(const StreamIo& io, u16 stream_id, u64 limit,
+                            std::string_view too_large);
+
+// A stream to the onion service on a completed rendezvous circuit; one
+// request on one thread. Dropping it closes the link; no END is sent.
+class RendezvousStream {
+ public:
+  RendezvousStream(circuit::Circuit circuit, crypto::RelayCrypto hs_crypto)
+      : circuit(std::move(circuit)), hs_crypto(std::move(hs_crypto)) {}
+
+  // BEGIN ":port" and the wait for CONNECTED; END first fails "onion service
+  // stream ended before CONNECTED".
+  void begin(u16 stream_id, u16 port);
+  // DATA cells of at most 498 bytes; empty data sends nothing. Outgoing data
+  // is not counted against any window.
+  void send_data(u16 stream_id, ByteView data);
+  // The next cell the service sent; bodies the end-to-end hop does not
+  // recognize are skipped.
+  circuit::RelayCell recv_hs();
+  // The stream's data until END; beyond `limit` bytes "stream response too
+  // large".
+  Bytes read_until_end(u16 stream_id, u64 limit);
+
+  circuit::Circuit circuit;        // guard, then rendezvous point unless the same
+  crypto::RelayCrypto hs_crypto;   // the end-to-end hop (SHA3-256, AES-256)
+
+ private:
+  void send_hs(u8 command, u16 stream_id, ByteView data);
+};
+
+// A decrypted descriptor and the guard whose circuit fetched it.
+struct FetchedDescriptor {
+  HiddenServiceDescriptor descriptor;
+  directory::Relay guard;
+};
+
+// The service's descriptor for the period of `keys`: for the current, then the
+// previous shared random value, each responsible HSDir in random order over a
+// fresh two-hop circuit (guard, HSDir) until one answer decrypts. Every link
+// waits at most timeout_ms per connect, read and write.
+FetchedDescriptor fetch_hidden_service_descriptor(const directory::Consensus& consensus,
+                                                  const directory::HsPeriodKeys& keys,
+                                                  i32 timeout_ms);
+
+// Test seam: the fetch with the exchange with one HSDir (the real one is
+// fetch_from_hsdir) replaced. It returns the descriptor document.
+using HsdirFetch = std::function<Bytes(const directory::Relay& hsdir,
+                                       const directory::Relay& guard, std::string_view path,
+                                       i32 timeout_ms)>;
+FetchedDescriptor fetch_hidden_service_descriptor_with(const directory::Consensus& consensus,
+                                                       const directory::HsPeriodKeys& keys,
+                                                       i32 timeout_ms, const HsdirFetch& fetch);
+
+// The guard for the next HSDir: the first of guards[counter mod n],
+// guards[counter + 1 mod n], ... that is not the HSDir itself (by Ed25519
+// identity); the counter moves past it. Nothing when every guard is the
+// HSDir; the counter then stays.
+const directory::Relay* choose_hsdir_guard(const std::vector<directory::Relay>& guards,
+                                           const directory::Relay& hsdir, std::size_t& counter);
+
+// A BEGIN_DIR stream (id 1) to the circuit's last hop carrying a GET of
+// `path`: the body of the 200 answer, at most 8 MiB before decoding.
+Bytes begin_dir_get(circuit::Circuit& circuit, const directory::Relay& hsdir,
+                    std::string_view path);
+
+// One descriptor request: a new link to the guard, CREATE_FAST, extension to
+// the HSDir, then begin_dir_get. The link is closed on return.
+Bytes fetch_from_hsdir(const directory::Relay& hsdir, const directory::Relay& guard,
+                       std::string_view path, i32 timeout_ms);
+
+// One rendezvous attempt at `rendezvous` through `guard`: cookie registered,
+// introductions tried in random order until one is acknowledged, RENDEZVOUS2
+// completes hs-ntor. Only options.timeout_ms is read.
+RendezvousStream connect_onion_service(const Options& options,
+                                       const HiddenServiceDescriptor& descriptor,
+                                       const directory::HsPeriodKeys& keys,
+                                       const directory::Relay& rendezvous,
+                                       const directory::Relay& guard);
+
+// Up to 12 rendezvous points with up to 3 guards each, the preferred guards
+// (those usable) first in the guard list; the first stream that works.
+RendezvousStream connect_onion_service_with_retries(
+    const Options& options, const directory::Consensus& consensus,
+    const HiddenServiceDescriptor& descriptor, const directory::HsPeriodKeys& keys,
+    const std::vector<directory::Relay>& preferred_guards);
+
+// The driver's guard list: the usable preferred guards in order, then the
+// rendezvous candidates, each relay once (same_relay; the first stays).
+std::vector<directory::Relay> rendezvous_guard_list(
+    const std::vector<directory::Relay>& preferred_guards,
+    const std::vector<directory::Relay>& rendezvous);
+
+// The driver's attempts in order as (rendezvous index, guard index): at most
+// 12 points, at most 3 guards each, starting at the guard of the point's own
+// index; a point is not its own guard unless there is only one guard.
+std::vector<std::pair<std::size_t, std::size_t>> rendezvous_attempt_plan(
+    const std::vector<directory::Relay>& rendezvous,
+    const std::vector<directory::Relay>& guards);
+
+// The relay record an introduction circuit extends to: IPv4 address and port
+// (first 6-byte type 0 specifier), RSA identity (last 20-byte type 2),
+// Ed25519 identity (last 32-byte type 3) and the point's ntor onion key.
+directory::Relay intro_point_relay(const IntroductionPoint& point);
+
+// Accepts INTRODUCE_ACK data with status 0; fails "short INTRODUCE_ACK" or
+// "INTRODUCE_ACK status {}" otherwise.
+void check_introduce_ack(ByteView data);
 
 }  // namespace mistgrove_core::hs
