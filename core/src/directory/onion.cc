@@ -4,6 +4,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string_view>
 
 #include "mistgrove_core/crypto.h"
@@ -24,18 +25,14 @@ constexpr std::string_view kBasepointText =
     "(15112221349535400772501151409588531511454012693041857206046113283949847762202, "
     "46316835694926478169428394003475163141307993866256225615783033603165251855960)";
 
-void append(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
-void append(Bytes& out, ByteView data) { out.insert(out.end(), data.begin(), data.end()); }
-void append_u64_be(Bytes& out, u64 value) {
-  for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<u8>(value >> shift));
-}
+ByteView ascii(std::string_view text) { return {reinterpret_cast<const u8*>(text.data()), text.size()}; }
 
 // libsodium's check refuses non-canonical encodings, small-order points and
 // points outside the prime-order subgroup: none of them can be an honest
 // service key, and multiplying such a point would leak or lose the blinding.
 bool is_valid_point(ByteView key) {
-  static const int sodium_ready = sodium_init();
-  (void)sodium_ready;
+  static const bool sodium_ready = sodium_init() >= 0;
+  if (!sodium_ready) throw std::runtime_error("libsodium initialisation failed");
   return key.size() == crypto_core_ed25519_BYTES && crypto_core_ed25519_is_valid_point(key.data()) == 1;
 }
 
@@ -61,11 +58,11 @@ Bytes parse_onion_address(std::string_view host) {
   const ByteView key = ByteView(raw).first(32);
   if (raw[34] != kOnionVersion) throw err("only v3 onion addresses are supported");
 
-  Bytes checked;
-  append(checked, ".onion checksum");
-  append(checked, key);
-  checked.push_back(kOnionVersion);
-  const Bytes digest = crypto::sha3_256(checked);
+  util::ByteWriter checked;
+  checked.put_bytes(ascii(".onion checksum"));
+  checked.put_bytes(key);
+  checked.put_u8(kOnionVersion);
+  const Bytes digest = crypto::sha3_256(checked.take());
   if (digest[0] != raw[32] || digest[1] != raw[33]) throw err("bad onion checksum");
 
   if (!is_valid_point(key)) throw err("onion ed25519 key is invalid");
@@ -88,14 +85,14 @@ HsPeriodKeys derive_hs_period_keys(const Consensus& consensus, ByteView identity
 Bytes blind_onion_key(ByteView identity_key, u64 period_num, i64 period_length) {
   if (identity_key.size() != 32) throw err("bad onion pubkey");
 
-  Bytes input;
-  append(input, std::string_view("Derive temporary signing key\0", 29));
-  append(input, identity_key);
-  append(input, kBasepointText);
-  append(input, "key-blind");
-  append_u64_be(input, period_num);
-  append_u64_be(input, static_cast<u64>(period_length));
-  const Bytes h = crypto::sha3_256(input);
+  util::ByteWriter input;
+  input.put_bytes(ascii(std::string_view("Derive temporary signing key\0", 29)));
+  input.put_bytes(identity_key);
+  input.put_bytes(ascii(kBasepointText));
+  input.put_bytes(ascii("key-blind"));  // the nonce: "key-blind" | INT_8(period) | INT_8(length)
+  input.put_u64(period_num);
+  input.put_u64(static_cast<u64>(period_length));
+  const Bytes h = crypto::sha3_256(input.take());
 
   if (!is_valid_point(identity_key)) throw err("ed25519 key blinding failed");
   // The clamped factor, zero-extended to the 64 bytes the reduction takes.
@@ -116,16 +113,16 @@ Bytes blind_onion_key(ByteView identity_key, u64 period_num, i64 period_length) 
 }
 
 Bytes onion_subcredential(ByteView identity_key, ByteView blinded_key) {
-  Bytes input;
-  append(input, "credential");
-  append(input, identity_key);
-  const Bytes credential = crypto::sha3_256(input);
+  util::ByteWriter credential_input;
+  credential_input.put_bytes(ascii("credential"));
+  credential_input.put_bytes(identity_key);
+  const Bytes credential = crypto::sha3_256(credential_input.take());
 
-  input.clear();
-  append(input, "subcredential");
-  append(input, credential);
-  append(input, blinded_key);
-  return crypto::sha3_256(input);
+  util::ByteWriter input;
+  input.put_bytes(ascii("subcredential"));
+  input.put_bytes(credential);
+  input.put_bytes(blinded_key);
+  return crypto::sha3_256(input.take());
 }
 
 }  // namespace mistgrove_core::directory

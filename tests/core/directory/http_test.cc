@@ -14,14 +14,14 @@
 #include <string>
 #include <thread>
 
-#include "directory/error_text.h"
+#include "base/test_support.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
 
 namespace mistgrove_core::directory {
 namespace {
 
-using testing::error_text;
+using mistgrove_test::error_of;
 
 Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 std::string text(const Bytes& data) { return std::string(data.begin(), data.end()); }
@@ -49,7 +49,7 @@ void run_decode_cases(const std::vector<DecodeCase>& cases,
     SCOPED_TRACE(c.name);
     const Bytes input = bytes(c.response);
     if (c.fails) {
-      EXPECT_EQ(error_text([&] { decode(input); }), c.body_or_error);
+      EXPECT_EQ(error_of([&] { decode(input); }), c.body_or_error);
     } else {
       EXPECT_EQ(text(decode(input)), c.body_or_error);
     }
@@ -237,7 +237,7 @@ TEST(HttpGetDirect, ServerOutcomes) {
     LoopbackServer server(c.serve);
     const auto start = std::chrono::steady_clock::now();
     if (c.fails) {
-      EXPECT_EQ(error_text([&] { http_get_direct(loopback(server.port()), "/x", c.timeout_ms); }),
+      EXPECT_EQ(error_of([&] { http_get_direct(loopback(server.port()), "/x", c.timeout_ms); }),
                 c.body_or_error);
     } else {
       EXPECT_EQ(text(http_get_direct(loopback(server.port()), "/x", c.timeout_ms)), c.body_or_error);
@@ -273,10 +273,10 @@ u16 unused_port() {
 
 TEST(HttpGetDirect, ConnectFailureIsPassedOn) {
   const u16 port = unused_port();
-  EXPECT_EQ(error_text([&] { http_get_direct(loopback(port), "/", 2000); }),
+  EXPECT_EQ(error_of([&] { http_get_direct(loopback(port), "/", 2000); }),
             "tcp connect failed to 127.0.0.1:" + std::to_string(port) + ": " +
                 error::os_error_text(ECONNREFUSED));
-  EXPECT_EQ(error_text([&] { http_get_direct(loopback(port), "/", -1); }), "timeout must be non-negative");
+  EXPECT_EQ(error_of([&] { http_get_direct(loopback(port), "/", -1); }), "timeout must be non-negative");
 }
 
 }  // namespace

@@ -4,69 +4,30 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "directory/error_text.h"
+#include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {
 namespace {
 
-Bytes unhex(std::string_view hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<u8>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
+using mistgrove_test::error_of;
+using mistgrove_test::hex;
+using mistgrove_test::load_records;
+
+constexpr const char* kVectors = "onion_vectors.txt";
+
+// The real service's key and address.
+const Bytes& identity() {
+  static const Bytes key = load_records(kVectors, "identity")[0].bytes(1);
+  return key;
 }
-
-struct PeriodVector {
-  i64 valid_after, fresh_until;
-  i32 interval;
-  u64 period_num;
-  Bytes blinded, subcredential;
-};
-
-struct Vectors {
-  std::string address;
-  Bytes identity;
-  std::vector<PeriodVector> periods;
-  std::vector<std::pair<std::string, Bytes>> invalid_keys;  // fault, key
-};
-
-const Vectors& vectors() {
-  static const Vectors v = [] {
-    Vectors v;
-    std::ifstream in(MISTGROVE_TEST_DATA "/onion_vectors.txt");
-    std::string line, kind, a, b;
-    while (std::getline(in, line)) {
-      std::istringstream words(line);
-      words >> kind;
-      if (kind == "address") {
-        words >> v.address;
-      } else if (kind == "identity") {
-        words >> a;
-        v.identity = unhex(a);
-      } else if (kind == "period") {
-        PeriodVector p{};
-        words >> p.valid_after >> p.fresh_until >> p.interval >> p.period_num >> a >> b;
-        p.blinded = unhex(a);
-        p.subcredential = unhex(b);
-        v.periods.push_back(p);
-      } else if (kind == "invalid_key") {
-        words >> a >> b;
-        v.invalid_keys.emplace_back(a, unhex(b));
-      }
-    }
-    return v;
-  }();
-  return v;
+const std::string& address() {
+  static const std::string text = load_records(kVectors, "address")[0].text(1);
+  return text;
 }
 
 std::string base32_encode(ByteView raw) {
@@ -108,25 +69,23 @@ Consensus consensus_at(i64 valid_after, i64 fresh_until, std::optional<i32> inte
   return c;
 }
 
-using testing::error_text;
-
 TEST(OnionAddress, AcceptsRealAddressInEveryForm) {
-  const std::string bare = vectors().address.substr(0, 56);
+  const std::string bare = address().substr(0, 56);
   std::string upper = bare;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   for (const std::string& form : {bare, upper, bare + ".onion", upper + ".ONION", upper + ".onion"}) {
     SCOPED_TRACE(form);
-    EXPECT_EQ(parse_onion_address(form), vectors().identity);
+    EXPECT_EQ(parse_onion_address(form), identity());
   }
 }
 
 TEST(OnionAddress, EncoderReproducesRealAddress) {
-  EXPECT_EQ(onion_address(vectors().identity, 3) + ".onion", vectors().address);
+  EXPECT_EQ(onion_address(identity(), 3) + ".onion", address());
 }
 
 TEST(OnionAddress, RefusesMutants) {
-  const Bytes& key = vectors().identity;
-  const std::string real = vectors().address.substr(0, 56);
+  const Bytes& key = identity();
+  const std::string real = address().substr(0, 56);
   auto with_char = [&](std::size_t at, char c) {
     std::string s = real;
     s[at] = c;
@@ -157,19 +116,21 @@ TEST(OnionAddress, RefusesMutants) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(error_text([&] { parse_onion_address(c.text); }), c.message);
+    EXPECT_EQ(error_of([&] { parse_onion_address(c.text); }), c.message);
   }
 }
 
 // All but the first decompress as Edwards points; libsodium's stricter check
 // refuses all four, and so does the blinding.
 TEST(OnionAddress, RefusesKeysThatAreNoHonestPoint) {
-  ASSERT_EQ(vectors().invalid_keys.size(), 4u);
-  for (const auto& [fault, key] : vectors().invalid_keys) {
-    SCOPED_TRACE(fault);
-    EXPECT_EQ(error_text([&] { parse_onion_address(onion_address(key, 3)); }),
+  const auto records = load_records(kVectors, "invalid_key");
+  ASSERT_EQ(records.size(), 4u);
+  for (const auto& r : records) {
+    SCOPED_TRACE(r.text(1));
+    const Bytes key = r.bytes(2);
+    EXPECT_EQ(error_of([&] { parse_onion_address(onion_address(key, 3)); }),
               "onion ed25519 key is invalid");
-    EXPECT_EQ(error_text([&] { blind_onion_key(key, 20792, 1440); }),
+    EXPECT_EQ(error_of([&] { blind_onion_key(key, 20792, 1440); }),
               "ed25519 key blinding failed");
   }
 }
@@ -177,29 +138,29 @@ TEST(OnionAddress, RefusesKeysThatAreNoHonestPoint) {
 // The blinded key under which the private network's directory served this
 // service's descriptor.
 TEST(KeyBlinding, ReproducesServedBlindedKey) {
-  EXPECT_EQ(blind_onion_key(vectors().identity, 1247622, 24),
-            unhex("1b94094556b3ecd45da5838575b55b15620c898ec18f15b137c1c381177eb4c2"));
+  EXPECT_EQ(blind_onion_key(identity(), 1247622, 24),
+            hex("1b94094556b3ecd45da5838575b55b15620c898ec18f15b137c1c381177eb4c2"));
 }
 
 TEST(KeyBlinding, RefusesKeyOfWrongLength) {
   for (std::size_t len : {0u, 31u, 33u}) {
     SCOPED_TRACE(len);
     const Bytes key(len, 0x11);
-    EXPECT_EQ(error_text([&] { blind_onion_key(key, 1, 1440); }), "bad onion pubkey");
-    EXPECT_EQ(error_text([&] { derive_hs_period_keys(Consensus{}, key); }), "bad onion pubkey");
+    EXPECT_EQ(error_of([&] { blind_onion_key(key, 1, 1440); }), "bad onion pubkey");
+    EXPECT_EQ(error_of([&] { derive_hs_period_keys(Consensus{}, key); }), "bad onion pubkey");
   }
 }
 
 TEST(PeriodKeys, MatchIndependentAnswers) {
-  ASSERT_FALSE(vectors().periods.empty());
-  for (const auto& p : vectors().periods) {
-    SCOPED_TRACE(p.valid_after);
-    const auto keys = derive_hs_period_keys(consensus_at(p.valid_after, p.fresh_until, p.interval),
-                                            vectors().identity);
-    EXPECT_EQ(keys.period_num, p.period_num);
-    EXPECT_EQ(keys.period_length, p.interval);
-    EXPECT_EQ(keys.blinded_key, p.blinded);
-    EXPECT_EQ(keys.subcredential, p.subcredential);
+  for (const auto& r : load_records(kVectors, "period")) {
+    SCOPED_TRACE(r.text(1));
+    const i32 interval = static_cast<i32>(r.number(3));
+    const auto keys = derive_hs_period_keys(
+        consensus_at(static_cast<i64>(r.number(1)), static_cast<i64>(r.number(2)), interval), identity());
+    EXPECT_EQ(keys.period_num, r.number(4));
+    EXPECT_EQ(keys.period_length, interval);
+    EXPECT_EQ(keys.blinded_key, r.bytes(5));
+    EXPECT_EQ(keys.subcredential, r.bytes(6));
   }
 }
 
@@ -231,10 +192,10 @@ TEST(PeriodKeys, PeriodNumberAndLength) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto keys =
-        derive_hs_period_keys(consensus_at(c.valid_after, c.fresh_until, c.interval), vectors().identity);
+        derive_hs_period_keys(consensus_at(c.valid_after, c.fresh_until, c.interval), identity());
     EXPECT_EQ(keys.period_num, c.period_num);
     EXPECT_EQ(keys.period_length, c.period_length);
-    EXPECT_EQ(keys.blinded_key, blind_onion_key(vectors().identity, c.period_num, c.period_length));
+    EXPECT_EQ(keys.blinded_key, blind_onion_key(identity(), c.period_num, c.period_length));
   }
 }
 
