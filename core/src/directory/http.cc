@@ -1,12 +1,11 @@
 // Directory documents over HTTP/1.0: the GET request text, one fetch over its
 // own TCP connection, and the decoding of a complete response into its body.
+#include <fmt/format.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
@@ -26,9 +25,9 @@ constexpr std::string_view kLineEnd = "\r\n";
 
 // First occurrence of `needle` in data[from..], or data.size().
 std::size_t find(ByteView data, std::string_view needle, std::size_t from = 0) {
-  const auto it = std::search(data.begin() + static_cast<std::ptrdiff_t>(from), data.end(),
-                              needle.begin(), needle.end(),
-                              [](u8 a, char b) { return a == static_cast<u8>(b); });
+  const auto it =
+      std::search(data.begin() + static_cast<std::ptrdiff_t>(from), data.end(), needle.begin(),
+                  needle.end(), [](u8 a, char b) { return a == static_cast<u8>(b); });
   return static_cast<std::size_t>(it - data.begin());
 }
 
@@ -128,7 +127,8 @@ Bytes decode_http_body(ByteView response) {
   std::transform(head.begin(), head.end(), head.begin(), [](char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   });
-  if (head.find("transfer-encoding: chunked") != std::string::npos) return decode_chunked_body(body);
+  if (head.find("transfer-encoding: chunked") != std::string::npos)
+    return decode_chunked_body(body);
   return Bytes(body.begin(), body.end());
 }
 

@@ -25,7 +25,9 @@ constexpr std::string_view kBasepointText =
     "(15112221349535400772501151409588531511454012693041857206046113283949847762202, "
     "46316835694926478169428394003475163141307993866256225615783033603165251855960)";
 
-ByteView ascii(std::string_view text) { return {reinterpret_cast<const u8*>(text.data()), text.size()}; }
+ByteView ascii(std::string_view text) {
+  return {reinterpret_cast<const u8*>(text.data()), text.size()};
+}
 
 // libsodium's check refuses non-canonical encodings, small-order points and
 // points outside the prime-order subgroup: none of them can be an honest
@@ -33,7 +35,8 @@ ByteView ascii(std::string_view text) { return {reinterpret_cast<const u8*>(text
 bool is_valid_point(ByteView key) {
   static const bool sodium_ready = sodium_init() >= 0;
   if (!sodium_ready) throw std::runtime_error("libsodium initialisation failed");
-  return key.size() == crypto_core_ed25519_BYTES && crypto_core_ed25519_is_valid_point(key.data()) == 1;
+  return key.size() == crypto_core_ed25519_BYTES &&
+         crypto_core_ed25519_is_valid_point(key.data()) == 1;
 }
 
 // 12 voting intervals, so that periods start at 12:00 UTC with hourly votes.

@@ -19,12 +19,16 @@ class Mutator {
  public:
   explicit Mutator(u32 seed) : rng_(seed) {}
 
-  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t below(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
 
   // Bytes mostly drawn from those the parsers react to.
   u8 interesting_byte() {
-    static constexpr std::string_view kBytes = "\r\n\r\n0123456789abcdefABCDEF;+- :2007\xff\xe2\x82\xc2\xa0.onion";
-    return below(4) == 0 ? static_cast<u8>(below(256)) : static_cast<u8>(kBytes[below(kBytes.size())]);
+    static constexpr std::string_view kBytes =
+        "\r\n\r\n0123456789abcdefABCDEF;+- :2007\xff\xe2\x82\xc2\xa0.onion";
+    return below(4) == 0 ? static_cast<u8>(below(256))
+                         : static_cast<u8>(kBytes[below(kBytes.size())]);
   }
 
   Bytes random_bytes(std::size_t max_len) {
@@ -101,8 +105,8 @@ TEST(Fuzz, ParsersReturnOrThrowError) {
     Mutator m(seed++);
     int accepted = 0;
     for (int round = 0; round < kRounds; ++round) {
-      const Bytes input =
-          round % 4 == 0 ? m.random_bytes(96) : m.mutate(target.seeds[m.below(target.seeds.size())]);
+      const Bytes input = round % 4 == 0 ? m.random_bytes(96)
+                                         : m.mutate(target.seeds[m.below(target.seeds.size())]);
       try {
         target.parse(input);
         ++accepted;

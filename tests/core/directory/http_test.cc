@@ -1,12 +1,11 @@
 // Directory HTTP: the request text, response and chunked-body decoding, and
 // http_get_direct against a real loopback server run by the test.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -61,23 +60,28 @@ TEST(DecodeHttpBody, StatusAndFraming) {
       {
           {"plain", "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nhello", "hello", false},
           {"empty body", "HTTP/1.0 200 OK\r\n\r\n", "", false},
-          {"content-length ignored", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhello", "hello", false},
+          {"content-length ignored", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhello", "hello",
+           false},
           {"only first separator", "HTTP/1.0 200 OK\r\n\r\na\r\n\r\nb", "a\r\n\r\nb", false},
-          {"404", "HTTP/1.0 404 Not Found\r\nX: y\r\n\r\nnope", "HTTP request failed: HTTP/1.0 404 Not Found",
-           true},
-          {"200 on another line", "HTTP/1.0 503 Busy\r\nX-Note: a 200 b\r\n\r\nbody", "body", false},
-          {"200 without reason", "HTTP/1.0 200\r\nServer: x\r\n\r\nbody", "HTTP request failed: HTTP/1.0 200",
-           true},
+          {"404", "HTTP/1.0 404 Not Found\r\nX: y\r\n\r\nnope",
+           "HTTP request failed: HTTP/1.0 404 Not Found", true},
+          {"200 on another line", "HTTP/1.0 503 Busy\r\nX-Note: a 200 b\r\n\r\nbody", "body",
+           false},
+          {"200 without reason", "HTTP/1.0 200\r\nServer: x\r\n\r\nbody",
+           "HTTP request failed: HTTP/1.0 200", true},
           {"head of one line", "garbage\r\n\r\n", "HTTP request failed: garbage", true},
-          {"lossy first line", "HTTP/1.0 404 \xff\r\n\r\n", "HTTP request failed: HTTP/1.0 404 \xef\xbf\xbd",
-           true},
+          {"lossy first line", "HTTP/1.0 404 \xff\r\n\r\n",
+           "HTTP request failed: HTTP/1.0 404 \xef\xbf\xbd", true},
           {"no blank line", "HTTP/1.0 200 OK\r\nServer: x\r\n", "malformed HTTP response", true},
           {"bare line feeds", "HTTP/1.0 200 OK\n\nbody", "malformed HTTP response", true},
           {"nothing", "", "malformed HTTP response", true},
-          {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", "abc", false},
-          {"chunked upper case", "HTTP/1.1 200 OK\r\nTRANSFER-ENCODING: CHUNKED\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+          {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
            "abc", false},
-          {"chunked without space", "HTTP/1.1 200 OK\r\nTransfer-Encoding:chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+          {"chunked upper case",
+           "HTTP/1.1 200 OK\r\nTRANSFER-ENCODING: CHUNKED\r\n\r\n3\r\nabc\r\n0\r\n\r\n", "abc",
+           false},
+          {"chunked without space",
+           "HTTP/1.1 200 OK\r\nTransfer-Encoding:chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
            "3\r\nabc\r\n0\r\n\r\n", false},
           {"chunked failure", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n9\r\nabc\r\n",
            "truncated chunk", true},
@@ -94,7 +98,11 @@ TEST(DecodeChunkedBody, SizesAndFraming) {
           {"plus sign", "+1a\r\n" + d26 + "\r\n0\r\n\r\n", d26, false},
           {"leading zeros", "001a\r\n" + d26 + "\r\n0\r\n\r\n", d26, false},
           {"spaces", " 1a \r\n" + d26 + "\r\n0\r\n\r\n", d26, false},
-          {"unicode spaces", "\xc2\xa0" "1a\xe3\x80\x80\r\n" + d26 + "\r\n0\r\n\r\n", d26, false},
+          {"unicode spaces",
+           "\xc2\xa0"
+           "1a\xe3\x80\x80\r\n" +
+               d26 + "\r\n0\r\n\r\n",
+           d26, false},
           {"extension", "1a;name=value\r\n" + d26 + "\r\n0\r\n\r\n", d26, false},
           {"two chunks", "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n", "abcde", false},
           {"trailers unread", "3\r\nabc\r\n0\r\nX: \xff\r\n\r\ngarbage", "abc", false},
@@ -111,16 +119,20 @@ TEST(DecodeChunkedBody, SizesAndFraming) {
           {"inner space", "1 a\r\na\r\n", "invalid digit found in string", true},
           {"empty size line", "\r\nabc\r\n", "cannot parse integer from empty string", true},
           {"only extension", " ;x\r\nabc\r\n", "cannot parse integer from empty string", true},
-          {"17 digits", "fffffffffffffffff\r\nabc\r\n", "number too large to fit in target type", true},
-          {"overflow before bad digit", "fffffffffffffffffz\r\nabc\r\n", "number too large to fit in target type",
+          {"17 digits", "fffffffffffffffff\r\nabc\r\n", "number too large to fit in target type",
            true},
-          {"bad digit before overflow", "fzfffffffffffffffff\r\nabc\r\n", "invalid digit found in string", true},
+          {"overflow before bad digit", "fffffffffffffffffz\r\nabc\r\n",
+           "number too large to fit in target type", true},
+          {"bad digit before overflow", "fzfffffffffffffffff\r\nabc\r\n",
+           "invalid digit found in string", true},
           {"past the end", "6\r\nabc\r\n", "truncated chunk", true},
           {"data through the end", "5\r\nabc\r\n", "abc\r\n", false},
           {"near 2^64", "ffffffffffffffff\r\nabc\r\n", "truncated chunk", true},
           {"2^64 - 2", "fffffffffffffffe\r\nabc", "truncated chunk", true},
-          {"invalid utf-8", "1\xff\r\na\r\n", "invalid utf-8 sequence of 1 bytes from index 1", true},
-          {"incomplete utf-8", "1\xe2\x82\r\na\r\n", "incomplete utf-8 byte sequence from index 1", true},
+          {"invalid utf-8", "1\xff\r\na\r\n", "invalid utf-8 sequence of 1 bytes from index 1",
+           true},
+          {"incomplete utf-8", "1\xe2\x82\r\na\r\n", "incomplete utf-8 byte sequence from index 1",
+           true},
       },
       decode_chunked_body);
 }
@@ -199,16 +211,19 @@ class LoopbackServer {
 };
 
 LoopbackServer::Serve answer(std::string response) {
-  return [response = std::move(response)](int client) { LoopbackServer::send_all(client, response); };
+  return
+      [response = std::move(response)](int client) { LoopbackServer::send_all(client, response); };
 }
 
 util::HostPort loopback(u16 port) { return {"127.0.0.1", port}; }
 
 TEST(HttpGetDirect, SendsExactRequestAndReturnsBody) {
   LoopbackServer server(answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nplain body"));
-  EXPECT_EQ(text(http_get_direct(loopback(server.port()), "/tor/status-vote/current/consensus-microdesc", 5000)),
+  EXPECT_EQ(text(http_get_direct(loopback(server.port()),
+                                 "/tor/status-vote/current/consensus-microdesc", 5000)),
             "plain body");
-  EXPECT_EQ(server.request(), directory_request_text("/tor/status-vote/current/consensus-microdesc", "127.0.0.1"));
+  EXPECT_EQ(server.request(),
+            directory_request_text("/tor/status-vote/current/consensus-microdesc", "127.0.0.1"));
 }
 
 TEST(HttpGetDirect, ServerOutcomes) {
@@ -219,13 +234,17 @@ TEST(HttpGetDirect, ServerOutcomes) {
     std::string body_or_error;
     bool fails;
   } cases[] = {
-      {"chunked", answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"),
+      {"chunked",
+       answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n "
+              "world\r\n0\r\n\r\n"),
        5000, "hello world", false},
-      {"404", answer("HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\nno such document"), 5000,
-       "HTTP request failed: HTTP/1.0 404 Not Found", true},
+      {"404", answer("HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\nno such document"),
+       5000, "HTTP request failed: HTTP/1.0 404 Not Found", true},
       {"closes without answer", [](int) {}, 5000, "malformed HTTP response", true},
-      {"closes inside the head", answer("HTTP/1.0 200 OK\r\nServ"), 5000, "malformed HTTP response", true},
-      {"resets", [](int client) {
+      {"closes inside the head", answer("HTTP/1.0 200 OK\r\nServ"), 5000, "malformed HTTP response",
+       true},
+      {"resets",
+       [](int client) {
          const linger hard{1, 0};
          ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
        },
@@ -240,7 +259,8 @@ TEST(HttpGetDirect, ServerOutcomes) {
       EXPECT_EQ(error_of([&] { http_get_direct(loopback(server.port()), "/x", c.timeout_ms); }),
                 c.body_or_error);
     } else {
-      EXPECT_EQ(text(http_get_direct(loopback(server.port()), "/x", c.timeout_ms)), c.body_or_error);
+      EXPECT_EQ(text(http_get_direct(loopback(server.port()), "/x", c.timeout_ms)),
+                c.body_or_error);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   }
@@ -276,7 +296,8 @@ TEST(HttpGetDirect, ConnectFailureIsPassedOn) {
   EXPECT_EQ(error_of([&] { http_get_direct(loopback(port), "/", 2000); }),
             "tcp connect failed to 127.0.0.1:" + std::to_string(port) + ": " +
                 error::os_error_text(ECONNREFUSED));
-  EXPECT_EQ(error_of([&] { http_get_direct(loopback(port), "/", -1); }), "timeout must be non-negative");
+  EXPECT_EQ(error_of([&] { http_get_direct(loopback(port), "/", -1); }),
+            "timeout must be non-negative");
 }
 
 }  // namespace

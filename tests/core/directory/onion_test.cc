@@ -73,7 +73,8 @@ TEST(OnionAddress, AcceptsRealAddressInEveryForm) {
   const std::string bare = address().substr(0, 56);
   std::string upper = bare;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const std::string& form : {bare, upper, bare + ".onion", upper + ".ONION", upper + ".onion"}) {
+  for (const std::string& form :
+       {bare, upper, bare + ".onion", upper + ".ONION", upper + ".onion"}) {
     SCOPED_TRACE(form);
     EXPECT_EQ(parse_onion_address(form), identity());
   }
@@ -104,7 +105,8 @@ TEST(OnionAddress, RefusesMutants) {
       {"wrong checksum", onion_address(key, 3, false), "bad onion checksum"},
       {"version 4", onion_address(key, 4), "only v3 onion addresses are supported"},
       {"version 2", onion_address(key, 2), "only v3 onion addresses are supported"},
-      {"version 4, bad checksum", onion_address(key, 4, false), "only v3 onion addresses are supported"},
+      {"version 4, bad checksum", onion_address(key, 4, false),
+       "only v3 onion addresses are supported"},
       {"digit 1", with_char(10, '1'), "invalid base32 character in onion address"},
       {"digit 0", with_char(0, '0'), "invalid base32 character in onion address"},
       {"digit 8", with_char(55, '8'), "invalid base32 character in onion address"},
@@ -130,8 +132,7 @@ TEST(OnionAddress, RefusesKeysThatAreNoHonestPoint) {
     const Bytes key = r.bytes(2);
     EXPECT_EQ(error_of([&] { parse_onion_address(onion_address(key, 3)); }),
               "onion ed25519 key is invalid");
-    EXPECT_EQ(error_of([&] { blind_onion_key(key, 20792, 1440); }),
-              "ed25519 key blinding failed");
+    EXPECT_EQ(error_of([&] { blind_onion_key(key, 20792, 1440); }), "ed25519 key blinding failed");
   }
 }
 
@@ -156,7 +157,8 @@ TEST(PeriodKeys, MatchIndependentAnswers) {
     SCOPED_TRACE(r.text(1));
     const i32 interval = static_cast<i32>(r.number(3));
     const auto keys = derive_hs_period_keys(
-        consensus_at(static_cast<i64>(r.number(1)), static_cast<i64>(r.number(2)), interval), identity());
+        consensus_at(static_cast<i64>(r.number(1)), static_cast<i64>(r.number(2)), interval),
+        identity());
     EXPECT_EQ(keys.period_num, r.number(4));
     EXPECT_EQ(keys.period_length, interval);
     EXPECT_EQ(keys.blinded_key, r.bytes(5));
@@ -165,7 +167,7 @@ TEST(PeriodKeys, MatchIndependentAnswers) {
 }
 
 TEST(PeriodKeys, PeriodNumberAndLength) {
-  constexpr i64 k1800 = 1796493600;      // 2026-12-05 18:00:00 UTC
+  constexpr i64 k1800 = 1796493600;  // 2026-12-05 18:00:00 UTC
   constexpr i64 k1130 = k1800 - 6 * 3600 - 1800;
   struct Case {
     const char* name;
