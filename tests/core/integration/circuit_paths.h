@@ -84,42 +84,47 @@ class DirStreams {
 
   // The whole HTTP response to a GET of `path`; `pad` bytes of an extra
   // header make the request span many DATA cells.
-  mg::Bytes get(std::string_view path, std::size_t pad = 0) {
+  mg::Bytes get(const std::string& path, std::size_t pad = 0) {
+    return std::move(get_all({path}, pad)[0]);
+  }
+
+  // One stream per path, all open at once; the responses in path order.
+  std::vector<mg::Bytes> get_all(const std::vector<std::string>& paths, std::size_t pad = 0) {
     using namespace mg::circuit;
-    const std::size_t hop = circ_.hop_count() - 1;
-    const mg::u16 stream = next_stream_++;
-    circ_.send_relay_cell(mg::tor::kCellRelay, hop, kRelayBeginDir, stream, {});
-    if (next_on(stream).command != kRelayConnected)
-      throw std::runtime_error("BEGIN_DIR stream was not connected");
-    std::string request = mg::directory::directory_request_text(path, "127.0.0.1");
-    if (pad > 0) request.insert(request.size() - 2, "X-Pad: " + std::string(pad, 'a') + "\r\n");
-    mg::Bytes bytes = mg::util::from_string(request);
-    for (std::size_t at = 0; at < bytes.size(); at += mg::crypto::kRelayDataMax) {
-      std::size_t n = std::min(mg::crypto::kRelayDataMax, bytes.size() - at);
-      circ_.send_relay_cell(mg::tor::kCellRelay, hop, kRelayData, stream,
-                            mg::ByteView(bytes).subspan(at, n));
+    std::map<mg::u16, Stream> streams;
+    std::vector<mg::u16> ids;
+    for (const std::string& path : paths) {
+      ids.push_back(next_stream_++);
+      streams[ids.back()].path = path;
+      send(ids.back(), kRelayBeginDir, {});
     }
-    mg::Bytes response;
-    int stream_window = 500;
-    for (;;) {
-      RelayCell cell = next_on(stream);
-      if (cell.command == kRelayEnd) return response;
-      if (cell.command != kRelayData) continue;
-      response.insert(response.end(), cell.data.begin(), cell.data.end());
-      ++data_cells;
-      if (--circ_window_ <= 900) {
-        mg::Bytes digest = circ_.backward_digest(hop);
-        if (corrupt_circuit_sendmes) digest[0] ^= 1;
-        circ_.send_relay_cell(mg::tor::kCellRelay, hop, kRelaySendme, 0, sendme_v1_data(digest));
-        circ_window_ += 100;
-        ++sent_circuit_sendmes;
+    for (std::size_t open = paths.size(); open > 0;) {
+      RelayCell cell = circ_.recv_relay();
+      // A relay that drops the circuit past hop 0 answers TRUNCATED (9).
+      if (cell.command == 9) throw std::runtime_error("circuit truncated");
+      if (cell.command == kRelaySendme) {
+        ++(cell.stream_id == 0 ? got_circuit_sendmes : got_stream_sendmes);
+        continue;
       }
-      if (--stream_window <= 450) {
-        circ_.send_relay_cell(mg::tor::kCellRelay, hop, kRelaySendme, stream, {});
-        stream_window += 50;
-        ++sent_stream_sendmes;
+      auto it = streams.find(cell.stream_id);
+      if (it == streams.end() || it->second.ended) continue;
+      Stream& stream = it->second;
+      if (!stream.connected) {
+        if (cell.command != kRelayConnected)
+          throw std::runtime_error("BEGIN_DIR stream was not connected");
+        stream.connected = true;
+        send_request(cell.stream_id, stream.path, pad);
+      } else if (cell.command == kRelayEnd) {
+        stream.ended = true;
+        --open;
+      } else if (cell.command == kRelayData) {
+        stream.response.insert(stream.response.end(), cell.data.begin(), cell.data.end());
+        count_data(cell.stream_id, stream);
       }
     }
+    std::vector<mg::Bytes> out;
+    for (mg::u16 id : ids) out.push_back(std::move(streams[id].response));
+    return out;
   }
 
   bool corrupt_circuit_sendmes = false;  // a negative control
@@ -130,18 +135,40 @@ class DirStreams {
   int got_stream_sendmes = 0;
 
  private:
-  // The next cell of `stream`; SENDMEs are counted and dropped.
-  mg::circuit::RelayCell next_on(mg::u16 stream) {
-    using namespace mg::circuit;
-    for (;;) {
-      RelayCell cell = circ_.recv_relay();
-      // A relay that drops the circuit past hop 0 answers TRUNCATED (9).
-      if (cell.command == 9) throw std::runtime_error("circuit truncated");
-      if (cell.command == kRelaySendme) {
-        ++(cell.stream_id == 0 ? got_circuit_sendmes : got_stream_sendmes);
-        continue;
-      }
-      if (cell.stream_id == stream) return cell;
+  struct Stream {
+    std::string path;
+    mg::Bytes response;
+    int window = 500;
+    bool connected = false, ended = false;
+  };
+
+  void send(mg::u16 stream, mg::u8 command, mg::ByteView data) {
+    circ_.send_relay_cell(mg::tor::kCellRelay, circ_.hop_count() - 1, command, stream, data);
+  }
+
+  void send_request(mg::u16 stream, const std::string& path, std::size_t pad) {
+    std::string request = mg::directory::directory_request_text(path, "127.0.0.1");
+    if (pad > 0) request.insert(request.size() - 2, "X-Pad: " + std::string(pad, 'a') + "\r\n");
+    mg::Bytes bytes = mg::util::from_string(request);
+    for (std::size_t at = 0; at < bytes.size(); at += mg::crypto::kRelayDataMax) {
+      std::size_t n = std::min(mg::crypto::kRelayDataMax, bytes.size() - at);
+      send(stream, mg::circuit::kRelayData, mg::ByteView(bytes).subspan(at, n));
+    }
+  }
+
+  void count_data(mg::u16 id, Stream& stream) {
+    ++data_cells;
+    if (--circ_window_ <= 900) {
+      mg::Bytes digest = circ_.backward_digest(circ_.hop_count() - 1);
+      if (corrupt_circuit_sendmes) digest[0] ^= 1;
+      send(0, mg::circuit::kRelaySendme, mg::circuit::sendme_v1_data(digest));
+      circ_window_ += 100;
+      ++sent_circuit_sendmes;
+    }
+    if (--stream.window <= 450) {
+      send(id, mg::circuit::kRelaySendme, {});
+      stream.window += 50;
+      ++sent_stream_sendmes;
     }
   }
 
