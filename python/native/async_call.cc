@@ -260,11 +260,16 @@ void send_cancel(State state) {
   maybe_finish(state);
 }
 
+bool no_keywords(const char* name, PyObject* kwargs) {
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) return true;
+  PyErr_Format(PyExc_TypeError, "%s takes no keyword arguments", name);
+  return false;
+}
+
 PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* future = nullptr;
-  if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) ||
+  if (!no_keywords("PyDoneCallback", kwargs) ||
       !PyArg_UnpackTuple(args, "PyDoneCallback", 1, 1, &future)) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "PyDoneCallback takes no keywords");
     return nullptr;
   }
   return boundary([&]() -> PyObject* {
@@ -274,18 +279,10 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-void done_callback_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PyDoneCallback*>(self)->sender.~State();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject *future, *method, *value;
-  if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) ||
+  if (!no_keywords("CheckedCompletor", kwargs) ||
       !PyArg_UnpackTuple(args, "CheckedCompletor", 3, 3, &future, &method, &value)) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "CheckedCompletor takes no keywords");
     return nullptr;
   }
   Ref cancelled = Ref::steal(call_method(future, g_str_cancelled));
@@ -298,21 +295,17 @@ PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-void completor_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-// A bridge class: built from its slots, and not instantiable from Python.
-PyTypeObject* make_class(const char* name, int basicsize, ternaryfunc call, destructor dealloc) {
+// A bridge class: built from its slots once, and not instantiable from Python.
+template <class Object>
+bool make_class(PyTypeObject** slot, const char* name, ternaryfunc call) {
+  if (*slot) return true;
   PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(call)},
-                         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_as<Object>)},
                          {0, nullptr}};
-  PyType_Spec spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-  if (type) type->tp_new = nullptr;
-  return type;
+  PyType_Spec spec = {name, sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
+  *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (*slot) (*slot)->tp_new = nullptr;
+  return *slot != nullptr;
 }
 
 bool intern(PyObject** slot, const char* text) {
@@ -333,21 +326,13 @@ PyObject* running_loop() {
 }  // namespace
 
 bool init_async_classes() {
-  if (!g_done_callback_type) {
-    g_done_callback_type = make_class("_native.PyDoneCallback", sizeof(PyDoneCallback),
-                                      done_callback_call, done_callback_dealloc);
-    if (!g_done_callback_type) return false;
-  }
-  if (!g_completor_type) {
-    g_completor_type = make_class("_native.CheckedCompletor", sizeof(CheckedCompletor),
-                                  completor_call, completor_dealloc);
-    if (!g_completor_type) return false;
-  }
-  if (!g_context_kwname) {
-    g_context_kwname = Py_BuildValue("(s)", "context");
-    if (!g_context_kwname) return false;
-  }
-  return intern(&g_str_cancelled, "cancelled") && intern(&g_str_set_result, "set_result") &&
+  if (!g_context_kwname) g_context_kwname = Py_BuildValue("(s)", "context");
+  return g_context_kwname &&
+         make_class<PyDoneCallback>(&g_done_callback_type, "_native.PyDoneCallback",
+                                    done_callback_call) &&
+         make_class<CheckedCompletor>(&g_completor_type, "_native.CheckedCompletor",
+                                      completor_call) &&
+         intern(&g_str_cancelled, "cancelled") && intern(&g_str_set_result, "set_result") &&
          intern(&g_str_set_exception, "set_exception") &&
          intern(&g_str_call_soon_threadsafe, "call_soon_threadsafe") &&
          intern(&g_str_create_future, "create_future") &&

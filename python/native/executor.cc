@@ -20,9 +20,18 @@ constexpr auto kKeepAlive = std::chrono::seconds(10);
 std::mutex g_build_mutex;
 std::atomic<Executor*> g_executor{nullptr};
 
-std::runtime_error spawn_failure(const std::system_error& e) {
-  return std::runtime_error("OS can't spawn worker thread: " +
-                            mistgrove_core::error::os_error_text(e.code().value()));
+// Named from here rather than by the thread itself, so that the name is in
+// place as soon as the thread exists.
+template <class F>
+void start_thread(const char* name, F body) {
+  try {
+    std::thread thread(std::move(body));
+    pthread_setname_np(thread.native_handle(), name);
+    thread.detach();
+  } catch (const std::system_error& e) {
+    throw std::runtime_error("OS can't spawn worker thread: " +
+                             mistgrove_core::error::os_error_text(e.code().value()));
+  }
 }
 
 }  // namespace
@@ -40,13 +49,7 @@ Executor& Executor::instance() {
 }
 
 void Executor::start_workers(unsigned count) {
-  for (unsigned i = 0; i < count; ++i) {
-    try {
-      std::thread([this] { run_worker(); }).detach();
-    } catch (const std::system_error& e) {
-      throw spawn_failure(e);
-    }
-  }
+  for (unsigned i = 0; i < count; ++i) start_thread("mistgrove-work", [this] { run_worker(); });
 }
 
 void Executor::spawn(Task task) {
@@ -59,7 +62,6 @@ void Executor::spawn(Task task) {
 }
 
 void Executor::run_worker() {
-  pthread_setname_np(pthread_self(), "mistgrove-work");
   std::unique_lock lock(worker_mutex_);
   for (;;) {
     worker_ready_.wait(lock, [this] { return !worker_queue_.empty(); });
@@ -84,18 +86,17 @@ void Executor::spawn_blocking(Task task) {
   }
   if (pool_threads_ == kMaxBlockingThreads) return;  // waits for a busy thread
   try {
-    std::thread([this] { run_blocking(); }).detach();
+    start_thread("mistgrove-block", [this] { run_blocking(); });
     ++pool_threads_;
-  } catch (const std::system_error& e) {
+  } catch (const std::runtime_error&) {
     // With other pool threads the job just waits its turn in the queue.
     if (pool_threads_ > 0) return;
     pool_queue_.pop_back();
-    throw spawn_failure(e);
+    throw;
   }
 }
 
 void Executor::run_blocking() {
-  pthread_setname_np(pthread_self(), "mistgrove-block");
   std::unique_lock lock(pool_mutex_);
   for (;;) {
     while (!pool_queue_.empty()) {

@@ -42,4 +42,15 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
+// The deallocator of a heap type whose instances are an `Object`: runs its
+// C++ destructor (releasing its members), frees it and drops the type
+// reference that each instance of a heap type holds.
+template <class Object>
+void dealloc_as(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Object*>(self)->~Object();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
 }  // namespace mistgrove_native

@@ -21,7 +21,8 @@ namespace core = mistgrove_core;
 struct PySession {
   PyObject_HEAD
   // Set once at creation, never replaced: the object needs no lock. Each call
-  // takes its own copy, so a request outlives the object that started it.
+  // takes its own copy, so a request outlives the object that started it; the
+  // deallocator frees the core session only when no call holds it.
   std::shared_ptr<core::Session> inner;
 };
 
@@ -102,64 +103,47 @@ PyObject* session_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Binds and converts a vectorcall's arguments into `Args`, then runs `then`.
+template <class Args, class Then>
+PyObject* member(const char* full_name, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, Then then) {
+  return boundary([&]() -> PyObject* {
+    Args a;
+    if (!parse_args(full_name, CallArgs::from_vectorcall(args, nargs, kwnames), &a)) return nullptr;
+    return then(a);
+  });
+}
+
 PyObject* session_create_async(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    SessionArgs a;
-    if (!parse_args("Session.create_async()", CallArgs::from_vectorcall(args, nargs, kwnames), &a))
-      return nullptr;
-    return start_async_call(create_job(a));
-  });
+  return member<SessionArgs>("Session.create_async()", args, nargs, kwnames,
+                             [](SessionArgs& a) { return start_async_call(create_job(a)); });
 }
 
 PyObject* session_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    RequestArgs a;
-    if (!parse_args("Session.request()", CallArgs::from_vectorcall(args, nargs, kwnames), &a))
-      return nullptr;
+  return member<RequestArgs>("Session.request()", args, nargs, kwnames, [&](RequestArgs& a) {
     return bytes_result(without_gil(request_job(self, a)));
   });
 }
 
 PyObject* session_request_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    RequestArgs a;
-    if (!parse_args("Session.request_async()", CallArgs::from_vectorcall(args, nargs, kwnames),
-                    &a))
-      return nullptr;
-    return start_async_call(request_job(self, a));
-  });
+  return member<RequestArgs>("Session.request_async()", args, nargs, kwnames,
+                             [&](RequestArgs& a) { return start_async_call(request_job(self, a)); });
 }
 
 PyObject* session_http_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    HttpGetArgs a;
-    if (!parse_args("Session.http_get()", CallArgs::from_vectorcall(args, nargs, kwnames), &a))
-      return nullptr;
+  return member<HttpGetArgs>("Session.http_get()", args, nargs, kwnames, [&](HttpGetArgs& a) {
     return bytes_result(without_gil(http_get_job(self, a)));
   });
 }
 
 PyObject* session_http_get_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return boundary([&]() -> PyObject* {
-    HttpGetArgs a;
-    if (!parse_args("Session.http_get_async()", CallArgs::from_vectorcall(args, nargs, kwnames),
-                    &a))
-      return nullptr;
-    return start_async_call(http_get_job(self, a));
-  });
-}
-
-void session_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  // Frees the core session at once when no running call holds it.
-  reinterpret_cast<PySession*>(self)->inner.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
+  return member<HttpGetArgs>("Session.http_get_async()", args, nargs, kwnames,
+                             [&](HttpGetArgs& a) { return start_async_call(http_get_job(self, a)); });
 }
 
 template <class F>
@@ -193,7 +177,7 @@ PyTypeObject* session_type() {
        "http_get_async($self, onion, port=80, path=\"/\", response_limit=...)\n--\n\n"},
       {nullptr, nullptr, 0, nullptr}};
   PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(session_new)},
-                         {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_as<PySession>)},
                          {Py_tp_doc, const_cast<char*>(class_doc.c_str())},
                          {Py_tp_methods, methods},
                          {0, nullptr}};

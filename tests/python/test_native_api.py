@@ -3,25 +3,23 @@ argument rules with their exact texts, and failures that need no Tor network."""
 
 import gc
 import inspect
-import threading
-import time
 import weakref
 
 import pytest
 
 import mistgrove
-import offline
+import support
 from mistgrove import _native
 from mistgrove._native import Session
 
 DEFAULT_BOOTSTRAP = "131.188.40.189:80"
-ONION = offline.ONION
+ONION = support.ONION
 RANGE = "out of range integral type conversion attempted"
 
 
 @pytest.fixture(scope="module")
 def session(tmp_path_factory):
-    return offline.session(tmp_path_factory.mktemp("api"))
+    return support.session(tmp_path_factory.mktemp("api"))
 
 
 def test_module_exports_docstring_and_session():
@@ -261,9 +259,9 @@ def test_request_failures_are_runtime_errors(session, onion, message):
     ({"bootstrap": "127.0.0.1"}, "missing port"),
     ({"bootstrap": "127.0.0.1:0", "consensus_file": "missing.txt"}, "missing port"),
     ({"bootstrap": ""}, "empty host"),
-    ({"bootstrap": offline.REFUSED, "consensus_file": "missing.txt"}, "failed to open missing.txt"),
-    ({"bootstrap": offline.REFUSED, "timeout_ms": -1}, "timeout must be non-negative"),
-    ({"bootstrap": offline.REFUSED},
+    ({"bootstrap": support.REFUSED, "consensus_file": "missing.txt"}, "failed to open missing.txt"),
+    ({"bootstrap": support.REFUSED, "timeout_ms": -1}, "timeout must be non-negative"),
+    ({"bootstrap": support.REFUSED},
      "tcp connect failed to 127.0.0.1:1: Connection refused (os error 111)"),
 ])
 def test_creation_failures(tmp_path, monkeypatch, kwargs, message):
@@ -275,29 +273,27 @@ def test_creation_failures(tmp_path, monkeypatch, kwargs, message):
 
 @pytest.mark.parametrize("verbose", [False, True, NumpyBool()])
 def test_creation_from_a_file(tmp_path, verbose):
-    path = offline.consensus_file(tmp_path)
-    assert type(Session(offline.REFUSED, path, 1000, verbose)) is Session
+    path = support.consensus_file(tmp_path)
+    assert type(Session(support.REFUSED, path, 1000, verbose)) is Session
 
 
 def test_interpreter_lock_is_released_while_a_session_is_created():
-    ticks = 0
-    stop = threading.Event()
+    with support.silent_endpoint() as (endpoint, _), support.Ticker() as ticker:
+        with pytest.raises(RuntimeError, match=r"^Resource temporarily unavailable \(os error 11\)$"):
+            Session(bootstrap=endpoint, timeout_ms=1000)
+    assert ticker.elapsed >= 0.9
+    assert ticker.ticks >= 100
 
-    def ticker():
-        nonlocal ticks
-        while not stop.is_set():
-            ticks += 1
-            time.sleep(0.001)
 
-    thread = threading.Thread(target=ticker)
-    with offline.silent_endpoint() as (endpoint, _):
-        thread.start()
-        started = time.monotonic()
-        try:
-            with pytest.raises(RuntimeError, match=r"^Resource temporarily unavailable \(os error 11\)$"):
-                Session(bootstrap=endpoint, timeout_ms=1000)
-        finally:
-            stop.set()
-            thread.join()
-    assert time.monotonic() - started >= 0.9
-    assert ticks >= 100
+def test_blocking_calls_from_several_threads_get_their_own_outcomes(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    outcomes = {}
+
+    def create(name):
+        with pytest.raises(RuntimeError) as caught:
+            Session(support.REFUSED, name)
+        outcomes[name] = caught.value.args
+
+    names = [f"missing-{i}.txt" for i in range(8)]
+    support.in_threads(create, names)
+    assert outcomes == {name: (f"failed to open {name}",) for name in names}

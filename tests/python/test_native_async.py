@@ -13,21 +13,21 @@ import time
 
 import pytest
 
-import offline
+import support
 from mistgrove import Session
 
-ONION = offline.ONION
+ONION = support.ONION
 NO_SRV = "consensus has no shared-rand values"
 
 
 @pytest.fixture(scope="module")
 def session(tmp_path_factory):
-    return offline.session(tmp_path_factory.mktemp("async"))
+    return support.session(tmp_path_factory.mktemp("async"))
 
 
 @pytest.mark.parametrize("call", [
     lambda s: Session.create_async(),
-    lambda s: s.create_async(offline.REFUSED),
+    lambda s: s.create_async(support.REFUSED),
     lambda s: s.request_async(ONION, 1),
     lambda s: s.http_get_async(ONION),
 ])
@@ -42,7 +42,7 @@ def test_arguments_are_converted_before_the_loop_is_looked_up():
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda s: Session.create_async(offline.REFUSED, "missing.txt"), "failed to open missing.txt"),
+    (lambda s: Session.create_async(support.REFUSED, "missing.txt"), "failed to open missing.txt"),
     (lambda s: Session.create_async("127.0.0.1"), "missing port"),
     (lambda s: s.request_async("x", 1), "v3 onion address must have 56 base32 characters"),
     (lambda s: s.request_async(ONION, 1, [71, 69, 84]), NO_SRV),
@@ -64,7 +64,7 @@ def test_core_failures_arrive_through_the_future(session, tmp_path, monkeypatch,
 
 def test_create_async_gives_a_usable_session(tmp_path):
     async def main():
-        created = await Session.create_async(offline.REFUSED, offline.consensus_file(tmp_path),
+        created = await Session.create_async(support.REFUSED, support.consensus_file(tmp_path),
                                              1000, True)
         assert type(created) is Session
         with pytest.raises(RuntimeError, match=f"^{NO_SRV}$"):
@@ -91,7 +91,7 @@ def run_logging_loop_errors(main, caplog):
 
 def test_wait_for_time_out_drops_the_late_outcome_silently(capfd, caplog):
     async def main():
-        with offline.silent_endpoint() as (endpoint, _):
+        with support.silent_endpoint() as (endpoint, _):
             with pytest.raises(asyncio.TimeoutError):
                 await asyncio.wait_for(Session.create_async(endpoint, timeout_ms=300), 0.01)
             await asyncio.sleep(0.8)  # the core job has failed meanwhile
@@ -105,7 +105,7 @@ def test_wait_for_time_out_drops_the_late_outcome_silently(capfd, caplog):
 
 def test_a_future_cancelled_at_once_still_starts_the_core_job(capfd, caplog):
     async def main():
-        with offline.silent_endpoint() as (endpoint, listener):
+        with support.silent_endpoint() as (endpoint, listener):
             future = Session.create_async(endpoint, timeout_ms=300)
             future.cancel()
             await asyncio.sleep(0.8)
@@ -120,7 +120,7 @@ def test_a_future_cancelled_at_once_still_starts_the_core_job(capfd, caplog):
 
 def test_a_closed_loop_leaves_the_future_pending_and_prints_its_error(capfd):
     loop = asyncio.new_event_loop()
-    with offline.silent_endpoint() as (endpoint, _):
+    with support.silent_endpoint() as (endpoint, _):
         async def start():
             return Session.create_async(endpoint, timeout_ms=300)
 
@@ -142,7 +142,7 @@ def test_loops_in_two_threads_receive_their_own_outcomes(tmp_path, monkeypatch):
             loop_thread = threading.get_ident()
             seen = []
             for i in range(5):
-                future = Session.create_async(offline.REFUSED, f"{name}-{i}.txt")
+                future = Session.create_async(support.REFUSED, f"{name}-{i}.txt")
                 future.add_done_callback(lambda f: seen.append(threading.get_ident()))
                 try:
                     await future
@@ -152,11 +152,7 @@ def test_loops_in_two_threads_receive_their_own_outcomes(tmp_path, monkeypatch):
 
         outcomes[name] = asyncio.run(main())
 
-    threads = [threading.Thread(target=run, args=(name,)) for name in ("a", "b")]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    support.in_threads(run, ["a", "b"])
     for name in ("a", "b"):
         seen, loop_thread = outcomes[name]
         assert seen == [x for i in range(5) for x in (loop_thread, f"failed to open {name}-{i}.txt")]
@@ -200,7 +196,35 @@ print(before["mistgrove-work"], before["mistgrove-block"],
 
 
 def test_the_first_asyncio_call_builds_the_executor_and_later_calls_reuse_it(tmp_path):
-    out = subprocess.run([sys.executable, "-c", EXECUTOR_THREADS, offline.consensus_file(tmp_path)],
+    out = subprocess.run([sys.executable, "-c", EXECUTOR_THREADS, support.consensus_file(tmp_path)],
                          capture_output=True, text=True, timeout=60, check=True).stdout.split()
     workers = str(os.cpu_count())
     assert out == ["0", "0", workers, "True", workers]
+
+
+def blocking_pool_threads():
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as f:
+                names.append(f.read().strip())
+        except FileNotFoundError:  # a thread that ended meanwhile
+            pass
+    return names.count("mistgrove-block")
+
+
+def test_the_blocking_pool_runs_at_most_512_jobs_and_queues_the_rest():
+    async def main():
+        with support.silent_endpoint() as (endpoint, _):
+            started = time.monotonic()
+            futures = [Session.create_async(endpoint, timeout_ms=1000) for _ in range(600)]
+            await asyncio.sleep(0.5)
+            peak = blocking_pool_threads()
+            outcomes = await asyncio.gather(*futures, return_exceptions=True)
+            return peak, time.monotonic() - started, outcomes
+
+    peak, elapsed, outcomes = asyncio.run(main())
+    assert peak == 512
+    assert {str(o) for o in outcomes} == {"Resource temporarily unavailable (os error 11)"}
+    # The 88 jobs beyond the limit waited for the first ones to end.
+    assert elapsed >= 2.0

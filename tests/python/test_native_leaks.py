@@ -10,10 +10,10 @@ import sys
 
 import pytest
 
-import offline
+import support
 from mistgrove import Session
 
-ONION = offline.ONION
+ONION = support.ONION
 CALLS = 2000
 
 
@@ -57,12 +57,12 @@ def assert_no_growth(before, after):
 
 @pytest.fixture(scope="module")
 def consensus_path(tmp_path_factory):
-    return offline.consensus_file(tmp_path_factory.mktemp("leaks"))
+    return support.consensus_file(tmp_path_factory.mktemp("leaks"))
 
 
 @pytest.fixture(scope="module")
 def session(consensus_path):
-    return Session(offline.REFUSED, consensus_path)
+    return Session(support.REFUSED, consensus_path)
 
 
 def attempt(call, *args, **kwargs):
@@ -79,11 +79,11 @@ LIST_PAYLOAD = [71, 69, 84]
 
 # Each action gets the session, the consensus path and the watched objects.
 BLOCKING = {
-    "create": lambda s, p: Session(offline.REFUSED, p),
-    "create fails": lambda s, p: attempt(Session, offline.REFUSED, p + ".missing"),
+    "create": lambda s, p: Session(support.REFUSED, p),
+    "create fails": lambda s, p: attempt(Session, support.REFUSED, p + ".missing"),
     "create bad bootstrap": lambda s, p: attempt(Session, "127.0.0.1", p),
-    "create bad argument": lambda s, p: attempt(Session, offline.REFUSED, p, verbose=1),
-    "create bad keyword": lambda s, p: attempt(Session, offline.REFUSED, p, foo=1),
+    "create bad argument": lambda s, p: attempt(Session, support.REFUSED, p, verbose=1),
+    "create bad keyword": lambda s, p: attempt(Session, support.REFUSED, p, foo=1),
     "request": lambda s, p: attempt(s.request, ONION, 7, PAYLOAD),
     "request list payload": lambda s, p: attempt(s.request, ONION, 7, LIST_PAYLOAD),
     "request bad onion": lambda s, p: attempt(s.request, "x", 7, PAYLOAD),
@@ -114,8 +114,8 @@ async def await_quietly(call, *args, **kwargs):
 
 
 ASYNC = {
-    "create_async": lambda s, p: Session.create_async(offline.REFUSED, p),
-    "create_async fails": lambda s, p: await_quietly(Session.create_async, offline.REFUSED, "x"),
+    "create_async": lambda s, p: Session.create_async(support.REFUSED, p),
+    "create_async fails": lambda s, p: await_quietly(Session.create_async, support.REFUSED, "x"),
     "create_async bad argument": lambda s, p: await_quietly(Session.create_async, verbose=1),
     "request_async": lambda s, p: await_quietly(s.request_async, ONION, 7, PAYLOAD),
     "request_async bad onion": lambda s, p: await_quietly(s.request_async, "x", 7, LIST_PAYLOAD),

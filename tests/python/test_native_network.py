@@ -8,11 +8,11 @@ import gc
 import hashlib
 import logging
 import sys
-import threading
 import time
 
 import pytest
 
+import support
 from mistgrove import Session
 
 
@@ -72,14 +72,11 @@ ECHOED = [b"", b"x", bytes(range(256)) * 2, bytearray(b"GET"), [71, 69, 84], (0,
 def test_echo_from_several_threads(session, net):
     results = {}
 
-    def run(i, payload):
+    def run(item):
+        i, payload = item
         results[i] = session.request(net["onion"], net["echo"], payload)
 
-    threads = [threading.Thread(target=run, args=(i, p)) for i, p in enumerate(ECHOED)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    support.in_threads(run, enumerate(ECHOED))
     assert [results[i] for i in range(len(ECHOED))] == [bytes(p) for p in ECHOED]
 
 
@@ -134,34 +131,15 @@ def test_two_event_loops_in_two_threads(session, net):
 
         results[name] = asyncio.run(main())
 
-    threads = [threading.Thread(target=run, args=(name,)) for name in ("left", "right")]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    support.in_threads(run, ["left", "right"])
     assert results == {"left": True, "right": True}
 
 
 def test_the_interpreter_lock_is_free_while_a_request_waits(session, net):
-    ticks = 0
-    stop = threading.Event()
-
-    def ticker():
-        nonlocal ticks
-        while not stop.is_set():
-            ticks += 1
-            time.sleep(0.001)
-
-    thread = threading.Thread(target=ticker)
-    thread.start()
-    started = time.monotonic()
-    try:
+    with support.Ticker() as ticker:
         # The echo service answers only after its idle close, seconds later.
         assert session.request(net["onion"], net["echo"], b"wait") == b"wait"
-    finally:
-        stop.set()
-        thread.join()
-    assert ticks >= 200 * (time.monotonic() - started)
+    assert ticker.ticks >= 200 * ticker.elapsed
 
 
 def test_a_session_outlives_its_object_while_its_call_runs(net):

@@ -1,7 +1,10 @@
-"""Sessions and endpoints for the Python tests that need no Tor network."""
+"""Helpers of the Python tests: sessions and endpoints that need no Tor
+network, a ticking thread, and running a function on several threads."""
 
 import contextlib
 import socket
+import threading
+import time
 
 from mistgrove import Session
 
@@ -43,5 +46,36 @@ def silent_endpoint():
     text and the socket (whose backlog shows that a connection was made)."""
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
-        listener.listen(16)
+        listener.listen(1024)
         yield f"127.0.0.1:{listener.getsockname()[1]}", listener
+
+
+class Ticker:
+    """A second Python thread that ticks about once a millisecond while the
+    block runs: a call that kept the interpreter lock would stop it."""
+
+    def __enter__(self):
+        self.ticks, self.started = 0, time.monotonic()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run)
+        self._thread.start()
+        return self
+
+    def _run(self):
+        while not self._stop.is_set():
+            self.ticks += 1
+            time.sleep(0.001)
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        self.elapsed = time.monotonic() - self.started
+
+
+def in_threads(target, arguments):
+    """Runs target(argument) for each argument, each on a thread of its own."""
+    threads = [threading.Thread(target=target, args=(a,)) for a in arguments]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
