@@ -132,6 +132,20 @@ class Conn {
   SSL* ssl_;
 };
 
+// A socket listening on 127.0.0.1 at a free port, stored in `port`.
+inline int listen_loopback(u16& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 1) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    throw std::runtime_error("test listener set-up failed");
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
 using Script = std::function<void(Conn&)>;
 
 // Listens on 127.0.0.1 at once; its thread accepts one client and runs the
@@ -144,16 +158,7 @@ class Peer {
     // kill the test program.
     ::signal(SIGPIPE, SIG_IGN);
     SSL_CTX* ctx = mode == Mode::kTls ? server_ctx() : nullptr;
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(listen_fd_, 1) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-      throw std::runtime_error("test listener set-up failed");
-    port_ = ntohs(addr.sin_port);
+    listen_fd_ = listen_loopback(port_);
     timeval tv{10, 0};
     setsockopt(listen_fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     thread_ = std::thread([this, ctx, script = std::move(script)] {
