@@ -78,8 +78,8 @@ MG_BENCH("link_circuit_build") {
 MG_BENCH("link_begin_dir_throughput") {
   mistgrove_test::Routers net = routers();
   const directory::Relay& guard = net.named("relay1");
-  circuit::Circuit circ = circuit::Circuit::create_fast(
-      tor::TorChannel::open(guard.address, guard.or_port, 10000));
+  circuit::Circuit circ =
+      circuit::Circuit::create_fast(tor::TorChannel::open(guard.address, guard.or_port, 10000));
   circ.extend_ntor(net.named("relay2"));
   circ.extend_ntor(net.named("auth1"));
   mistgrove_test::DirStreams dir(circ);

@@ -100,8 +100,7 @@ void Circuit::extend_ntor(const directory::Relay& relay) {
   NtorState state;
   Bytes onionskin = build_ntor_onionskin(relay, state);
   util::ByteWriter extend2;
-  extend2.put_bytes(
-      directory::serialize_link_specifiers(directory::relay_link_specifiers(relay)));
+  extend2.put_bytes(directory::serialize_link_specifiers(directory::relay_link_specifiers(relay)));
   extend2.put_u16(kHtypeNtor);
   extend2.put_u16(kNtorOnionskinLen);
   extend2.put_bytes(onionskin);
@@ -188,13 +187,12 @@ RelayCrypto finish_ntor(const NtorState& state, ByteView hdata) {
     throw err("ntor shared secret is all zero");
 
   Secret secret_input(concat({secret_xy.bytes, state.secret_xb, state.relay_identity,
-                              state.relay_ntor_key, state.client_public, y,
-                              text_bytes(kProtoId)}));
+                              state.relay_ntor_key, state.client_public, y, text_bytes(kProtoId)}));
   Secret key_seed(crypto::hmac_sha256(text_bytes(kKeyExtract), secret_input.bytes));
   Secret verify(crypto::hmac_sha256(text_bytes(kVerify), secret_input.bytes));
 
   Bytes auth_input = concat({verify.bytes, state.relay_identity, state.relay_ntor_key, y,
-                              state.client_public, text_bytes(kProtoId), text_bytes("Server")});
+                             state.client_public, text_bytes(kProtoId), text_bytes("Server")});
   if (!crypto::ct_equal(crypto::hmac_sha256(text_bytes(kMac), auth_input), auth))
     throw err("ntor auth mismatch");
 

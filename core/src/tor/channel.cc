@@ -1,10 +1,10 @@
 // TorChannel: the TLS link to a relay's OR port, the link handshake and cell
 // framing.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -81,8 +81,8 @@ struct TorChannel::Tls {
     const char* eof = SSL_is_init_finished(ssl.get()) ? eof_text : "tls handshake eof";
     if (code == SSL_ERROR_SSL) {
       unsigned long e = ERR_peek_error();
-      bool is_eof = ERR_GET_LIB(e) == ERR_LIB_SSL &&
-                    ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+      bool is_eof =
+          ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
       if (!is_eof) throw err(tls_error_text("tls failure"));
     }
     ERR_clear_error();
@@ -214,11 +214,12 @@ void TorChannel::write_cell(u32 circ_id, u8 command, ByteView body) {
 }
 
 Cell TorChannel::read_cell_with_circ_len(int width) {
+  const std::size_t id_len = width == 2 ? 2 : 4;
   u8 header[5];
-  std::span<u8> head(header, static_cast<std::size_t>(width) + 1);
+  std::span<u8> head(header, id_len + 1);
   read_exact(head);
   Cell cell;
-  cell.circ_id = width == 2 ? util::read_u16(head, 0) : util::read_u32(head, 0);
+  cell.circ_id = id_len == 2 ? util::read_u16(head, 0) : util::read_u32(head, 0);
   cell.command = head.back();
   std::size_t len = kCellBodyLen;
   if (is_var_cell(cell.command)) {
@@ -269,7 +270,8 @@ void TorChannel::negotiate() {
   // CERTS, AUTH_CHALLENGE and padding come before the relay's NETINFO; none
   // of them is read, since the link does not authenticate the relay.
   bool netinfo = false;
-  for (int i = 0; i < 16 && !netinfo; ++i) netinfo = read_cell_with_circ_len(4).command == kCellNetinfo;
+  for (int i = 0; i < 16 && !netinfo; ++i)
+    netinfo = read_cell_with_circ_len(4).command == kCellNetinfo;
   if (!netinfo) throw err("relay did not send NETINFO");
   send_netinfo();
 }

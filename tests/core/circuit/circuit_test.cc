@@ -171,10 +171,9 @@ TEST(Circuit, SendRelayCellRefusesWithoutSpendingKeystream) {
   EXPECT_EQ(error_of([&] { circ.send_relay_cell(tor::kCellRelay, 1, kRelayData, 1, {}); }),
             "bad hop index");
   EXPECT_EQ(error_of([&] { circ.backward_digest(1); }), "bad hop index");
-  EXPECT_EQ(error_of([&] {
-              circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(499, 4));
-            }),
-            "relay payload too large");
+  EXPECT_EQ(
+      error_of([&] { circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(499, 4)); }),
+      "relay payload too large");
   circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(498, 4));
 }
 

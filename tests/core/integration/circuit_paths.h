@@ -54,17 +54,18 @@ inline Routers load_routers(const Json& state, mg::i32 timeout_ms = 10000) {
   out.relays = mg::directory::parse_consensus(mg::util::to_string_lossy(text)).relays;
 
   std::string path = "/tor/micro/d/";
-  for (const auto& r : out.relays) path += r.microdesc_digest + (&r == &out.relays.back() ? "" : "-");
-  std::string mds = mg::util::to_string_lossy(
-      mg::directory::http_get_direct(out.authority, path, timeout_ms));
+  for (const auto& r : out.relays)
+    path += r.microdesc_digest + (&r == &out.relays.back() ? "" : "-");
+  std::string mds =
+      mg::util::to_string_lossy(mg::directory::http_get_direct(out.authority, path, timeout_ms));
   // Each microdescriptor starts with its "onion-key" line; its digest is the
   // SHA-256 of its exact text.
   for (std::size_t start = mds.find("onion-key\n"); start != std::string::npos;) {
     std::size_t next = mds.find("\nonion-key\n", start);
     std::size_t end = next == std::string::npos ? mds.size() : next + 1;
     std::string_view md(mds.data() + start, end - start);
-    std::string digest = mg::util::base64_encode_unpadded(mg::crypto::sha256(
-        mg::ByteView(reinterpret_cast<const mg::u8*>(md.data()), md.size())));
+    std::string digest = mg::util::base64_encode_unpadded(
+        mg::crypto::sha256(mg::ByteView(reinterpret_cast<const mg::u8*>(md.data()), md.size())));
     for (auto& r : out.relays)
       if (r.microdesc_digest == digest) read_microdesc_keys(md, r);
     start = next == std::string::npos ? next : next + 1;

@@ -12,9 +12,9 @@
 
 #include "directory/error_text.h"
 #include "integration/circuit_paths.h"
-#include "tor/fake_relay.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/log.h"
+#include "tor/fake_relay.h"
 
 namespace mistgrove_core {
 namespace {
@@ -143,7 +143,8 @@ TEST(LinkCircuit, BeginDirThroughThreeHopsMatchesThePlainFetch) {
     EXPECT_TRUE(consensus == before || consensus == after);
     std::string error = error_text([&] {
       Bytes votes = directory::decode_http_body(dir.get(votes_path(consensus), kPad));
-      EXPECT_EQ(votes, directory::http_get_direct(net.authority, votes_path(consensus), kTimeoutMs));
+      EXPECT_EQ(votes,
+                directory::http_get_direct(net.authority, votes_path(consensus), kTimeoutMs));
     });
     if (error == "no error" || attempt == 3) {
       EXPECT_EQ(error, "no error");

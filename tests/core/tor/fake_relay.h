@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <csignal>
-
 #include <functional>
 #include <memory>
 #include <stdexcept>
