@@ -214,8 +214,9 @@ def parse_time(text):
 
 
 def consensus_period(text):
-    """(period length, period number) of a consensus, as an onion-service client
-    derives them from its valid-after and fresh-until times and hsdir-interval."""
+    """(period length, period number, minutes into the period, rotation offset) of
+    a consensus, as an onion-service client derives them from its valid-after and
+    fresh-until times and its hsdir-interval parameter."""
     fields = {}
     for line in text.splitlines():
         key, _, rest = line.partition(" ")
@@ -228,38 +229,51 @@ def consensus_period(text):
     interval = (parse_time(fields["fresh-until"]) - valid_after) // 60
     offset = 12 * interval if interval > 0 else 720
     minutes = valid_after // 60
-    return length, (minutes - offset) // length if minutes >= offset else 0
+    if minutes < offset:
+        return length, 0, minutes, offset
+    return length, (minutes - offset) // length, (minutes - offset) % length, offset
 
 
 def disaster_srv(length, period_num):
-    """The shared random value onion services fall back to when a consensus has none."""
+    """The shared random value onion services fall back to when a consensus lacks one."""
     data = b"shared-random-disaster" + length.to_bytes(8, "big") + period_num.to_bytes(8, "big")
     return hashlib.sha3_256(data).digest()
 
 
-def with_disaster_srv(text):
-    """The consensus with a "shared-rand-current-value" line holding the disaster
-    value of its own time period, placed where such lines stand (after "params").
-    A young network's consensus has none; one that has real values is kept as is."""
+SRV_LINES = ("shared-rand-current-value ", "shared-rand-previous-value ")
+
+
+def with_period_srv(text):
+    """The consensus with one "shared-rand-current-value" line (after "params",
+    where such lines stand) holding the value that places the onion service's
+    descriptor of the consensus's own time period: the document's current value
+    until the next shared-random run begins (length - offset minutes into the
+    period), its previous value after that, and the disaster value of the period
+    when that one is missing, as on a young network. A client then finds the
+    descriptor with its first shared random value."""
+    length, period, into, offset = consensus_period(text)
     lines = text.splitlines(keepends=True)
-    if any(l.startswith(("shared-rand-current-value ", "shared-rand-previous-value "))
-           for l in lines):
-        return text
-    srv = base64.b64encode(disaster_srv(*consensus_period(text))).decode()
+    after_next_run = into >= length - offset
+    wanted = SRV_LINES[after_next_run]
+    found = [l[len(wanted):] for l in lines if l.startswith(wanted)]
+    value = found[-1] if found else f"0 {base64.b64encode(disaster_srv(length, period)).decode()}\n"
+    lines = [l for l in lines if not l.startswith(SRV_LINES)]
     at = next(i for i, l in enumerate(lines) if l.startswith(("params ", "dir-source ", "r ")))
     at += lines[at].startswith("params ")
-    return "".join(lines[:at] + [f"shared-rand-current-value 0 {srv}\n"] + lines[at:])
+    source = ("previous" if after_next_run else "current") if found else "disaster"
+    return "".join(lines[:at] + [SRV_LINES[0] + value] + lines[at:]), source
 
 
 def write_consensus_file(data_dir, dirports):
-    """Save the current consensus with the disaster shared random value, so that
-    clients place descriptors as the young network's onion service does.
-    Returns the state entries that describe the file."""
-    text = with_disaster_srv(fetch_consensus(dirports))
-    length, period = consensus_period(text)
+    """Save the current consensus with the shared random value of its time period,
+    so that clients place descriptors as the onion service does. Returns the
+    state entries that describe the file."""
+    text, source = with_period_srv(fetch_consensus(dirports))
+    length, period, _, _ = consensus_period(text)
     path = os.path.join(data_dir, "consensus-microdesc")
     write_file(path, text)
-    return {"consensus_file": path, "period_length": length, "period_num": period}
+    return {"consensus_file": path, "period_length": length, "period_num": period,
+            "srv_source": source}
 
 
 def kill_groups(pgids, reap=lambda: None):
