@@ -67,6 +67,15 @@ Bytes x25519_public_from_private(ByteView secret);
 // One fresh keystream (IV of 16 zero bytes when none is given) over the data.
 Bytes aes_ctr_crypt(ByteView key, ByteView data, std::optional<ByteView> iv = std::nullopt);
 
+// Ed25519 through libsodium. ed25519_valid_point refuses non-canonical
+// encodings, small-order points and points outside the prime-order subgroup.
+bool ed25519_verify(ByteView signature, ByteView message, ByteView public_key);
+bool ed25519_valid_point(ByteView public_key);
+// The key times `param` (32 bytes) clamped as a secret scalar and reduced
+// mod l; nullopt unless the key is a valid point and the product is not the
+// identity.
+std::optional<Bytes> ed25519_blind_public_key(ByteView public_key, ByteView param);
+
 // Overwrites the bytes with zeros in a way the compiler keeps.
 void wipe(std::span<u8> data);
 // Constant-time equality of two byte strings (false when lengths differ).
@@ -77,6 +86,19 @@ Bytes random_bytes(std::size_t n);
 // introduction points), seeded once per thread from random_bytes. Never a
 // source of key material.
 std::mt19937_64& thread_rng();
+
+// Key material that is overwritten with zeros when it goes out of scope.
+struct Secret {
+  Bytes bytes;
+  Secret() = default;
+  explicit Secret(Bytes b) : bytes(std::move(b)) {}
+  Secret(const Secret&) = delete;
+  Secret& operator=(const Secret&) = delete;
+  ~Secret() { wipe(bytes); }
+  ByteView view(std::size_t offset, std::size_t len) const {
+    return ByteView(bytes).subspan(offset, len);
+  }
+};
 
 // One AES-128 or AES-256 keystream (by key length) in counter mode with a
 // 128-bit big-endian counter starting at the IV; how data is cut into calls

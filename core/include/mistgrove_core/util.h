@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -59,6 +60,8 @@ u16 parse_u16(std::string_view text);
 u64 parse_u64(std::string_view text);
 i32 parse_i32(std::string_view text);
 i64 parse_i64(std::string_view text);
+// The same rules with hexadecimal digits of either case.
+u64 parse_hex_u64(std::string_view text);
 
 // Big-endian reads at an offset; "short u16" / "short u32" past the end.
 u16 read_u16(ByteView data, std::size_t offset);
@@ -68,6 +71,26 @@ u32 read_u32(ByteView data, std::size_t offset);
 std::vector<std::string_view> split_ws(std::string_view text);
 
 Bytes from_string(std::string_view text);
+// The bytes of a text, borrowed.
+inline ByteView text_bytes(std::string_view text) {
+  return {reinterpret_cast<const u8*>(text.data()), text.size()};
+}
+// The parts joined in one allocation, so that no reallocation leaves a stray
+// copy of secret material behind.
+Bytes concat(std::initializer_list<ByteView> parts);
+
+// The lines of a document as the directory formats read them: split at LF,
+// the line ending (LF or CR LF) removed, then one further trailing CR. A final
+// LF ends the last line and starts no new one. The views borrow the text.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : rest_(text) {}
+  // The next line, or false at the end of the text.
+  bool next(std::string_view& line);
+
+ private:
+  std::string_view rest_;
+};
 
 // A cursor over borrowed bytes for parsing binary formats. Every read checks
 // the remaining length first and throws Error(what) when it runs short, so a

@@ -15,10 +15,12 @@ namespace {
 
 using error::Error;
 
-// ---- decimal integers ----
+// ---- integer parsing ----
 
+// Digits of `radix` (10 or 16) with an optional '+' ('-' too for signed
+// types); the first fault met reading left to right decides the text.
 template <typename T>
-T parse_decimal(std::string_view text) {
+T parse_int(std::string_view text, unsigned radix) {
   if (text.empty()) throw Error(error::kParseIntEmpty);
   if (text.size() == 1 && (text[0] == '+' || text[0] == '-'))
     throw Error(error::kParseIntInvalidDigit);
@@ -32,9 +34,16 @@ T parse_decimal(std::string_view text) {
   const char* overflow = negative ? error::kParseIntNegOverflow : error::kParseIntPosOverflow;
   T value = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') throw Error(error::kParseIntInvalidDigit);
-    T digit = static_cast<T>(c - '0');
-    if (__builtin_mul_overflow(value, T{10}, &value)) throw Error(overflow);
+    unsigned d = radix;  // not a digit
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    if (d >= radix) throw Error(error::kParseIntInvalidDigit);
+    const T digit = static_cast<T>(d);
+    if (__builtin_mul_overflow(value, static_cast<T>(radix), &value)) throw Error(overflow);
     bool over = negative ? __builtin_sub_overflow(value, digit, &value)
                          : __builtin_add_overflow(value, digit, &value);
     if (over) throw Error(overflow);
@@ -296,10 +305,11 @@ std::string_view utf8_text(ByteView data) {
 
 // ---- integers ----
 
-u16 parse_u16(std::string_view text) { return parse_decimal<u16>(text); }
-u64 parse_u64(std::string_view text) { return parse_decimal<u64>(text); }
-i32 parse_i32(std::string_view text) { return parse_decimal<i32>(text); }
-i64 parse_i64(std::string_view text) { return parse_decimal<i64>(text); }
+u16 parse_u16(std::string_view text) { return parse_int<u16>(text, 10); }
+u64 parse_u64(std::string_view text) { return parse_int<u64>(text, 10); }
+i32 parse_i32(std::string_view text) { return parse_int<i32>(text, 10); }
+i64 parse_i64(std::string_view text) { return parse_int<i64>(text, 10); }
+u64 parse_hex_u64(std::string_view text) { return parse_int<u64>(text, 16); }
 
 u16 read_u16(ByteView data, std::size_t offset) {
   if (offset > data.size()) throw Error("short u16");
@@ -334,6 +344,32 @@ std::vector<std::string_view> split_ws(std::string_view text) {
 }
 
 Bytes from_string(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes concat(std::initializer_list<ByteView> parts) {
+  std::size_t total = 0;
+  for (ByteView part : parts) total += part.size();
+  Bytes out;
+  out.reserve(total);
+  for (ByteView part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// ---- lines ----
+
+bool LineReader::next(std::string_view& line) {
+  if (rest_.empty()) return false;
+  const std::size_t nl = rest_.find('\n');
+  if (nl == std::string_view::npos) {
+    line = rest_;
+    rest_ = {};
+  } else {
+    line = rest_.substr(0, nl);
+    rest_.remove_prefix(nl + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+  }
+  if (line.ends_with('\r')) line.remove_suffix(1);  // one further CR
+  return true;
+}
 
 // ---- binary reader and writer ----
 

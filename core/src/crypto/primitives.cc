@@ -43,10 +43,6 @@ Bytes digest(const EVP_MD* md, std::initializer_list<ByteView> parts, std::size_
 constexpr std::string_view kNtorExpandInfo = "ntor-curve25519-sha256-1:key_expand";
 constexpr std::size_t kNtorKeyLen = 92;
 
-ByteView as_bytes(std::string_view text) {
-  return {reinterpret_cast<const u8*>(text.data()), text.size()};
-}
-
 }  // namespace
 
 Bytes sha1(ByteView data) { return digest(EVP_sha1(), {data}); }
@@ -74,7 +70,7 @@ Bytes hkdf_sha256_expand(ByteView key_seed) {
   for (u8 i = 1; out.size() < kNtorKeyLen; ++i) {
     util::ByteWriter input;
     input.put_bytes(block);
-    input.put_bytes(as_bytes(kNtorExpandInfo));
+    input.put_bytes(util::text_bytes(kNtorExpandInfo));
     input.put_u8(i);
     block = hmac_sha256(key_seed, input.take());
     out.insert(out.end(), block.begin(), block.end());

@@ -160,20 +160,8 @@ Consensus parse_consensus(std::string_view text) {
   Relay* current = nullptr;
   std::vector<std::string_view> words;
 
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find('\n', pos);
-    std::string_view line;
-    if (end == std::string_view::npos) {
-      line = text.substr(pos);
-      pos = text.size();
-    } else {
-      line = text.substr(pos, end - pos);
-      pos = end + 1;
-      if (line.ends_with('\r')) line.remove_suffix(1);
-    }
-    // One further CR goes, whether or not the line ended in LF.
-    if (line.ends_with('\r')) line.remove_suffix(1);
+  std::string_view line;
+  for (util::LineReader lines(text); lines.next(line);) {
     if (line.empty()) continue;
 
     split_words(line, words);

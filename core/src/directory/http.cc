@@ -69,32 +69,6 @@ std::string_view trim_ws(std::string_view text) {
   return {begin, static_cast<std::size_t>(end - begin)};
 }
 
-// An unsigned 64-bit hexadecimal number, read left to right so that the first
-// fault met decides the message.
-u64 parse_hex_u64(std::string_view text) {
-  if (text.empty()) throw err(error::kParseIntEmpty);
-  if (text.front() == '+') {
-    text.remove_prefix(1);
-    if (text.empty()) throw err(error::kParseIntInvalidDigit);
-  }
-  u64 value = 0;
-  for (char c : text) {
-    u64 digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<u64>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<u64>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<u64>(c - 'A' + 10);
-    } else {
-      throw err(error::kParseIntInvalidDigit);
-    }
-    if (value > (UINT64_MAX >> 4)) throw err(error::kParseIntPosOverflow);
-    value = (value << 4) | digit;
-  }
-  return value;
-}
-
 }  // namespace
 
 std::string directory_request_text(std::string_view path, std::string_view host) {
@@ -144,7 +118,7 @@ Bytes decode_chunked_body(ByteView body) {
 
     std::string_view size_line = util::utf8_text(body.subspan(pos, line_end - pos));
     size_line = size_line.substr(0, size_line.find(';'));  // drop chunk extensions
-    const u64 size = parse_hex_u64(trim_ws(size_line));
+    const u64 size = util::parse_hex_u64(trim_ws(size_line));
     if (size == 0) return out;  // trailers are not read
 
     const std::size_t data = line_end + kLineEnd.size();

@@ -1,10 +1,7 @@
 // Onion addresses and the keys of one time period: the service identity from
 // its v3 address, the period number from the consensus, the blinded key and the
 // subcredential (rend-spec-v3 sections 2.1 and 6, appendix A.2).
-#include <sodium.h>
-
 #include <algorithm>
-#include <stdexcept>
 #include <string_view>
 
 #include "mistgrove_core/crypto.h"
@@ -24,20 +21,6 @@ constexpr i64 kDefaultRotationOffsetMinutes = 720;
 constexpr std::string_view kBasepointText =
     "(15112221349535400772501151409588531511454012693041857206046113283949847762202, "
     "46316835694926478169428394003475163141307993866256225615783033603165251855960)";
-
-ByteView ascii(std::string_view text) {
-  return {reinterpret_cast<const u8*>(text.data()), text.size()};
-}
-
-// libsodium's check refuses non-canonical encodings, small-order points and
-// points outside the prime-order subgroup: none of them can be an honest
-// service key, and multiplying such a point would leak or lose the blinding.
-bool is_valid_point(ByteView key) {
-  static const bool sodium_ready = sodium_init() >= 0;
-  if (!sodium_ready) throw std::runtime_error("libsodium initialisation failed");
-  return key.size() == crypto_core_ed25519_BYTES &&
-         crypto_core_ed25519_is_valid_point(key.data()) == 1;
-}
 
 // 12 voting intervals, so that periods start at 12:00 UTC with hourly votes.
 i64 rotation_offset_minutes(const Consensus& consensus) {
@@ -62,13 +45,14 @@ Bytes parse_onion_address(std::string_view host) {
   if (raw[34] != kOnionVersion) throw err("only v3 onion addresses are supported");
 
   util::ByteWriter checked;
-  checked.put_bytes(ascii(".onion checksum"));
+  checked.put_bytes(util::text_bytes(".onion checksum"));
   checked.put_bytes(key);
   checked.put_u8(kOnionVersion);
   const Bytes digest = crypto::sha3_256(checked.take());
   if (digest[0] != raw[32] || digest[1] != raw[33]) throw err("bad onion checksum");
 
-  if (!is_valid_point(key)) throw err("onion ed25519 key is invalid");
+  // No honest service key is a non-canonical, small-order or mixed-order point.
+  if (!crypto::ed25519_valid_point(key)) throw err("onion ed25519 key is invalid");
   return Bytes(key.begin(), key.end());
 }
 
@@ -89,40 +73,28 @@ Bytes blind_onion_key(ByteView identity_key, u64 period_num, i64 period_length) 
   if (identity_key.size() != 32) throw err("bad onion pubkey");
 
   util::ByteWriter input;
-  input.put_bytes(ascii(std::string_view("Derive temporary signing key\0", 29)));
+  input.put_bytes(util::text_bytes(std::string_view("Derive temporary signing key\0", 29)));
   input.put_bytes(identity_key);
-  input.put_bytes(ascii(kBasepointText));
-  input.put_bytes(ascii("key-blind"));  // the nonce: "key-blind" | INT_8(period) | INT_8(length)
+  input.put_bytes(util::text_bytes(kBasepointText));
+  input.put_bytes(
+      util::text_bytes("key-blind"));  // the nonce: "key-blind" | INT_8(period) | INT_8(length)
   input.put_u64(period_num);
   input.put_u64(static_cast<u64>(period_length));
   const Bytes h = crypto::sha3_256(input.take());
 
-  if (!is_valid_point(identity_key)) throw err("ed25519 key blinding failed");
-  // The clamped factor, zero-extended to the 64 bytes the reduction takes.
-  u8 wide[crypto_core_ed25519_NONREDUCEDSCALARBYTES] = {};
-  std::copy(h.begin(), h.end(), wide);
-  wide[0] &= 248;
-  wide[31] &= 63;
-  wide[31] |= 64;
-  u8 scalar[crypto_core_ed25519_SCALARBYTES];
-  crypto_core_ed25519_scalar_reduce(scalar, wide);
-
-  Bytes blinded(crypto_core_ed25519_BYTES);
-  // Refuses only a product that is the identity, i.e. a factor of 0 mod l.
-  if (crypto_scalarmult_ed25519_noclamp(blinded.data(), scalar, identity_key.data()) != 0) {
-    throw err("ed25519 key blinding failed");
-  }
-  return blinded;
+  std::optional<Bytes> blinded = crypto::ed25519_blind_public_key(identity_key, h);
+  if (!blinded) throw err("ed25519 key blinding failed");
+  return std::move(*blinded);
 }
 
 Bytes onion_subcredential(ByteView identity_key, ByteView blinded_key) {
   util::ByteWriter credential_input;
-  credential_input.put_bytes(ascii("credential"));
+  credential_input.put_bytes(util::text_bytes("credential"));
   credential_input.put_bytes(identity_key);
   const Bytes credential = crypto::sha3_256(credential_input.take());
 
   util::ByteWriter input;
-  input.put_bytes(ascii("subcredential"));
+  input.put_bytes(util::text_bytes("subcredential"));
   input.put_bytes(credential);
   input.put_bytes(blinded_key);
   return crypto::sha3_256(input.take());

@@ -3,7 +3,6 @@
 // descriptor on hidden-service directories.
 #include <algorithm>
 #include <array>
-#include <random>
 #include <set>
 
 #include "mistgrove_core/crypto.h"
@@ -17,20 +16,6 @@ using error::err;
 
 bool has_flag(const Relay& relay, std::string_view flag) {
   return relay.flags.count(std::string(flag)) != 0;
-}
-
-// The calling thread's generator for shuffles; key material never comes from it.
-std::mt19937_64& thread_rng() {
-  thread_local std::mt19937_64 rng = [] {
-    const Bytes entropy = crypto::random_bytes(32);
-    std::seed_seq seed(entropy.begin(), entropy.end());
-    return std::mt19937_64(seed);
-  }();
-  return rng;
-}
-
-ByteView ascii(std::string_view text) {
-  return {reinterpret_cast<const u8*>(text.data()), text.size()};
 }
 
 std::array<u8, 32> sha3_index(util::ByteWriter& input) {
@@ -77,7 +62,7 @@ std::vector<Relay> candidate_rendezvous_relays(const Consensus& consensus) {
   for (const Relay& relay : consensus.relays)
     if (relay_usable_rendezvous(relay)) candidates.push_back(relay);
   if (candidates.empty()) throw err("no usable rendezvous relays in consensus");
-  std::shuffle(candidates.begin(), candidates.end(), thread_rng());
+  std::shuffle(candidates.begin(), candidates.end(), crypto::thread_rng());
   return candidates;
 }
 
@@ -97,7 +82,7 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
   for (const Relay& relay : consensus.relays) {
     if (!relay_usable_hsdir(relay)) continue;
     util::ByteWriter input(88);
-    input.put_bytes(ascii("node-idx"));
+    input.put_bytes(util::text_bytes("node-idx"));
     input.put_bytes(relay.ed25519_id);
     input.put_bytes(shared_random);
     input.put_u64(period_num);
@@ -116,7 +101,7 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
   std::vector<Relay> chosen;
   for (i32 replica = 1; replica <= replicas; ++replica) {
     util::ByteWriter input;
-    input.put_bytes(ascii("store-at-idx"));
+    input.put_bytes(util::text_bytes("store-at-idx"));
     input.put_bytes(blinded_key);
     input.put_u64(static_cast<u64>(replica));
     input.put_u64(length64);

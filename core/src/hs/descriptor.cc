@@ -1,13 +1,10 @@
 // Onion-service descriptors: the outer document's signing-key certificate and
 // signature, the two encrypted layers, and the inner layer's introduction points.
-#include <sodium.h>
-
 #include <algorithm>
-#include <stdexcept>
 
+#include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
-#include "wire.h"
 
 namespace mistgrove_core::hs {
 namespace {
@@ -42,43 +39,16 @@ constexpr std::size_t kMinCertLen = 104;
 constexpr std::size_t kSaltLen = 16;
 constexpr std::size_t kLayerMacLen = 32;
 
-// Lines as every descriptor text is read: split at LF, the line ending (LF or
-// CR LF) removed, then one further trailing CR. A final LF ends the last line
-// and starts no new one.
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t nl = text.find('\n', pos);
-    bool terminated = nl != std::string_view::npos;
-    std::string_view line = text.substr(pos, terminated ? nl - pos : std::string_view::npos);
-    pos = terminated ? nl + 1 : text.size();
-    if (terminated && line.ends_with('\r')) line.remove_suffix(1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    lines.push_back(line);
-  }
+  std::string_view line;
+  for (util::LineReader reader(text); reader.next(line);) lines.push_back(line);
   return lines;
 }
 
 bool first_word_is(std::string_view line, std::string_view keyword) {
   auto words = util::split_ws(line);
   return !words.empty() && words[0] == keyword;
-}
-
-// An unsigned 64-bit decimal with the integer-parse texts of the core: one
-// leading "+" allowed, the first failure met from the left decides.
-u64 parse_u64(std::string_view text) {
-  ensure(!text.empty(), error::kParseIntEmpty);
-  std::string_view digits = text.starts_with('+') ? text.substr(1) : text;
-  ensure(!digits.empty(), error::kParseIntInvalidDigit);
-  u64 value = 0;
-  for (char c : digits) {
-    ensure(c >= '0' && c <= '9', error::kParseIntInvalidDigit);
-    ensure(!__builtin_mul_overflow(value, u64{10}, &value) &&
-               !__builtin_add_overflow(value, u64(c - '0'), &value),
-           error::kParseIntPosOverflow);
-  }
-  return value;
 }
 
 // A certificate that follows a keyword line: that line, then the following
@@ -98,14 +68,6 @@ CollectedCert collect_cert(const std::vector<std::string_view>& lines, std::size
     if (lines[i] == kCertEnd) break;
   }
   return cert;
-}
-
-bool ed25519_verify(ByteView signature, ByteView message, ByteView public_key) {
-  static const bool sodium_ready = sodium_init() >= 0;
-  if (!sodium_ready) throw std::runtime_error("libsodium initialisation failed");
-  return signature.size() == crypto_sign_BYTES && public_key.size() == crypto_sign_PUBLICKEYBYTES &&
-         crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
-                                     public_key.data()) == 0;
 }
 
 // The certified key of the document's "descriptor-signing-key-cert".
@@ -139,8 +101,8 @@ void verify_signature_line(std::string_view outer, ByteView signing_key) {
     throw err(kSignatureInvalid);
   }
   Bytes message =
-      wire::concat({wire::as_bytes(kSignaturePrefix), wire::as_bytes(outer.substr(0, start))});
-  ensure(ed25519_verify(signature, message, signing_key), kSignatureInvalid);
+      util::concat({util::text_bytes(kSignaturePrefix), util::text_bytes(outer.substr(0, start))});
+  ensure(crypto::ed25519_verify(signature, message, signing_key), kSignatureInvalid);
 }
 
 bool usable(const IntroductionPoint& point) {
@@ -155,18 +117,18 @@ bool usable(const IntroductionPoint& point) {
 
 Bytes verify_descriptor_signing_cert(ByteView cert, ByteView blinded_key) {
   auto check = [](bool condition) { ensure(condition, kCertInvalid); };
-  wire::ByteReader reader(cert, kCertInvalid);
-  check(reader.read_u8() == kCertVersion);
-  check(reader.read_u8() == kCertTypeDescriptorSigning);
-  reader.read_u32();  // expiration in hours since the epoch: not judged
-  check(reader.read_u8() == kCertKeyTypeEd25519);
-  ByteView certified = reader.take(kEd25519KeyLen);
+  util::ByteReader reader(cert);  // a short read fails kCertInvalid
+  check(reader.read_u8(kCertInvalid) == kCertVersion);
+  check(reader.read_u8(kCertInvalid) == kCertTypeDescriptorSigning);
+  reader.read_u32(kCertInvalid);  // expiration in hours since the epoch: not judged
+  check(reader.read_u8(kCertInvalid) == kCertKeyTypeEd25519);
+  ByteView certified = reader.read_bytes(kEd25519KeyLen, kCertInvalid);
   bool signed_with_key = false;
-  for (u8 n = reader.read_u8(); n > 0; --n) {
-    u16 len = reader.read_u16();
-    u8 type = reader.read_u8();
-    u8 flags = reader.read_u8();
-    ByteView data = reader.take(len);
+  for (u8 n = reader.read_u8(kCertInvalid); n > 0; --n) {
+    u16 len = reader.read_u16(kCertInvalid);
+    u8 type = reader.read_u8(kCertInvalid);
+    u8 flags = reader.read_u8(kCertInvalid);
+    ByteView data = reader.read_bytes(len, kCertInvalid);
     if (type == kExtSignedWithKey) {
       check(!signed_with_key && std::ranges::equal(data, blinded_key));
       signed_with_key = true;
@@ -176,10 +138,10 @@ Bytes verify_descriptor_signing_cert(ByteView cert, ByteView blinded_key) {
     }
   }
   check(signed_with_key);
-  std::size_t signed_len = reader.offset();
-  ByteView signature = reader.take(kEd25519SignatureLen);
+  std::size_t signed_len = cert.size() - reader.remaining();
+  ByteView signature = reader.read_bytes(kEd25519SignatureLen, kCertInvalid);
   check(reader.remaining() == 0);
-  check(ed25519_verify(signature, cert.first(signed_len), blinded_key));
+  check(crypto::ed25519_verify(signature, cert.first(signed_len), blinded_key));
   return Bytes(certified.begin(), certified.end());
 }
 
@@ -207,16 +169,23 @@ Bytes decrypt_descriptor_layer(ByteView blob, ByteView blinded_key, ByteView sub
   ByteView encrypted = blob.subspan(kSaltLen, blob.size() - kSaltLen - kLayerMacLen);
   ByteView mac = blob.last(kLayerMacLen);
 
+  util::ByteWriter kdf_input;
+  kdf_input.put_bytes(blinded_key);
+  kdf_input.put_bytes(subcredential);
+  kdf_input.put_u64(revision_counter);
+  kdf_input.put_bytes(salt);
+  kdf_input.put_bytes(util::text_bytes(layer_constant));
   // SECRET_KEY (32) | SECRET_IV (16) | MAC_KEY (32)
-  Bytes keys =
-      crypto::shake256(wire::concat({blinded_key, subcredential, wire::int8(revision_counter), salt,
-                                     wire::as_bytes(layer_constant)}),
-                       80);
+  Bytes keys = crypto::shake256(kdf_input.take(), 80);
   ByteView secret_key = ByteView(keys).first(32);
   ByteView secret_iv = ByteView(keys).subspan(32, 16);
   ByteView mac_key = ByteView(keys).subspan(48, 32);
-  Bytes expected = crypto::sha3_256(wire::concat(
-      {wire::int8(mac_key.size()), mac_key, wire::int8(salt.size()), salt, encrypted}));
+  // MAC = SHA3-256(INT_8(len(MAC_KEY)) | MAC_KEY | INT_8(len(SALT)) | SALT | ENCRYPTED)
+  util::ByteWriter mac_input;
+  mac_input.put_u64(salt.size());
+  mac_input.put_bytes(salt);
+  mac_input.put_bytes(encrypted);
+  Bytes expected = crypto::tor_mac(mac_key, mac_input.take());
   ensure(crypto::ct_equal(expected, mac), "descriptor layer MAC mismatch");
 
   Bytes plaintext = crypto::aes_ctr_crypt(secret_key, encrypted, secret_iv);
@@ -268,7 +237,7 @@ HiddenServiceDescriptor decrypt_hs_descriptor(std::string_view outer,
   for (std::string_view line : split_lines(outer)) {
     auto words = util::split_ws(line);
     if (words.size() >= 2 && words[0] == "revision-counter") {
-      revision_counter = parse_u64(words[1]);
+      revision_counter = util::parse_u64(words[1]);
     }
     if (line == kMessageBegin) {
       in_blob = true;

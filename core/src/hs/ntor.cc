@@ -2,17 +2,17 @@
 // enciphered plaintext, and the end-to-end hop's keys from RENDEZVOUS2.
 #include <array>
 
+#include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
-#include "wire.h"
 
 namespace mistgrove_core::hs {
 namespace {
 
+using crypto::Secret;
 using error::ensure;
-using wire::as_bytes;
-using wire::concat;
-using wire::Secret;
+using util::concat;
+using util::text_bytes;
 
 constexpr std::string_view kProtoId = "tor-hs-ntor-curve25519-sha3-256-1";
 constexpr std::string_view kTHsEnc = "tor-hs-ntor-curve25519-sha3-256-1:hs_key_extract";
@@ -64,9 +64,9 @@ Introduce1 encrypt_introduce1(const IntroductionPoint& point, ByteView plaintext
   state.secret_xb = exp_nonzero(client_secret, state.enc_key);
 
   Secret intro_secret_hs_input(concat(
-      {state.secret_xb, state.auth_key, state.client_public, state.enc_key, as_bytes(kProtoId)}));
+      {state.secret_xb, state.auth_key, state.client_public, state.enc_key, text_bytes(kProtoId)}));
   Secret kdf_input(concat(
-      {intro_secret_hs_input.bytes, as_bytes(kTHsEnc), as_bytes(kMHsExpand), subcredential}));
+      {intro_secret_hs_input.bytes, text_bytes(kTHsEnc), text_bytes(kMHsExpand), subcredential}));
   // ENC_KEY (32) | MAC_KEY (32)
   Secret hs_keys(crypto::shake256(kdf_input.bytes, 2 * kKeyLen));
 
@@ -98,17 +98,17 @@ crypto::RelayCrypto finish_hs_ntor(HsNtorState& state, ByteView handshake) {
   Secret secret_xy(exp_nonzero(state.client_secret, server_public));
   Secret rend_secret_hs_input(
       concat({secret_xy.bytes, state.secret_xb, state.auth_key, state.enc_key, state.client_public,
-              server_public, as_bytes(kProtoId)}));
-  Secret ntor_key_seed(crypto::tor_mac(rend_secret_hs_input.bytes, as_bytes(kTHsEnc)));
-  Secret verify(crypto::tor_mac(rend_secret_hs_input.bytes, as_bytes(kTHsVerify)));
+              server_public, text_bytes(kProtoId)}));
+  Secret ntor_key_seed(crypto::tor_mac(rend_secret_hs_input.bytes, text_bytes(kTHsEnc)));
+  Secret verify(crypto::tor_mac(rend_secret_hs_input.bytes, text_bytes(kTHsVerify)));
   Secret auth_input(concat({verify.bytes, state.auth_key, state.enc_key, server_public,
-                            state.client_public, as_bytes(kProtoId), as_bytes(kServerLabel)}));
-  Bytes auth_input_mac = crypto::tor_mac(auth_input.bytes, as_bytes(kTHsMac));
+                            state.client_public, text_bytes(kProtoId), text_bytes(kServerLabel)}));
+  Bytes auth_input_mac = crypto::tor_mac(auth_input.bytes, text_bytes(kTHsMac));
   ensure(crypto::ct_equal(auth_input_mac, auth), "RENDEZVOUS2 hs-ntor auth mismatch");
 
   state.key_seed = ntor_key_seed.bytes;
   // Df (32) | Db (32) | Kf (32) | Kb (32)
-  Secret expand_input(concat({ntor_key_seed.bytes, as_bytes(kMHsExpand)}));
+  Secret expand_input(concat({ntor_key_seed.bytes, text_bytes(kMHsExpand)}));
   Secret keys(crypto::shake256(expand_input.bytes, 4 * kKeyLen));
   return crypto::RelayCrypto(keys.view(0, kKeyLen), keys.view(kKeyLen, kKeyLen),
                              keys.view(2 * kKeyLen, kKeyLen), keys.view(3 * kKeyLen, kKeyLen),
