@@ -64,27 +64,6 @@ PyObject* g_str_create_future = nullptr;
 PyObject* g_str_add_done_callback = nullptr;
 PyObject* g_context_kwname = nullptr;  // ("context",)
 
-// Once finalization has begun a thread of ours must not take the lock:
-// the interpreter would end that thread inside the attempt.
-bool interpreter_gone() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
-#else
-  return _Py_IsFinalizing();
-#endif
-}
-
-class WithGil {
- public:
-  WithGil() : state_(PyGILState_Ensure()) {}
-  ~WithGil() { PyGILState_Release(state_); }
-  WithGil(const WithGil&) = delete;
-  WithGil& operator=(const WithGil&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg = nullptr) {
   PyObject* args[] = {self, arg};
   return PyObject_VectorcallMethod(name, args, arg ? 2 : 1, nullptr);
@@ -128,7 +107,7 @@ PyObject* value_object(CoreValue& value) {
 
 // Turns the core job's result into the call's Python outcome.
 Outcome make_outcome(std::variant<CoreValue, Failure>& result, std::uint64_t job_number) {
-  if (interpreter_gone()) return {};
+  if (interpreter_finalizing()) return {};
   WithGil gil;
   if (auto* failure = std::get_if<Failure>(&result)) {
     Ref text = Ref::steal(text_object(failure->kind == Failure::Kind::kError
@@ -142,7 +121,7 @@ Outcome make_outcome(std::variant<CoreValue, Failure>& result, std::uint64_t job
 
 // Hands the outcome to the loop unless the future was cancelled meanwhile.
 void deliver(const State& state, Outcome outcome) {
-  if (interpreter_gone()) return;
+  if (interpreter_finalizing()) return;
   WithGil gil;
   Ref value = Ref::steal(outcome.object);
   Ref future = Ref::steal(std::exchange(state->future, nullptr));
@@ -188,7 +167,7 @@ void supervised(const State& state, Step step) {
     std::lock_guard lock(state->mutex);
     state->continued = true;
   }
-  if (interpreter_gone()) return;
+  if (interpreter_finalizing()) return;
   Outcome outcome;
   {
     WithGil gil;

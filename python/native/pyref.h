@@ -1,6 +1,6 @@
-// An owning reference to a Python object. Copying, resetting or destroying one
-// needs the interpreter lock, so a Ref never crosses into code that runs
-// without it.
+// An owning reference to a Python object, and the interpreter lock taken by a
+// thread of the executor. Releasing either needs the interpreter lock, so a
+// Ref never crosses into code that runs without it.
 #pragma once
 
 #include <Python.h>
@@ -8,6 +8,18 @@
 #include <utility>
 
 namespace mistgrove_native {
+
+// Finalization begins while the main thread holds the lock, and from then on
+// the interpreter ends any other thread that tries to take it again, by a
+// forced unwind that runs our destructors. So when this is true on a thread of
+// ours, that thread does not hold the lock: what it would release is leaked.
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
 
 class Ref {
  public:
@@ -27,19 +39,37 @@ class Ref {
   Ref& operator=(Ref&& other) noexcept {
     // Decrementing may run arbitrary code; the new value is in place first.
     PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-    Py_XDECREF(old);
+    drop(old);
     return *this;
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(object_); }
+  ~Ref() { drop(object_); }
 
   PyObject* get() const { return object_; }
   PyObject* release() { return std::exchange(object_, nullptr); }
   explicit operator bool() const { return object_ != nullptr; }
 
  private:
+  static void drop(PyObject* object) {
+    if (object && !interpreter_finalizing()) Py_DECREF(object);
+  }
+
   PyObject* object_ = nullptr;
+};
+
+// The interpreter lock for a thread that Python did not start.
+class WithGil {
+ public:
+  WithGil() : state_(PyGILState_Ensure()) {}
+  ~WithGil() {
+    if (!interpreter_finalizing()) PyGILState_Release(state_);
+  }
+  WithGil(const WithGil&) = delete;
+  WithGil& operator=(const WithGil&) = delete;
+
+ private:
+  PyGILState_STATE state_;
 };
 
 // The deallocator of a heap type whose instances are an `Object`: runs its
