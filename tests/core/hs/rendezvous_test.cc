@@ -1,10 +1,7 @@
 // Rendezvous and introduction: the relay record of an introduction point,
 // INTRODUCE_ACK, the driver's guard list and attempt order, and whole
 // attempts against an in-process rendezvous point or an unreachable one.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "circuit/relay_side.h"
@@ -230,17 +227,11 @@ TEST(ConnectOnionService, IntroductionsFailAtTheRegisteredRendezvousPoint) {
   }
 }
 
-// A loopback port with nothing listening.
+// A loopback port with nothing listening: a listener's, closed again.
 u16 closed_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  u16 port = 0;
+  ::close(fake_relay::listen_loopback(port));
+  return port;
 }
 
 TEST(ConnectOnionServiceWithRetries, EveryAttemptFailsThenTheLastFailureWrapped) {
