@@ -1,33 +1,22 @@
+// Hashes, MACs, KDFs, X25519 and AES-CTR against published vectors and the
+// answers of tools/vectors/crypto_vectors.py (hashlib and `cryptography`).
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
 #include <functional>
 #include <map>
-#include <string>
 
 #include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
-#include "mistgrove_core/error.h"
 
 namespace mistgrove_core::crypto {
 namespace {
 
 using mistgrove_test::error_of;
 using mistgrove_test::hex;
-using mistgrove_test::load_records;
-
-Bytes text(std::string_view s) { return util::from_string(s); }
-
-Bytes repeat(u8 byte, std::size_t n) { return Bytes(n, byte); }
-
-Bytes concat(std::initializer_list<ByteView> parts) {
-  Bytes out;
-  for (ByteView p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using mistgrove_test::Record;
 
 TEST(KnownAnswers, FromIndependentImplementations) {
-  using Record = mistgrove_test::Record;
   const std::map<std::string, std::function<Bytes(const Record&)>> kCompute = {
       {"sha1", [](const Record& r) { return sha1(r.bytes(1)); }},
       {"sha256", [](const Record& r) { return sha256(r.bytes(1)); }},
@@ -41,7 +30,7 @@ TEST(KnownAnswers, FromIndependentImplementations) {
        [](const Record& r) { return aes_ctr_crypt(r.bytes(1), r.bytes(3), r.bytes(2)); }},
   };
   std::size_t checked = 0;
-  for (const auto& r : load_records("crypto_vectors.txt")) {
+  for (const auto& r : mistgrove_test::load_records("crypto_vectors.txt")) {
     auto compute = kCompute.find(r.kind());
     if (compute == kCompute.end()) continue;
     SCOPED_TRACE(r.kind() + " " + r.text(1).substr(0, 40));
@@ -52,82 +41,41 @@ TEST(KnownAnswers, FromIndependentImplementations) {
 }
 
 TEST(HmacSha256, Rfc4231) {
-  struct Case {
+  const Bytes big_key(131, 0xaa);
+  const struct {
     Bytes key, data;
     const char* tag;
-  };
-  const Bytes larger_key = repeat(0xaa, 131);
-  const Case kCases[] = {
-      {repeat(0x0b, 20), text("Hi There"),
+  } kCases[] = {
+      {Bytes(20, 0x0b), util::from_string("Hi There"),
        "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
-      {text("Jefe"), text("what do ya want for nothing?"),
+      {util::from_string("Jefe"), util::from_string("what do ya want for nothing?"),
        "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-      {repeat(0xaa, 20), repeat(0xdd, 50),
+      {Bytes(20, 0xaa), Bytes(50, 0xdd),
        "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
-      {hex("0102030405060708090a0b0c0d0e0f10111213141516171819"), repeat(0xcd, 50),
+      {hex("0102030405060708090a0b0c0d0e0f10111213141516171819"), Bytes(50, 0xcd),
        "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
-      {larger_key, text("Test Using Larger Than Block-Size Key - Hash Key First"),
+      {big_key, util::from_string("Test Using Larger Than Block-Size Key - Hash Key First"),
        "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
-      {larger_key,
-       text("This is a test using a larger than block-size key and a larger than block-size "
-            "data. The key needs to be hashed before being used by the HMAC algorithm."),
+      {big_key,
+       util::from_string("This is a test using a larger than block-size key and a larger than "
+                         "block-size data. The key needs to be hashed before being used by the "
+                         "HMAC algorithm."),
        "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
   };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.tag);
-    EXPECT_EQ(hmac_sha256(c.key, c.data), hex(c.tag));
-  }
-}
-
-TEST(HmacSha256, KeysBeyondOneBlockAreHashedFirst) {
-  const Bytes msg = text("m");
-  const Bytes key65 = repeat(0x11, 65), key64 = repeat(0x11, 64);
-  EXPECT_EQ(hmac_sha256(key65, msg), hmac_sha256(sha256(key65), msg));
-  EXPECT_NE(hmac_sha256(key64, msg), hmac_sha256(sha256(key64), msg));
-}
-
-TEST(HkdfSha256, Rfc5869ConstructionOfCase1) {
-  // Case 1 with its own info, built from the HMAC steps that the ntor
-  // expansion uses with its fixed info.
-  const Bytes prk = hmac_sha256(hex("000102030405060708090a0b0c"), repeat(0x0b, 22));
-  EXPECT_EQ(prk, hex("077709362c2e32df0ddc3f0dc47bba6390b6c73bb50f9c3122ec844ad7c2b3e5"));
-  const Bytes info = hex("f0f1f2f3f4f5f6f7f8f9");
-  const Bytes t1 = hmac_sha256(prk, concat({info, hex("01")}));
-  const Bytes t2 = hmac_sha256(prk, concat({t1, info, hex("02")}));
-  EXPECT_EQ(
-      concat({t1, ByteView(t2).first(10)}),
-      hex("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"));
-}
-
-TEST(KdfTor, LengthsAndFirstBlock) {
-  const Bytes seed = text("seed");
-  EXPECT_TRUE(kdf_tor(seed, 0).empty());
-  EXPECT_EQ(kdf_tor(seed, 20), sha1(concat({seed, hex("00")})));
-  EXPECT_EQ(kdf_tor(seed, 92).size(), 92u);
-}
-
-TEST(Shake256, LengthsArePrefixes) {
-  const Bytes data = text("data");
-  EXPECT_TRUE(shake256(data, 0).empty());
-  const Bytes long_out = shake256(data, 128);
-  EXPECT_EQ(shake256(data, 64), Bytes(long_out.begin(), long_out.begin() + 64));
+  for (const auto& c : kCases) EXPECT_EQ(hmac_sha256(c.key, c.data), hex(c.tag)) << c.tag;
 }
 
 TEST(X25519, Rfc7748) {
-  struct Case {
-    const char* scalar;
-    const char* u;
-    const char* out;
-  };
-  static const Case kCases[] = {
-      // Section 5.2.
+  static const struct {
+    const char *scalar, *u, *out;
+  } kCases[] = {
+      // Section 5.2, then section 6.1: Alice with Bob's public key and Bob with Alice's.
       {"a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4",
        "e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c",
        "c3da55379de9c6908e94ea4df28d084f32eccf03491c71f754b4075577a28552"},
       {"4b66e9d4d1b4673c5ad22691957d6af5c11b6421e0ea01d42ca4169e7918ba0d",
        "e5210f12786811d3f4b7959d0538ae2c31dbe7106fc03c3efc4cd549c715a493",
        "95cbde9476e8907d7aade45cb4b873f88b595a68799fa152e6f8f7647aac7957"},
-      // Section 6.1: Alice with Bob's public key, and Bob with Alice's.
       {"77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a",
        "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f",
        "4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742"},
@@ -135,51 +83,20 @@ TEST(X25519, Rfc7748) {
        "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a",
        "4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742"},
   };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.scalar);
-    EXPECT_EQ(x25519_shared(hex(c.scalar), hex(c.u)), hex(c.out));
-  }
+  for (const auto& c : kCases) EXPECT_EQ(x25519_shared(hex(c.scalar), hex(c.u)), hex(c.out));
   EXPECT_EQ(x25519_public_from_private(hex(kCases[2].scalar)), hex(kCases[3].u));
   EXPECT_EQ(x25519_public_from_private(hex(kCases[3].scalar)), hex(kCases[2].u));
 }
 
-TEST(X25519, ClampedBitsDoNotMatter) {
-  Bytes a = hex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
-  Bytes b = a;
-  b[0] ^= 0x07;   // the low three bits are cleared by clamping
-  b[31] ^= 0xC0;  // the top bit is cleared and the next one set
-  EXPECT_EQ(x25519_public_from_private(a), x25519_public_from_private(b));
-  const Bytes peer = x25519_public_from_private(
-      hex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb"));
-  EXPECT_EQ(x25519_shared(a, peer), x25519_shared(b, peer));
-}
-
+// A peer point of small order gives the all-zero secret, handed back for the
+// handshakes to refuse, with nothing left in the thread's OpenSSL error queue.
 TEST(X25519, SmallOrderPeerGivesAllZero) {
-  const Bytes secret = repeat(0x42, 32);
   for (const char* u : {"0000000000000000000000000000000000000000000000000000000000000000",
                         "0100000000000000000000000000000000000000000000000000000000000000",
                         "e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800"}) {
-    SCOPED_TRACE(u);
-    EXPECT_EQ(x25519_shared(secret, hex(u)), Bytes(32, 0));
+    EXPECT_EQ(x25519_shared(Bytes(32, 0x42), hex(u)), Bytes(32, 0)) << u;
   }
-  // A failed derivation leaves nothing in the thread's OpenSSL error queue.
   EXPECT_EQ(ERR_peek_error(), 0u);
-}
-
-TEST(X25519, BadLengths) {
-  struct Case {
-    std::function<void()> call;
-    const char* error;
-  };
-  const Bytes k32 = repeat(1, 32);
-  const Case kCases[] = {
-      {[&] { x25519_shared(repeat(1, 31), k32); }, "bad x25519 inputs"},
-      {[&] { x25519_shared(k32, repeat(1, 33)); }, "bad x25519 inputs"},
-      {[&] { x25519_shared({}, {}); }, "bad x25519 inputs"},
-      {[&] { x25519_public_from_private(repeat(1, 31)); }, "bad x25519 private key"},
-      {[&] { x25519_public_from_private(repeat(1, 33)); }, "bad x25519 private key"},
-  };
-  for (const Case& c : kCases) EXPECT_EQ(error_of(c.call), c.error);
 }
 
 TEST(AesCtr, NistSp800_38a) {
@@ -198,66 +115,39 @@ TEST(AesCtr, NistSp800_38a) {
 }
 
 TEST(AesCtr, KeystreamIndependentOfCallSizes) {
-  const Bytes key = repeat(7, 16), data = repeat(0x5a, 100);
-  const Bytes whole = aes_ctr_crypt(key, data);
+  const Bytes key(16, 7), data(100, 0x5a);
   AesCtr pieces(key, Bytes(16, 0));
   Bytes joined;
   for (std::size_t len : {10, 6, 0, 1, 16, 31, 36}) {
     const Bytes part = pieces.apply(ByteView(data).subspan(joined.size(), len));
-    EXPECT_EQ(part.size(), len);
     joined.insert(joined.end(), part.begin(), part.end());
   }
-  EXPECT_EQ(joined, whole);
-  // Applying the same keystream again restores the data.
-  EXPECT_EQ(aes_ctr_crypt(key, whole), data);
+  EXPECT_EQ(joined, aes_ctr_crypt(key, data));
 }
 
-TEST(AesCtr, CounterCarriesAcross128Bits) {
-  const Bytes key = repeat(9, 32);
-  const Bytes zeros(32, 0);
-  struct Case {
-    const char* iv;
-    const char* next_block_iv;  // the counter of the second block
-  };
-  static const Case kCases[] = {
-      {"ffffffffffffffffffffffffffffffff", "00000000000000000000000000000000"},
-      {"000000000000000000000000ffffffff", "00000000000000000000000100000000"},
-      {"00000000ffffffffffffffffffffffff", "00000001000000000000000000000000"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.iv);
-    const Bytes stream = aes_ctr_crypt(key, zeros, hex(c.iv));
-    EXPECT_EQ(Bytes(stream.begin() + 16, stream.end()),
-              aes_ctr_crypt(key, Bytes(16, 0), hex(c.next_block_iv)));
-  }
-}
-
-TEST(AesCtr, BadIvOrKey) {
-  struct Case {
-    std::size_t key_len, iv_len;
+TEST(Crypto, InputFailures) {
+  const Bytes k32(32, 1);
+  const struct {
+    std::function<void()> call;
     const char* error;
+  } kCases[] = {
+      {[&] { x25519_shared(Bytes(31, 1), k32); }, "bad x25519 inputs"},
+      {[&] { x25519_shared(k32, Bytes(33, 1)); }, "bad x25519 inputs"},
+      {[&] { x25519_public_from_private(Bytes(31, 1)); }, "bad x25519 private key"},
+      {[&] { AesCtr(Bytes(24), Bytes(12)); }, "bad aes ctr iv"},  // the IV is judged first
+      {[&] { aes_ctr_crypt(Bytes(24), Bytes(3), Bytes(16)); }, "aes setkey failed"},
+      {[&] { AesCtr(Bytes(0), Bytes(16)); }, "aes setkey failed"},
   };
-  static const Case kCases[] = {
-      {16, 12, "bad aes ctr iv"},    {24, 12, "bad aes ctr iv"},  // the IV is judged first
-      {24, 16, "aes setkey failed"}, {0, 16, "aes setkey failed"}, {16, 16, ""}, {32, 16, ""},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.key_len);
-    EXPECT_EQ(error_of([&] { AesCtr(Bytes(c.key_len), Bytes(c.iv_len)); }), c.error);
-    EXPECT_EQ(error_of([&] { aes_ctr_crypt(Bytes(c.key_len), Bytes(3), Bytes(c.iv_len)); }),
-              c.error);
-  }
+  for (const auto& c : kCases) EXPECT_EQ(error_of(c.call), c.error) << c.error;
 }
 
-TEST(Helpers, CtEqualWipeRandom) {
-  EXPECT_TRUE(ct_equal(text("abc"), text("abc")));
-  EXPECT_FALSE(ct_equal(text("abc"), text("abd")));
-  EXPECT_FALSE(ct_equal(text("abc"), text("ab")));
-  EXPECT_TRUE(ct_equal({}, {}));
-  Bytes secret = text("secret");
+TEST(Crypto, Helpers) {
+  EXPECT_TRUE(ct_equal(util::from_string("abc"), util::from_string("abc")));
+  EXPECT_FALSE(ct_equal(util::from_string("abc"), util::from_string("abd")));
+  EXPECT_FALSE(ct_equal(util::from_string("abc"), util::from_string("ab")));
+  Bytes secret = util::from_string("secret");
   wipe(secret);
   EXPECT_EQ(secret, Bytes(6, 0));
-  EXPECT_TRUE(random_bytes(0).empty());
   EXPECT_EQ(random_bytes(300).size(), 300u);  // more than one getentropy call
   EXPECT_NE(random_bytes(32), random_bytes(32));
 }
