@@ -106,17 +106,6 @@ TEST(ReadStreamUntilEnd, WindowsLimitAndSkippedCells) {
   }
 }
 
-TEST(ReadStreamUntilEnd, ThousandCellsKeepBothWindowsOpen) {
-  Script script;
-  script.add(1, circuit::kRelayData, 1, 1000);
-  script.add(1, circuit::kRelayEnd);
-  EXPECT_EQ(read_stream_until_end(script.io(), 1, 1000, "too big").size(), 1000u);
-  std::string expected;
-  for (int k = 50; k <= 1000; k += 50)
-    expected += (k % 100 == 0 ? " C" + std::to_string(k % 256) : std::string()) + " S1";
-  EXPECT_EQ(" " + script.sends(), expected);
-}
-
 // The client's end-to-end hop and the peer's copy of it (directions swapped).
 struct HsKeys {
   Bytes df = crypto::random_bytes(32), db = crypto::random_bytes(32);

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <vector>
 
-#include "base/test_support.h"
 #include "integration/testnet_state.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/session.h"
@@ -136,37 +135,6 @@ TEST(HsOnTestnet, BigFileByteExactOverOneStream) {
   ASSERT_EQ(response.size(), expected.size());
   EXPECT_TRUE(response == expected) << "same length, different bytes";
   std::printf("%zu bytes in %.0f ms\n", response.size(), total_ms);
-}
-
-TEST(HsOnTestnet, ResponseLimitAndMissingPort) {
-  TESTNET_STATE_OR_SKIP(state);
-  Service s = service_of(*state);
-  const Bytes page = util::from_string(read_whole_file((*state)["page_response_path"].text()));
-  struct Case {
-    const char* name;
-    u64 limit;
-    const char* error;
-  } const kCases[] = {
-      {"limit equals the page", page.size(), ""},
-      {"one byte under the page", page.size() - 1, "stream response too large"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    Bytes response;
-    EXPECT_EQ(
-        mistgrove_test::error_of([&] { response = fetch(s, http_port(*state), "/", c.limit); }),
-        c.error);
-    if (!*c.error) {
-      EXPECT_EQ(response, page);
-    }
-  }
-  // The service's tor answers a port it lacks with END and closes the
-  // circuit at once; the rendezvous point may drop the END it still queued.
-  const std::string missing_port =
-      mistgrove_test::error_of([&] { fetch(s, 81, "/", page.size()); });
-  EXPECT_TRUE(missing_port == "onion service stream ended before CONNECTED" ||
-              missing_port == "rendezvous circuit destroyed")
-      << missing_port;
 }
 
 // Twenty page requests, each byte for byte; prints the median time of each
