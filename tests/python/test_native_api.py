@@ -3,6 +3,10 @@ argument rules with their exact texts, and failures that need no Tor network."""
 
 import gc
 import inspect
+import os
+import re
+import subprocess
+import sys
 import weakref
 
 import pytest
@@ -297,3 +301,49 @@ def test_blocking_calls_from_several_threads_get_their_own_outcomes(tmp_path, mo
     names = [f"missing-{i}.txt" for i in range(8)]
     support.in_threads(create, names)
     assert outcomes == {name: (f"failed to open {name}",) for name in names}
+
+
+# Under an address-space limit, reading a huge consensus file makes the core
+# throw std::bad_alloc: an internal fault, not an Error.
+FAULT = """
+import asyncio, resource, sys
+from mistgrove import Session
+
+async def first_call():
+    try:
+        await Session.create_async("127.0.0.1")
+    except RuntimeError:
+        pass
+
+asyncio.run(first_call())  # the executor's threads exist before the limit
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * 4096
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+try:
+    Session("127.0.0.1:1", sys.argv[1])
+except BaseException as e:
+    print(type(e).__module__, type(e).__qualname__, isinstance(e, Exception), e, sep="|")
+
+async def main():
+    try:
+        await Session.create_async("127.0.0.1:1", sys.argv[1])
+    except RuntimeError as e:
+        print(e)
+
+asyncio.run(main())
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more than the limit allows")
+def test_internal_faults(tmp_path):
+    huge = tmp_path / "huge"
+    with huge.open("wb") as f:
+        f.truncate(4 << 30)  # sparse: no disk space used
+    blocking, background = subprocess.run(
+        [sys.executable, "-c", FAULT, str(huge)], capture_output=True, text=True, timeout=120,
+        check=True).stdout.splitlines()
+    # A BaseException, so that `except Exception` does not swallow it.
+    assert blocking == "pyo3_runtime|PanicException|False|std::bad_alloc"
+    assert re.fullmatch(r'async runtime task failed: task [1-9]\d* panicked with message '
+                        r'"std::bad_alloc"', background)
