@@ -61,16 +61,20 @@ void Executor::spawn(Task task) {
   worker_ready_.notify_one();
 }
 
+void Executor::run_next(std::unique_lock<std::mutex>& lock, std::deque<Queued>& queue) {
+  Queued next = std::move(queue.front());
+  queue.pop_front();
+  lock.unlock();
+  next.task(next.number);
+  next.task = nullptr;  // what the task holds is released before the lock is taken
+  lock.lock();
+}
+
 void Executor::run_worker() {
   std::unique_lock lock(worker_mutex_);
   for (;;) {
     worker_ready_.wait(lock, [this] { return !worker_queue_.empty(); });
-    Queued next = std::move(worker_queue_.front());
-    worker_queue_.pop_front();
-    lock.unlock();
-    next.task(next.number);
-    next.task = nullptr;  // what the task holds is released before waiting again
-    lock.lock();
+    run_next(lock, worker_queue_);
   }
 }
 
@@ -99,14 +103,7 @@ void Executor::spawn_blocking(Task task) {
 void Executor::run_blocking() {
   std::unique_lock lock(pool_mutex_);
   for (;;) {
-    while (!pool_queue_.empty()) {
-      Queued next = std::move(pool_queue_.front());
-      pool_queue_.pop_front();
-      lock.unlock();
-      next.task(next.number);
-      next.task = nullptr;
-      lock.lock();
-    }
+    while (!pool_queue_.empty()) run_next(lock, pool_queue_);
     ++idle_;
     for (;;) {
       bool timed_out = pool_ready_.wait_for(lock, kKeepAlive) == std::cv_status::timeout;

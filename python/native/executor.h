@@ -37,6 +37,8 @@ class Executor {
 
   Executor() = default;
   void start_workers(unsigned count);
+  // Runs the queue's first task with the lock released.
+  static void run_next(std::unique_lock<std::mutex>& lock, std::deque<Queued>& queue);
   void run_worker();
   void run_blocking();
 
