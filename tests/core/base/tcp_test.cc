@@ -1,9 +1,6 @@
 // connect_tcp against real loopback sockets opened by the test.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
@@ -17,23 +14,11 @@ namespace {
 
 using mistgrove_test::error_of;
 
-// A TCP socket bound to 127.0.0.1 on a free port; listening when backlog >= 0.
+// A loopback socket owned by the test; listening when backlog >= 0.
 struct LoopbackSocket {
-  TcpStream socket;
   u16 port = 0;
-
-  explicit LoopbackSocket(int backlog) : socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    EXPECT_EQ(bind(socket.fd(), reinterpret_cast<sockaddr*>(&addr), len), 0);
-    if (backlog >= 0) {
-      EXPECT_EQ(listen(socket.fd(), backlog), 0);
-    }
-    EXPECT_EQ(getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    port = ntohs(addr.sin_port);
-  }
+  TcpStream socket;
+  explicit LoopbackSocket(int backlog) : socket(mistgrove_test::bind_loopback(port, backlog)) {}
 };
 
 TEST(ConnectTcp, GivesBlockingStreamWithTimeouts) {

@@ -1,8 +1,13 @@
 // Helpers shared by the core's tests: the message of a failure, hex, the
 // known-answer files of tests/core/data (written by tools/vectors: one record
 // per line, fields split by single spaces, bytes in hex, "-" when empty, '#'
-// lines ignored) and seeded mutation runs for robustness tests.
+// lines ignored), loopback sockets and seeded mutation runs for robustness
+// tests.
 #pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <fstream>
 #include <functional>
@@ -29,6 +34,16 @@ std::string error_of(F&& fn) {
   }
   return "";
 }
+
+// What fn returns (a string), or the message of the Error it throws.
+template <typename F>
+std::string outcome(F&& fn) {
+  std::string out;
+  const std::string error = error_of([&] { out = fn(); });
+  return error.empty() ? out : error;
+}
+
+inline std::string text(const Bytes& data) { return std::string(data.begin(), data.end()); }
 
 // Hex digits, spaces between them allowed; "-" is the empty string.
 inline Bytes hex(std::string_view text) {
@@ -75,53 +90,28 @@ inline std::vector<Record> load_records(const std::string& file, const std::stri
   return records;
 }
 
-// Seeded random input: texts built from `pieces` (now and then any byte), and
-// edits of valid input that flip bits, splice pieces in, delete or duplicate
-// runs and truncate.
-class Mutator {
- public:
-  Mutator(std::uint32_t seed, std::vector<std::string> pieces)
-      : rng_(seed), pieces_(std::move(pieces)) {}
+// A TCP socket bound to 127.0.0.1 on a free port (written to `port`),
+// listening unless backlog < 0. The caller closes it.
+inline int bind_loopback(std::uint16_t& port, int backlog) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      (backlog >= 0 && ::listen(fd, backlog) != 0) ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    throw std::runtime_error("cannot bind on loopback");
+  port = ntohs(addr.sin_port);
+  return fd;
+}
 
-  // Uniform in 0..n, both ends included.
-  std::size_t upto(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n)(rng_); }
-
-  std::string random_text(std::size_t max_pieces) {
-    std::string out;
-    for (std::size_t n = upto(max_pieces); n > 0; --n)
-      out += upto(7) == 0 ? std::string(1, static_cast<char>(upto(255))) : piece();
-    return out;
-  }
-
-  std::string mutate(std::string text) {
-    for (std::size_t edits = 1 + upto(7); edits > 0; --edits) {
-      const std::size_t at = upto(text.size());
-      switch (upto(4)) {
-        case 0:
-          if (at < text.size()) text[at] ^= static_cast<char>(1 << upto(7));
-          break;
-        case 1:
-          text.insert(at, piece());
-          break;
-        case 2:
-          text.erase(at, upto(64));
-          break;
-        case 3:
-          text.insert(at, text.substr(at, upto(256)));
-          break;
-        default:
-          text.resize(at);
-      }
-    }
-    return text;
-  }
-
- private:
-  const std::string& piece() { return pieces_[upto(pieces_.size() - 1)]; }
-
-  std::mt19937 rng_;
-  std::vector<std::string> pieces_;
-};
+// One piece per character of `chars`, then the `extra` pieces.
+inline std::vector<std::string> pieces(std::string_view chars,
+                                       std::vector<std::string> extra = {}) {
+  for (char c : chars) extra.emplace_back(1, c);
+  return extra;
+}
 
 // One parser under random input: every call returns or throws Error; `parse`
 // checks what a successful call returned.
@@ -134,17 +124,44 @@ struct FuzzTarget {
   int min_each = 1;  // each outcome, accepted and refused, at least this often
 };
 
-// Every fourth input is random text, the others are mutated seeds. Returns
-// how many inputs parsed.
+// Seeded runs: every fourth input is text built from the pieces (now and then
+// any byte), the others are seeds with one to eight edits (a flipped bit, a
+// piece spliced in, a run deleted or duplicated, a truncation). Returns how
+// many inputs parsed.
 inline int fuzz_accepted(const FuzzTarget& target, std::uint32_t seed) {
-  Mutator m(seed, target.pieces);
+  std::mt19937 rng(seed);
+  auto upto = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n)(rng); };
+  auto piece = [&] { return target.pieces[upto(target.pieces.size() - 1)]; };
   int accepted = 0;
   for (int round = 0; round < target.rounds; ++round) {
-    const std::string input = round % 4 == 0
-                                  ? m.random_text(64)
-                                  : m.mutate(target.seeds[m.upto(target.seeds.size() - 1)]);
+    std::string in;
+    if (round % 4 == 0) {
+      for (std::size_t n = upto(64); n > 0; --n)
+        in += upto(7) == 0 ? std::string(1, static_cast<char>(upto(255))) : piece();
+    } else {
+      in = target.seeds[upto(target.seeds.size() - 1)];
+      for (std::size_t edits = 1 + upto(7); edits > 0; --edits) {
+        const std::size_t at = upto(in.size());
+        switch (upto(4)) {
+          case 0:
+            if (at < in.size()) in[at] ^= static_cast<char>(1 << upto(7));
+            break;
+          case 1:
+            in.insert(at, piece());
+            break;
+          case 2:
+            in.erase(at, upto(64));
+            break;
+          case 3:
+            in.insert(at, in.substr(at, upto(256)));
+            break;
+          default:
+            in.resize(at);
+        }
+      }
+    }
     try {
-      target.parse(input);
+      target.parse(in);
       ++accepted;
     } catch (const mistgrove_core::error::Error&) {
     }
