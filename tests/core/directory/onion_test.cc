@@ -5,7 +5,6 @@
 
 #include <cctype>
 #include <optional>
-#include <string>
 
 #include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
@@ -30,35 +29,21 @@ const std::string& address() {
   return text;
 }
 
-std::string base32_encode(ByteView raw) {
-  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz234567";
+// A v3 address for these 32 key bytes with the given version byte and the
+// checksum of version 3, its first byte xored with `flip`.
+std::string onion_address(ByteView key, u8 version, u8 flip = 0) {
+  const Bytes digest =
+      crypto::sha3_256(util::concat({util::text_bytes(".onion checksum"), key, Bytes{3}}));
+  const Bytes raw =
+      util::concat({key, Bytes{static_cast<u8>(digest[0] ^ flip), digest[1], version}});
   std::string text;
   u32 bits = 0, pending = 0;
   for (u8 byte : raw) {
     pending = (pending << 8) | byte;
-    bits += 8;
-    while (bits >= 5) {
-      bits -= 5;
-      text.push_back(kAlphabet[(pending >> bits) & 31]);
-    }
+    for (bits += 8; bits >= 5;)
+      text.push_back("abcdefghijklmnopqrstuvwxyz234567"[(pending >> (bits -= 5)) & 31]);
   }
   return text;
-}
-
-// A v3 address for these 32 key bytes, with the checksum of version 3 (or
-// a deliberately wrong one) and the given version byte.
-std::string onion_address(ByteView key, u8 version, bool good_checksum = true) {
-  const std::string_view label = ".onion checksum";
-  Bytes hashed(label.begin(), label.end());
-  hashed.insert(hashed.end(), key.begin(), key.end());
-  hashed.push_back(3);
-  const Bytes digest = crypto::sha3_256(hashed);
-
-  Bytes raw(key.begin(), key.end());
-  raw.push_back(digest[0] ^ (good_checksum ? 0 : 0x01));
-  raw.push_back(digest[1]);
-  raw.push_back(version);
-  return base32_encode(raw);
 }
 
 Consensus consensus_at(i64 valid_after, i64 fresh_until, std::optional<i32> interval) {
@@ -75,50 +60,27 @@ TEST(OnionAddress, AcceptsRealAddressInEveryForm) {
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   for (const std::string& form :
        {bare, upper, bare + ".onion", upper + ".ONION", upper + ".onion"}) {
-    SCOPED_TRACE(form);
-    EXPECT_EQ(parse_onion_address(form), identity());
+    EXPECT_EQ(parse_onion_address(form), identity()) << form;
   }
 }
 
-TEST(OnionAddress, EncoderReproducesRealAddress) {
-  EXPECT_EQ(onion_address(identity(), 3) + ".onion", address());
-}
-
-TEST(OnionAddress, RefusesMutants) {
-  const Bytes& key = identity();
+TEST(OnionAddress, Refusals) {
   const std::string real = address().substr(0, 56);
-  auto with_char = [&](std::size_t at, char c) {
-    std::string s = real;
-    s[at] = c;
-    return s;
+  std::string digit = real;
+  digit[10] = '1';
+  const struct {
+    std::string text, message;
+  } kCases[] = {
+      {onion_address(identity(), 3, 0x01), "bad onion checksum"},
+      {onion_address(identity(), 3, 0x80), "bad onion checksum"},
+      {onion_address(identity(), 4), "only v3 onion addresses are supported"},
+      {onion_address(identity(), 2, 0x01), "only v3 onion addresses are supported"},
+      {digit, "invalid base32 character in onion address"},
+      {real.substr(1), "v3 onion address must have 56 base32 characters"},
+      {real + ".onion.onion", "v3 onion address must have 56 base32 characters"},
   };
-  auto with_byte_flipped = [&](std::size_t byte) {
-    Bytes raw = util::base32_decode_onion(real);
-    raw[byte] ^= 0x80;
-    return base32_encode(raw);
-  };
-  struct Case {
-    std::string name, text, message;
-  } cases[] = {
-      {"first checksum byte", with_byte_flipped(32), "bad onion checksum"},
-      {"second checksum byte", with_byte_flipped(33), "bad onion checksum"},
-      {"wrong checksum", onion_address(key, 3, false), "bad onion checksum"},
-      {"version 4", onion_address(key, 4), "only v3 onion addresses are supported"},
-      {"version 2", onion_address(key, 2), "only v3 onion addresses are supported"},
-      {"version 4, bad checksum", onion_address(key, 4, false),
-       "only v3 onion addresses are supported"},
-      {"digit 1", with_char(10, '1'), "invalid base32 character in onion address"},
-      {"digit 0", with_char(0, '0'), "invalid base32 character in onion address"},
-      {"digit 8", with_char(55, '8'), "invalid base32 character in onion address"},
-      {"padding", with_char(55, '='), "invalid base32 character in onion address"},
-      {"55 characters", real.substr(1), "v3 onion address must have 56 base32 characters"},
-      {"57 characters", real + "a", "v3 onion address must have 56 base32 characters"},
-      {"suffix twice", real + ".onion.onion", "v3 onion address must have 56 base32 characters"},
-      {"empty", "", "v3 onion address must have 56 base32 characters"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(error_of([&] { parse_onion_address(c.text); }), c.message);
+  for (const auto& c : kCases) {
+    EXPECT_EQ(error_of([&] { parse_onion_address(c.text); }), c.message) << c.text;
   }
 }
 
@@ -129,10 +91,10 @@ TEST(OnionAddress, RefusesKeysThatAreNoHonestPoint) {
   ASSERT_EQ(records.size(), 4u);
   for (const auto& r : records) {
     SCOPED_TRACE(r.text(1));
-    const Bytes key = r.bytes(2);
-    EXPECT_EQ(error_of([&] { parse_onion_address(onion_address(key, 3)); }),
+    EXPECT_EQ(error_of([&] { parse_onion_address(onion_address(r.bytes(2), 3)); }),
               "onion ed25519 key is invalid");
-    EXPECT_EQ(error_of([&] { blind_onion_key(key, 20792, 1440); }), "ed25519 key blinding failed");
+    EXPECT_EQ(error_of([&] { blind_onion_key(r.bytes(2), 20792, 1440); }),
+              "ed25519 key blinding failed");
   }
 }
 
@@ -141,15 +103,9 @@ TEST(OnionAddress, RefusesKeysThatAreNoHonestPoint) {
 TEST(KeyBlinding, ReproducesServedBlindedKey) {
   EXPECT_EQ(blind_onion_key(identity(), 1247622, 24),
             hex("1b94094556b3ecd45da5838575b55b15620c898ec18f15b137c1c381177eb4c2"));
-}
-
-TEST(KeyBlinding, RefusesKeyOfWrongLength) {
-  for (std::size_t len : {0u, 31u, 33u}) {
-    SCOPED_TRACE(len);
-    const Bytes key(len, 0x11);
-    EXPECT_EQ(error_of([&] { blind_onion_key(key, 1, 1440); }), "bad onion pubkey");
-    EXPECT_EQ(error_of([&] { derive_hs_period_keys(Consensus{}, key); }), "bad onion pubkey");
-  }
+  EXPECT_EQ(error_of([] { blind_onion_key(Bytes(31, 0x11), 1, 1440); }), "bad onion pubkey");
+  EXPECT_EQ(error_of([] { derive_hs_period_keys(Consensus{}, Bytes(33, 0x11)); }),
+            "bad onion pubkey");
 }
 
 TEST(PeriodKeys, MatchIndependentAnswers) {
@@ -169,29 +125,24 @@ TEST(PeriodKeys, MatchIndependentAnswers) {
 TEST(PeriodKeys, PeriodNumberAndLength) {
   constexpr i64 k1800 = 1796493600;  // 2026-12-05 18:00:00 UTC
   constexpr i64 k1130 = k1800 - 6 * 3600 - 1800;
-  struct Case {
+  const struct {
     const char* name;
     i64 valid_after, fresh_until;
     std::optional<i32> interval;
     u64 period_num;
     i32 period_length;
-  } cases[] = {
+  } kCases[] = {
       {"example", k1800, k1800 + 3600, std::nullopt, 20792, 1440},
-      {"before noon", k1130, k1130 + 3600, std::nullopt, 20791, 1440},
-      // A 30-minute vote moves the period start to 06:00.
-      {"half-hour votes", k1130, k1130 + 1800, std::nullopt, 20792, 1440},
       {"fresh-until equal", k1130, k1130, std::nullopt, 20791, 1440},
-      {"fresh-until earlier", k1130, k1130 - 7200, std::nullopt, 20791, 1440},
       {"under a minute", k1130, k1130 + 59, std::nullopt, 20791, 1440},
-      {"12-hour periods", k1800, k1800 + 3600, 720, 41584, 720},
+      // hsdir-interval <= 0 would divide by zero or wrap: the default holds.
       {"zero interval", k1800, k1800 + 3600, 0, 20792, 1440},
-      {"negative interval", k1800, k1800 + 3600, -24, 20792, 1440},
       {"minimum interval", k1800, k1800 + 3600, INT32_MIN, 20792, 1440},
       {"before the offset", 600 * 60, 600 * 60 + 3600, std::nullopt, 0, 1440},
       {"one-minute periods", 725 * 60, 725 * 60 + 3600, 1, 5, 1},
       {"negative time", -86400 * 10, -86400 * 10 + 3600, std::nullopt, 0, 1440},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     const auto keys =
         derive_hs_period_keys(consensus_at(c.valid_after, c.fresh_until, c.interval), identity());
