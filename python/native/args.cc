@@ -5,6 +5,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "pyref.h"
 
