@@ -35,11 +35,7 @@ TEST(RelayRoles, EachRuleDecides) {
       {"complete", [](Relay&) {}, "dir hsdir rendezvous"},
       {"or port 0", [](Relay& r) { r.or_port = 0; }, ""},
       {"not Running", [](Relay& r) { r.flags.erase("Running"); }, ""},
-      {"valid in lower case",
-       [](Relay& r) {
-         r.flags = {"HSDir", "Running", "valid"};
-       },
-       ""},
+      {"not Valid", [](Relay& r) { r.flags.erase("Valid"); }, ""},
       {"not HSDir", [](Relay& r) { r.flags.erase("HSDir"); }, "dir rendezvous"},
       {"MiddleOnly", [](Relay& r) { r.flags.insert("MiddleOnly"); }, "dir hsdir"},
       {"NoEdConsensus", [](Relay& r) { r.flags.insert("NoEdConsensus"); }, "dir"},
