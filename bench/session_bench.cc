@@ -1,9 +1,12 @@
-// Session creation against the private Tor network (consensus fetch, parse,
-// microdescriptor completion). Run under tests/testnet/testnet.py, which sets
-// MISTGROVE_TESTNET; --rounds=N repeats each measurement (default 5).
+// Session creation (consensus fetch, parse, microdescriptor completion) and
+// onion-service requests against the private Tor network. Run under
+// tests/testnet/testnet.py, which sets MISTGROVE_TESTNET; --rounds=N repeats
+// the creation measurements (default 5), --requests=N the requests.
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <mutex>
+#include <optional>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
@@ -11,6 +14,8 @@
 
 #include "../tests/core/integration/testnet_state.h"
 #include "bench.h"
+#include "mistgrove_core/hs.h"
+#include "mistgrove_core/log.h"
 #include "mistgrove_core/session.h"
 
 namespace {
@@ -91,4 +96,112 @@ MG_BENCH("session_create") {
   print_ms("Session::create from DirPort", total_fetch);
   print_ms("  its process CPU time", cpu);
   print_ms("Session::create from file", total_file);
+}
+
+namespace {
+
+// A session on the fixture's consensus file (it carries the shared random
+// value the service placed its descriptor with) and the page request.
+struct PageTarget {
+  std::shared_ptr<Session> session;
+  std::string onion;
+  u16 port;
+  Bytes request;
+};
+
+PageTarget page_target(const mistgrove_test::Json& state, const std::string& path) {
+  PageTarget t{Session::create(state["authority_dirports"][0].text(),
+                               state["consensus_file"].text(), 30000, false),
+               state["onion_address"].text(),
+               static_cast<u16>(state["onion_http_port"].integer()), {}};
+  t.request = build_simple_http_get(t.onion, path);
+  return t;
+}
+
+// One request with its log records, as offsets from its start.
+void print_timeline(const PageTarget& t) {
+  struct Record {
+    double at;
+    std::string target, message;
+  };
+  std::vector<Record> records;
+  std::mutex mutex;
+  const auto start = Clock::now();
+  log::set_sink([&](log::Level, std::string_view target, std::string_view message) {
+    std::lock_guard lock(mutex);
+    records.push_back({std::chrono::duration<double>(Clock::now() - start).count(),
+                       std::string(target), std::string(message)});
+  });
+  log::set_level(log::Level::Info);
+  t.session->request(t.onion, t.port, t.request, 1 << 22);
+  const double total = std::chrono::duration<double>(Clock::now() - start).count();
+  log::set_level(log::Level::Off);
+  log::set_sink(nullptr);
+  std::printf("   timeline of one request (ms from the call):\n");
+  for (const auto& r : records)
+    std::printf("   %8.2f  %-28s %s\n", r.at * 1e3, r.target.c_str(), r.message.c_str());
+  std::printf("   %8.2f  last byte\n", total * 1e3);
+}
+
+}  // namespace
+
+MG_BENCH("request_page") {
+  mistgrove_test::Json state = testnet_state();
+  PageTarget t = page_target(state, "/");
+  const int n = std::stoi(args.get("requests", "20"));
+  t.session->request(t.onion, t.port, t.request, 1 << 22);  // warm-up
+  std::vector<double> wall;
+  const double cpu_start = cpu_seconds();
+  for (int i = 0; i < n; ++i)
+    wall.push_back(timed([&] { t.session->request(t.onion, t.port, t.request, 1 << 22); }));
+  const double cpu = cpu_seconds() - cpu_start;
+  print_ms("small page, call to last byte", wall);
+  std::printf("   process CPU time per request       %8.2f ms\n", cpu / n * 1e3);
+
+  // Where the time goes: the steps of one request, timed one by one.
+  std::vector<double> keys_t, descriptor_t, rendezvous_t, stream_t;
+  for (int i = 0; i < n / 2; ++i) {
+    const directory::Consensus consensus = t.session->consensus();
+    directory::HsPeriodKeys keys;
+    keys_t.push_back(timed([&] {
+      keys = directory::derive_hs_period_keys(consensus, directory::parse_onion_address(t.onion));
+    }));
+    hs::FetchedDescriptor fetched;
+    descriptor_t.push_back(timed([&] {
+      fetched = hs::fetch_hidden_service_descriptor(consensus, keys, 30000);
+    }));
+    std::optional<hs::RendezvousStream> stream;
+    rendezvous_t.push_back(timed([&] {
+      stream.emplace(hs::connect_onion_service_with_retries(t.session->options(), consensus,
+                                                            fetched.descriptor, keys,
+                                                            {fetched.guard}));
+    }));
+    stream_t.push_back(timed([&] {
+      stream->begin(1, t.port);
+      stream->send_data(1, t.request);
+      stream->read_until_end(1, 1 << 22);
+    }));
+  }
+  print_ms("address and period keys", keys_t);
+  print_ms("descriptor fetch and decryption", descriptor_t);
+  print_ms("rendezvous and introduction", rendezvous_t);
+  print_ms("stream: BEGIN, request, response", stream_t);
+  print_timeline(t);
+}
+
+MG_BENCH("request_big") {
+  mistgrove_test::Json state = testnet_state();
+  PageTarget t = page_target(state, "/big.bin");
+  const double body = static_cast<double>(state["big_length"].integer());
+  std::vector<double> wall, cpu_per_mb;
+  for (int i = 0; i < std::stoi(args.get("requests", "3")); ++i) {
+    const double cpu_start = cpu_seconds();
+    wall.push_back(timed([&] { t.session->request(t.onion, t.port, t.request, 1 << 23); }));
+    cpu_per_mb.push_back((cpu_seconds() - cpu_start) / (body / 1e6));
+  }
+  print_ms("few-MiB file, call to last byte", wall);
+  Summary s = summarize(wall);
+  std::printf("   throughput (median request)        %8.2f MB/s  (%.1f MiB body)\n",
+              body / s.median / 1e6, body / (1 << 20));
+  print_ms("process CPU time per MB", cpu_per_mb);
 }
