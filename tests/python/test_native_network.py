@@ -113,10 +113,11 @@ def test_twenty_concurrent_calls_while_the_loop_stays_responsive(session, net):
 
     results, ticks = asyncio.run(main())
     assert results == [net["page"]] * 20
-    gaps = [b - a for a, b in zip(ticks, ticks[1:])]
-    # A call that blocked the loop would hold it for a whole request.
-    assert max(gaps) < 0.25
-    assert len(ticks) >= (ticks[-1] - ticks[0]) / 0.05
+    gaps = sorted(b - a for a, b in zip(ticks, ticks[1:]))
+    # Calls that blocked the loop would stop it for a whole request each, so
+    # for seconds; the margin is for a loaded machine.
+    assert gaps[len(gaps) // 2] < 0.02
+    assert gaps[-1] < 1.0
 
 
 def test_two_event_loops_in_two_threads(session, net):
