@@ -56,7 +56,7 @@ MG_BENCH("link_circuit_build") {
     tor::TorChannel channel = tor::TorChannel::open(guard.address, guard.or_port, 10000);
     link.push_back(step.wall());
     step = Stopwatch();
-    circuit::Circuit circ = circuit::Circuit::create_fast(std::move(channel));
+    circuit::Circuit circ = circuit::Circuit::create_fast(std::move(channel), 10000);
     fast.push_back(step.wall());
     step = Stopwatch();
     circ.extend_ntor(net.named("relay2"));
@@ -78,8 +78,8 @@ MG_BENCH("link_circuit_build") {
 MG_BENCH("link_begin_dir_throughput") {
   mistgrove_test::Routers net = routers();
   const directory::Relay& guard = net.named("relay1");
-  circuit::Circuit circ =
-      circuit::Circuit::create_fast(tor::TorChannel::open(guard.address, guard.or_port, 10000));
+  circuit::Circuit circ = circuit::Circuit::create_fast(
+      tor::TorChannel::open(guard.address, guard.or_port, 10000), 10000);
   circ.extend_ntor(net.named("relay2"));
   circ.extend_ntor(net.named("auth1"));
   mistgrove_test::DirStreams dir(circ);

@@ -141,11 +141,13 @@ class SendmeWindows {
   i32 stream_ = 500;
 };
 
-// What a read loop needs from the circuit it reads: the next relay cell
-// recognized at the acknowledged hop (the far end of the stream), a SENDME to
-// that hop, and that hop's running backward digest as it stands now.
+// What a read loop needs from the circuit it reads: a wait on it, the next
+// relay cell recognized at the acknowledged hop (the far end of the stream)
+// within a wait, a SENDME to that hop, and that hop's running backward digest
+// as it stands now.
 struct StreamIo {
-  std::function<circuit::RelayCell()> recv;
+  std::function<circuit::Wait(std::string_view awaited)> wait_for;
+  std::function<circuit::RelayCell(const circuit::Wait&)> recv;
   std::function<void(u16 stream_id, ByteView data)> send_sendme;
   std::function<Bytes()> backward_digest;
 };
@@ -154,7 +156,9 @@ struct StreamIo {
 // Circuit-level SENDMEs are authenticated (version 1, the digest read right
 // after the DATA cell that made them due); stream-level ones are empty. Once
 // the SENDMEs of a cell are sent, more than `limit` bytes fail with
-// `too_large`. Cells of other streams and other commands are skipped.
+// `too_large`. Cells of other streams and other commands are skipped. Each
+// DATA cell of the stream starts a new wait ("DATA"): a long transfer is
+// bounded per cell, not as a whole.
 Bytes read_stream_until_end(const StreamIo& io, u16 stream_id, u64 limit,
                             std::string_view too_large);
 
@@ -171,9 +175,9 @@ class RendezvousStream {
   // DATA cells of at most 498 bytes; empty data sends nothing. Outgoing data
   // is not counted against any window.
   void send_data(u16 stream_id, ByteView data);
-  // The next cell the service sent; bodies the end-to-end hop does not
-  // recognize are skipped.
-  circuit::RelayCell recv_hs();
+  // The next cell the service sent within `wait`; bodies the end-to-end hop
+  // does not recognize are skipped.
+  circuit::RelayCell recv_hs(const circuit::Wait& wait);
   // The stream's data until END; beyond `limit` bytes "stream response too
   // large".
   Bytes read_until_end(u16 stream_id, u64 limit);
@@ -194,7 +198,8 @@ struct FetchedDescriptor {
 // The service's descriptor for the period of `keys`: for the current, then the
 // previous shared random value, each responsible HSDir in random order over a
 // fresh two-hop circuit (guard, HSDir) until one answer decrypts. Every link
-// waits at most timeout_ms per connect, read and write.
+// waits at most timeout_ms per connect, read and write, and every wait for a
+// cell at most timeout_ms in all.
 FetchedDescriptor fetch_hidden_service_descriptor(const directory::Consensus& consensus,
                                                   const directory::HsPeriodKeys& keys,
                                                   i32 timeout_ms);
@@ -227,7 +232,10 @@ Bytes fetch_from_hsdir(const directory::Relay& hsdir, const directory::Relay& gu
 
 // One rendezvous attempt at `rendezvous` through `guard`: cookie registered,
 // introductions tried in random order until one is acknowledged, RENDEZVOUS2
-// completes hs-ntor. Only options.timeout_ms is read.
+// completes hs-ntor. An introduction point that is the guard fails at once
+// ("intro point is the guard"): relays refuse INTRODUCE1 on one-hop circuits.
+// Only options.timeout_ms is read; it also bounds each wait for a cell, so a
+// service that never reaches the rendezvous point ends the attempt.
 RendezvousStream connect_onion_service(const Options& options,
                                        const HiddenServiceDescriptor& descriptor,
                                        const directory::HsPeriodKeys& keys,

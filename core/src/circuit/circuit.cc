@@ -2,7 +2,9 @@
 // layered through the hops of one link.
 #include "mistgrove_core/circuit.h"
 
-#include <initializer_list>
+#include <fmt/format.h>
+
+#include <chrono>
 #include <stdexcept>
 
 #include "mistgrove_core/error.h"
@@ -12,7 +14,10 @@ namespace mistgrove_core::circuit {
 namespace {
 
 using crypto::RelayCrypto;
+using crypto::Secret;
 using error::err;
+using util::concat;
+using util::text_bytes;
 
 constexpr std::string_view kLog = "mistgrove_core::circuit";
 
@@ -23,32 +28,18 @@ constexpr std::string_view kMac = "ntor-curve25519-sha256-1:mac";
 constexpr u16 kHtypeNtor = 2;
 constexpr u16 kNtorOnionskinLen = 84;
 
-ByteView text_bytes(std::string_view s) {
-  return {reinterpret_cast<const u8*>(s.data()), s.size()};
+using Clock = std::chrono::steady_clock;
+
+// Every read of a wait starts before its deadline: a peer that keeps sending
+// cells nobody awaits (padding, other streams) cannot hold the wait open.
+tor::Cell read_cell_within(tor::TorChannel& channel, const Wait& wait) {
+  if (Clock::now() >= wait.deadline)
+    throw err(fmt::format("timed out waiting for {}", wait.awaited));
+  return channel.read_cell_with_circ_len(4);
 }
 
-// Key material that is wiped when it goes out of scope.
-struct Secret {
-  Bytes bytes;
-  Secret() = default;
-  explicit Secret(Bytes b) : bytes(std::move(b)) {}
-  Secret(const Secret&) = delete;
-  Secret& operator=(const Secret&) = delete;
-  ~Secret() { crypto::wipe(bytes); }
-  ByteView view(std::size_t offset, std::size_t len) const {
-    return ByteView(bytes).subspan(offset, len);
-  }
-};
-
-// The parts joined in one allocation, so that no copy of secret material is
-// left behind by a reallocation.
-Bytes concat(std::initializer_list<ByteView> parts) {
-  std::size_t len = 0;
-  for (ByteView p : parts) len += p.size();
-  Bytes out;
-  out.reserve(len);
-  for (ByteView p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
+Wait wait_of(std::string_view awaited, i32 timeout_ms) {
+  return {awaited, Clock::now() + std::chrono::milliseconds(timeout_ms)};
 }
 
 bool all_zero(ByteView data) {
@@ -64,12 +55,12 @@ NtorState::~NtorState() {
   crypto::wipe(secret_xb);
 }
 
-Circuit::Circuit(tor::TorChannel channel, RelayCrypto first_hop, u32 circ_id)
-    : channel_(std::move(channel)), circ_id_(circ_id) {
+Circuit::Circuit(tor::TorChannel channel, RelayCrypto first_hop, u32 circ_id, i32 wait_timeout_ms)
+    : channel_(std::move(channel)), circ_id_(circ_id), wait_timeout_ms_(wait_timeout_ms) {
   hops_.push_back(std::move(first_hop));
 }
 
-Circuit Circuit::create_fast(tor::TorChannel channel) {
+Circuit Circuit::create_fast(tor::TorChannel channel, i32 wait_timeout_ms) {
   // The link belongs to this circuit alone, so any id with the top bit set
   // (the client's half of the id space) is free.
   u32 circ_id = util::read_u32(crypto::random_bytes(4), 0) | 0x80000000u;
@@ -77,9 +68,10 @@ Circuit Circuit::create_fast(tor::TorChannel channel) {
 
   Secret x(crypto::random_bytes(20));
   channel.write_cell(circ_id, tor::kCellCreateFast, x.bytes);
+  const Wait wait = wait_of("CREATED_FAST", wait_timeout_ms);
   tor::Cell cell;
   do {
-    cell = channel.read_cell_with_circ_len(4);
+    cell = read_cell_within(channel, wait);
   } while (cell.circ_id != circ_id);
   if (cell.command == tor::kCellDestroy) throw err("CREATE_FAST was destroyed");
   if (cell.command != tor::kCellCreatedFast)
@@ -91,7 +83,7 @@ Circuit Circuit::create_fast(tor::TorChannel channel) {
   if (!crypto::ct_equal(k.view(0, 20), reply.subspan(20, 20)))
     throw err("CREATE_FAST key hash mismatch");
   RelayCrypto hop(k.view(20, 20), k.view(40, 20), k.view(60, 16), k.view(76, 16), false);
-  return Circuit(std::move(channel), std::move(hop), circ_id);
+  return Circuit(std::move(channel), std::move(hop), circ_id, wait_timeout_ms);
 }
 
 void Circuit::extend_ntor(const directory::Relay& relay) {
@@ -108,10 +100,7 @@ void Circuit::extend_ntor(const directory::Relay& relay) {
   // RELAY_EARLY: relays refuse an EXTEND2 that arrives in a plain RELAY cell.
   send_relay_cell(tor::kCellRelayEarly, hops_.size() - 1, kRelayExtend2, 0, data);
 
-  RelayCell reply;
-  do {
-    reply = recv_relay();
-  } while (reply.command != kRelayExtended2);
+  RelayCell reply = recv_command(kRelayExtended2, "EXTENDED2");
   if (reply.data.size() < 2) throw err("short EXTENDED2 body");
   u16 hlen = util::read_u16(reply.data, 0);
   if (reply.data.size() < std::size_t{hlen} + 2) throw err("truncated EXTENDED2 handshake");
@@ -126,24 +115,36 @@ void Circuit::send_relay_cell(u8 link_command, std::size_t hop, u8 relay_command
   channel_.write_cell(circ_id_, link_command, body);
 }
 
-tor::Cell Circuit::next_relay_cell(const char* destroyed) {
+Wait Circuit::wait_for(std::string_view awaited) const {
+  return wait_of(awaited, wait_timeout_ms_);
+}
+
+tor::Cell Circuit::next_relay_cell(const Wait& wait, const char* destroyed) {
   for (;;) {
-    tor::Cell cell = channel_.read_cell_with_circ_len(4);
+    tor::Cell cell = read_cell_within(channel_, wait);
     if (cell.circ_id != circ_id_) continue;
     if (cell.command == tor::kCellDestroy) throw err(destroyed);
     if (cell.command == tor::kCellRelay) return cell;
   }
 }
 
-RelayCell Circuit::recv_relay() {
+RelayCell Circuit::recv_relay(const Wait& wait) {
   for (;;) {
-    tor::Cell cell = next_relay_cell("circuit destroyed");
+    tor::Cell cell = next_relay_cell(wait, "circuit destroyed");
     // Every hop the body reaches takes its layer off, recognized or not, so
     // that the keystreams stay in step with the relays.
     for (RelayCrypto& hop : hops_) {
       hop.backward.apply_in_place(cell.body);
       if (hop.recognize_decrypted(cell.body)) return parse_relay_body(cell.body);
     }
+  }
+}
+
+RelayCell Circuit::recv_command(u8 command, std::string_view awaited) {
+  const Wait wait = wait_for(awaited);
+  for (;;) {
+    RelayCell cell = recv_relay(wait);
+    if (cell.command == command) return cell;
   }
 }
 
@@ -154,8 +155,8 @@ void Circuit::send_raw_body(ByteView body) {
   channel_.write_cell(circ_id_, tor::kCellRelay, out);
 }
 
-Bytes Circuit::recv_raw_body() {
-  tor::Cell cell = next_relay_cell("rendezvous circuit destroyed");
+Bytes Circuit::recv_raw_body(const Wait& wait) {
+  tor::Cell cell = next_relay_cell(wait, "rendezvous circuit destroyed");
   for (RelayCrypto& hop : hops_) hop.backward.apply_in_place(cell.body);
   return std::move(cell.body);
 }

@@ -39,8 +39,9 @@ Bytes begin_dir_get(circuit::Circuit& circ, const Relay& hsdir, std::string_view
     circ.send_relay_cell(tor::kCellRelay, hop, command, stream_id, data);
   };
   send(circuit::kRelayBeginDir, kDirStream, {});
+  const circuit::Wait wait = circ.wait_for("CONNECTED");
   for (;;) {
-    circuit::RelayCell cell = circ.recv_relay();
+    circuit::RelayCell cell = circ.recv_relay(wait);
     if (cell.stream_id != kDirStream) continue;
     if (cell.command == circuit::kRelayConnected) break;
     if (cell.command == circuit::kRelayEnd)
@@ -55,7 +56,8 @@ Bytes begin_dir_get(circuit::Circuit& circ, const Relay& hsdir, std::string_view
   }
 
   StreamIo io{
-      [&] { return circ.recv_relay(); },
+      [&](std::string_view awaited) { return circ.wait_for(awaited); },
+      [&](const circuit::Wait& wait) { return circ.recv_relay(wait); },
       [&](u16 stream_id, ByteView data) { send(circuit::kRelaySendme, stream_id, data); },
       [&] { return circ.backward_digest(hop); },
   };
@@ -68,7 +70,7 @@ Bytes fetch_from_hsdir(const Relay& hsdir, const Relay& guard, std::string_view 
   log::info(kCircuitLog, "opening BEGIN_DIR request to {} via guard {}", hsdir.nickname,
             guard.nickname);
   circuit::Circuit circ = circuit::Circuit::create_fast(
-      tor::TorChannel::open(guard.address, guard.or_port, timeout_ms));
+      tor::TorChannel::open(guard.address, guard.or_port, timeout_ms), timeout_ms);
   circ.extend_ntor(hsdir);
   return begin_dir_get(circ, hsdir, path);
 }

@@ -30,22 +30,14 @@ constexpr u8 kSpecEd25519Id = 3;
 // A circuit from `guard` to `last` over a new link; one hop when they are the
 // same relay.
 Circuit circuit_through(const Relay& guard, const Relay& last, i32 timeout_ms) {
-  Circuit circ =
-      Circuit::create_fast(tor::TorChannel::open(guard.address, guard.or_port, timeout_ms));
+  Circuit circ = Circuit::create_fast(
+      tor::TorChannel::open(guard.address, guard.or_port, timeout_ms), timeout_ms);
   if (!directory::same_relay(guard, last)) circ.extend_ntor(last);
   return circ;
 }
 
 void send_to_last_hop(Circuit& circ, u8 command, ByteView data) {
   circ.send_relay_cell(tor::kCellRelay, circ.hop_count() - 1, command, 0, data);
-}
-
-// Every other cell on the way is skipped; only the link's time-outs bound the wait.
-circuit::RelayCell await_command(Circuit& circ, u8 command) {
-  for (;;) {
-    circuit::RelayCell cell = circ.recv_relay();
-    if (cell.command == command) return cell;
-  }
 }
 
 }  // namespace
@@ -88,7 +80,7 @@ RendezvousStream connect_onion_service(const Options& options,
             rendezvous.address, rendezvous.or_port, guard.nickname);
   Circuit rend = circuit_through(guard, rendezvous, options.timeout_ms);
   send_to_last_hop(rend, circuit::kRelayEstablishRendezvous, cookie);
-  await_command(rend, circuit::kRelayRendezvousEstablished);
+  rend.recv_command(circuit::kRelayRendezvousEstablished, "RENDEZVOUS_ESTABLISHED");
   log::info(kLog, "rendezvous point {} established", rendezvous.nickname);
 
   std::vector<IntroductionPoint> points = descriptor.intro_points;
@@ -98,11 +90,14 @@ RendezvousStream connect_onion_service(const Options& options,
   for (const IntroductionPoint& point : points) {
     try {
       Relay intro = intro_point_relay(point);
+      // Relays refuse INTRODUCE1 on a one-hop circuit, and the guard cannot
+      // be asked to extend to itself.
+      if (directory::same_relay(guard, intro)) throw err("intro point is the guard");
       log::info(kLog, "sending INTRODUCE1 via intro point {}:{}", intro.address, intro.or_port);
       Introduce1 introduce = build_introduce1(point, rendezvous, cookie, keys);
       Circuit circ = circuit_through(guard, intro, options.timeout_ms);
       send_to_last_hop(circ, circuit::kRelayIntroduce1, introduce.body);
-      check_introduce_ack(await_command(circ, circuit::kRelayIntroduceAck).data);
+      check_introduce_ack(circ.recv_command(circuit::kRelayIntroduceAck, "INTRODUCE_ACK").data);
       kept = std::move(introduce.state);
       break;
     } catch (const error::Error& e) {
@@ -112,7 +107,7 @@ RendezvousStream connect_onion_service(const Options& options,
   if (!kept) throw err(fmt::format("all introduction points failed: {}", last_failure));
 
   log::info(kLog, "waiting for RENDEZVOUS2");
-  circuit::RelayCell joined = await_command(rend, circuit::kRelayRendezvous2);
+  circuit::RelayCell joined = rend.recv_command(circuit::kRelayRendezvous2, "RENDEZVOUS2");
   crypto::RelayCrypto hs_crypto = finish_hs_ntor(*kept, joined.data);
   log::info(kLog, "rendezvous with the onion service complete");
   return RendezvousStream(std::move(rend), std::move(hs_crypto));

@@ -38,14 +38,16 @@ Bytes read_stream_until_end(const StreamIo& io, u16 stream_id, u64 limit,
                             std::string_view too_large) {
   Bytes out;
   SendmeWindows windows;
+  circuit::Wait wait = io.wait_for("DATA");
   for (;;) {
-    circuit::RelayCell cell = io.recv();
+    circuit::RelayCell cell = io.recv(wait);
     // Circuit-level cells (stream 0, such as the far end's own SENDMEs) and
     // other streams' cells are not ours to count.
     if (cell.stream_id != stream_id) continue;
     if (cell.command == circuit::kRelayEnd) return out;
     if (cell.command != circuit::kRelayData) continue;
     out.insert(out.end(), cell.data.begin(), cell.data.end());
+    wait = io.wait_for("DATA");
     SendmeWindows::Due due = windows.count_data_cell();
     // Peers that require authenticated SENDMEs close the circuit on the
     // empty version 0 kind; the digest proves that this cell arrived.
@@ -65,8 +67,9 @@ void RendezvousStream::begin(u16 stream_id, u16 port) {
   Bytes body(target.begin(), target.end());
   body.push_back(0);
   send_hs(circuit::kRelayBegin, stream_id, body);
+  const circuit::Wait wait = circuit.wait_for("CONNECTED");
   for (;;) {
-    circuit::RelayCell cell = recv_hs();
+    circuit::RelayCell cell = recv_hs(wait);
     if (cell.stream_id != stream_id) continue;
     if (cell.command == circuit::kRelayConnected) break;
     if (cell.command == circuit::kRelayEnd)
@@ -83,9 +86,9 @@ void RendezvousStream::send_data(u16 stream_id, ByteView data) {
   }
 }
 
-circuit::RelayCell RendezvousStream::recv_hs() {
+circuit::RelayCell RendezvousStream::recv_hs(const circuit::Wait& wait) {
   for (;;) {
-    Bytes body = circuit.recv_raw_body();
+    Bytes body = circuit.recv_raw_body(wait);
     // Every body moves the end-to-end keystream, recognized or not.
     hs_crypto.backward.apply_in_place(body);
     if (hs_crypto.recognize_decrypted(body)) return circuit::parse_relay_body(body);
@@ -94,7 +97,8 @@ circuit::RelayCell RendezvousStream::recv_hs() {
 
 Bytes RendezvousStream::read_until_end(u16 stream_id, u64 limit) {
   StreamIo io{
-      [this] { return recv_hs(); },
+      [this](std::string_view awaited) { return circuit.wait_for(awaited); },
+      [this](const circuit::Wait& wait) { return recv_hs(wait); },
       [this](u16 id, ByteView data) { send_hs(circuit::kRelaySendme, id, data); },
       [this] { return hs_crypto.backward_digest.current(); },
   };

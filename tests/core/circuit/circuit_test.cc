@@ -13,6 +13,7 @@ namespace mistgrove_core::circuit {
 namespace {
 
 using namespace mistgrove_core::circuit::testing;
+using mistgrove_test::error_of;
 
 TEST(Circuit, CreateFastCarriesCellsBothWaysAndAuthenticatesSendme) {
   Peer peer([](Conn& conn) {
@@ -27,13 +28,13 @@ TEST(Circuit, CreateFastCarriesCellsBothWaysAndAuthenticatesSendme) {
     got = relay.recv();
     EXPECT_EQ(got.cell.command, kRelaySendme);
     EXPECT_EQ(got.cell.stream_id, 0);
-    EXPECT_EQ(got.cell.data, cat({Bytes{1, 0, 20}, ByteView(digest).first(20)}));
+    EXPECT_EQ(got.cell.data, concat({Bytes{1, 0, 20}, ByteView(digest).first(20)}));
   });
   Circuit circ = open_circuit(peer);
   EXPECT_EQ(circ.circ_id() & 0x80000000u, 0x80000000u);
   EXPECT_EQ(circ.hop_count(), 1u);
   circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 7, util::from_string("ping"));
-  RelayCell cell = circ.recv_relay();
+  RelayCell cell = next_cell(circ);
   EXPECT_EQ(cell.command, kRelayData);
   EXPECT_EQ(cell.stream_id, 7);
   EXPECT_EQ(cell.data, util::from_string("pong"));
@@ -83,8 +84,8 @@ TEST(Circuit, ExtendsHopByHopAndTalksToEachHop) {
   circ.extend_ntor(exit.relay);
   ASSERT_EQ(circ.hop_count(), 3u);
   circ.send_relay_cell(tor::kCellRelay, 2, kRelayData, 1, util::from_string("to exit"));
-  EXPECT_EQ(circ.recv_relay().data, util::from_string("from middle"));
-  EXPECT_EQ(circ.recv_relay().data, util::from_string("from exit"));
+  EXPECT_EQ(next_cell(circ).data, util::from_string("from middle"));
+  EXPECT_EQ(next_cell(circ).data, util::from_string("from exit"));
 }
 
 TEST(Circuit, ExtendedTwoHandling) {
@@ -126,7 +127,7 @@ TEST(Circuit, ExtendedTwoHandling) {
     EXPECT_EQ(error_of([&] { circ.extend_ntor(next.relay); }), c.error);
     EXPECT_EQ(circ.hop_count(), *c.error ? 1u : 2u);
     if (!*c.error) {
-      EXPECT_EQ(circ.recv_relay().data, util::from_string("new hop"));
+      EXPECT_EQ(next_cell(circ).data, util::from_string("new hop"));
     }
   }
 }
@@ -202,9 +203,9 @@ TEST(Circuit, RecvRelaySkipsUnrecognizedAndFailsOnBadLengthAndDestroy) {
   });
   Circuit circ = open_circuit(peer);
   circ.extend_ntor(next.relay);
-  EXPECT_EQ(circ.recv_relay().data, util::from_string("after garbage"));
-  EXPECT_EQ(error_of([&] { circ.recv_relay(); }), "relay length too large");
-  EXPECT_EQ(error_of([&] { circ.recv_relay(); }), "circuit destroyed");
+  EXPECT_EQ(next_cell(circ).data, util::from_string("after garbage"));
+  EXPECT_EQ(error_of([&] { next_cell(circ); }), "relay length too large");
+  EXPECT_EQ(error_of([&] { next_cell(circ); }), "circuit destroyed");
 }
 
 TEST(Circuit, RawBodiesCrossEveryLayer) {
@@ -229,9 +230,10 @@ TEST(Circuit, RawBodiesCrossEveryLayer) {
   EXPECT_EQ(error_of([&] { circ.send_raw_body(Bytes(508, 0)); }),
             "raw relay body must be one cell body");
   circ.send_raw_body(up);
-  EXPECT_EQ(circ.recv_raw_body(), down);
+  EXPECT_EQ(circ.recv_raw_body(circ.wait_for("DATA")), down);
   EXPECT_EQ(circ.backward_digest(1), digest);
-  EXPECT_EQ(error_of([&] { circ.recv_raw_body(); }), "rendezvous circuit destroyed");
+  EXPECT_EQ(error_of([&] { circ.recv_raw_body(circ.wait_for("DATA")); }),
+            "rendezvous circuit destroyed");
 }
 
 TEST(Circuit, ParseRelayBody) {
@@ -270,8 +272,54 @@ TEST(Circuit, StalledRelayFailsWithinTheTimeout) {
   Circuit circ = open_circuit(peer, 300);
   auto start = std::chrono::steady_clock::now();
   circ.send_relay_cell(tor::kCellRelay, 0, kRelayBeginDir, 1, {});
-  EXPECT_EQ(error_of([&] { circ.recv_relay(); }), "Resource temporarily unavailable (os error 11)");
+  EXPECT_EQ(error_of([&] { next_cell(circ); }), "Resource temporarily unavailable (os error 11)");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// The relay keeps the link busy with padding, cells of another circuit and
+// DATA cells nobody awaits, so no socket time-out fires: only the wait's own
+// deadline ends it.
+TEST(Circuit, EveryWaitEndsAtItsDeadlineWhileTheRelayChatters) {
+  constexpr i32 kTimeoutMs = 300;
+  RelayKeys next;
+  struct Case {
+    const char* awaited;
+    std::function<void(RelaySide&)> relay;
+    std::function<void(const Peer&)> client;
+  } const kCases[] = {
+      {"CREATED_FAST", [](RelaySide& r) { r.create_fast(RelaySide::Reply::kNone); },
+       [](const Peer& peer) { open_circuit(peer, kTimeoutMs); }},
+      {"EXTENDED2",
+       [](RelaySide& r) {
+         r.create_fast();
+         r.recv();
+       },
+       [&](const Peer& peer) { open_circuit(peer, kTimeoutMs).extend_ntor(next.relay); }},
+      {"RENDEZVOUS2", [](RelaySide& r) { r.create_fast(); },
+       [](const Peer& peer) {
+         open_circuit(peer, kTimeoutMs).recv_command(kRelayRendezvous2, "RENDEZVOUS2");
+       }},
+      {"DATA", [](RelaySide& r) { r.create_fast(); },
+       [](const Peer& peer) {
+         // A caller that discards every body it gets, all within one wait.
+         Circuit circ = open_circuit(peer, kTimeoutMs);
+         const Wait wait = circ.wait_for("DATA");
+         for (;;) circ.recv_raw_body(wait);
+       }},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.awaited);
+    Peer peer([&](Conn& conn) {
+      RelaySide relay(conn);
+      c.relay(relay);
+      relay.chatter();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(error_of([&] { c.client(peer); }), std::string("timed out waiting for ") + c.awaited);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(kTimeoutMs));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(kTimeoutMs + 700));
+  }
 }
 
 }  // namespace

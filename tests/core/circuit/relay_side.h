@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
+#include <chrono>
 #include <stdexcept>
-#include <string>
+#include <thread>
 #include <vector>
 
 #include "mistgrove_core/circuit.h"
@@ -22,15 +22,8 @@ using fake_relay::Conn;
 using fake_relay::Peer;
 using tor::Cell;
 
-inline ByteView text(std::string_view s) {
-  return {reinterpret_cast<const u8*>(s.data()), s.size()};
-}
-
-inline Bytes cat(std::initializer_list<ByteView> parts) {
-  util::ByteWriter w;
-  for (ByteView p : parts) w.put_bytes(p);
-  return w.take();
-}
+using util::concat;
+using util::text_bytes;
 
 inline Bytes copy(ByteView b) { return Bytes(b.begin(), b.end()); }
 inline Bytes slice(ByteView b, std::size_t off, std::size_t len) {
@@ -63,9 +56,9 @@ struct RelaySide {
     hops.emplace_back(db, df, kb, kf, false);
   }
 
-  enum class Reply { kCreated, kBadKeyHash, kDestroy, kOther };
+  enum class Reply { kCreated, kBadKeyHash, kDestroy, kOther, kNone };
   // Link handshake, then the answer to CREATE_FAST, after a padding cell and
-  // a cell of another circuit that the client must skip.
+  // a cell of another circuit that the client must skip (kNone: no answer).
   void create_fast(Reply reply = Reply::kCreated) {
     conn.link_handshake();
     Cell create = conn.read_cell();
@@ -75,10 +68,11 @@ struct RelaySide {
     conn.write_cell(circ_id ^ 1, tor::kCellDestroy, {});
     if (reply == Reply::kDestroy) return conn.write_cell(circ_id, tor::kCellDestroy, {});
     if (reply == Reply::kOther) return conn.write_cell(circ_id, tor::kCellRelay, {});
+    if (reply == Reply::kNone) return;
     Bytes y = crypto::random_bytes(20);
-    Bytes k = crypto::kdf_tor(cat({ByteView(create.body).first(20), y}), 92);
+    Bytes k = crypto::kdf_tor(concat({ByteView(create.body).first(20), y}), 92);
     if (reply == Reply::kBadKeyHash) k[0] ^= 1;
-    conn.write_cell(circ_id, tor::kCellCreatedFast, cat({y, ByteView(k).first(20)}));
+    conn.write_cell(circ_id, tor::kCellCreatedFast, concat({y, ByteView(k).first(20)}));
     add_hop(slice(k, 20, 20), slice(k, 40, 20), slice(k, 60, 16), slice(k, 76, 16));
   }
 
@@ -130,35 +124,44 @@ struct RelaySide {
 
     Bytes y = crypto::random_bytes(32), y_pub = crypto::x25519_public_from_private(y);
     ByteView id = keys.relay.rsa_identity, b_pub = keys.relay.ntor_onion_key;
-    ByteView proto = text("ntor-curve25519-sha256-1");
-    Bytes secret_input = cat({crypto::x25519_shared(y, x_pub), crypto::x25519_shared(keys.b, x_pub),
-                              id, b_pub, x_pub, y_pub, proto});
-    Bytes seed = crypto::hmac_sha256(text("ntor-curve25519-sha256-1:key_extract"), secret_input);
-    Bytes verify = crypto::hmac_sha256(text("ntor-curve25519-sha256-1:verify"), secret_input);
-    Bytes auth = crypto::hmac_sha256(text("ntor-curve25519-sha256-1:mac"),
-                                     cat({verify, id, b_pub, y_pub, x_pub, proto, text("Server")}));
+    ByteView proto = text_bytes("ntor-curve25519-sha256-1");
+    Bytes secret_input =
+        concat({crypto::x25519_shared(y, x_pub), crypto::x25519_shared(keys.b, x_pub), id, b_pub,
+                x_pub, y_pub, proto});
+    Bytes seed =
+        crypto::hmac_sha256(text_bytes("ntor-curve25519-sha256-1:key_extract"), secret_input);
+    Bytes verify = crypto::hmac_sha256(text_bytes("ntor-curve25519-sha256-1:verify"), secret_input);
+    Bytes auth =
+        crypto::hmac_sha256(text_bytes("ntor-curve25519-sha256-1:mac"),
+                            concat({verify, id, b_pub, y_pub, x_pub, proto, text_bytes("Server")}));
     Bytes k = crypto::hkdf_sha256_expand(seed);
     add_hop(slice(k, 0, 20), slice(k, 20, 20), slice(k, 40, 16), slice(k, 56, 16));
-    return cat({Bytes{0, 64}, y_pub, auth});
+    return concat({Bytes{0, 64}, y_pub, auth});
   }
   void extend(const RelayKeys& keys) {
     Bytes reply = answer_extend2(keys);
     send(hops.size() - 2, kRelayExtended2, 0, reply);
   }
+
+  // Keeps the link busy and never answers: every 20 ms a padding cell, a
+  // cell of another circuit and, once there is a hop, a DATA cell on stream 9
+  // from the last hop, until the client hangs up.
+  void chatter() {
+    for (;;) {
+      conn.write_cell(0, 0, {});
+      conn.write_cell(circ_id ^ 1, tor::kCellRelay, {});
+      if (!hops.empty()) send(hops.size() - 1, kRelayData, 9, text_bytes("chatter"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
 };
 
 inline Circuit open_circuit(const Peer& peer, i32 timeout_ms = 5000) {
-  return Circuit::create_fast(tor::TorChannel::open("127.0.0.1", peer.port(), timeout_ms));
+  return Circuit::create_fast(tor::TorChannel::open("127.0.0.1", peer.port(), timeout_ms),
+                              timeout_ms);
 }
 
-template <typename F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const error::Error& e) {
-    return e.what();
-  }
-  return "";
-}
+// The next relay cell, within a wait of the circuit's time-out.
+inline RelayCell next_cell(Circuit& circ) { return circ.recv_relay(circ.wait_for("DATA")); }
 
 }  // namespace mistgrove_core::circuit::testing

@@ -74,7 +74,7 @@ ServedData serve_data(RelaySide& relay, std::size_t hop, u16 stream, ByteView da
     data = data.subspan(n);
     between(batch);
     if (cells % 100 == 0)
-      due.emplace_back(0, circuit::testing::cat({Bytes{1, 0, 20}, ByteView(digest).first(20)}));
+      due.emplace_back(0, util::concat({Bytes{1, 0, 20}, ByteView(digest).first(20)}));
     if (cells % 50 == 0) due.emplace_back(stream, Bytes{});
     if (batch.size() >= (1 << 20)) check_due();
   }

@@ -1,8 +1,11 @@
 // The SENDME window rule of read loops, and RendezvousStream against an
 // in-process peer that plays the guard and the onion service's end-to-end hop.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "hs/stream_peer.h"
 #include "mistgrove_core/error.h"
@@ -13,10 +16,10 @@ namespace {
 
 using circuit::RelayCell;
 using circuit::testing::Conn;
-using circuit::testing::error_of;
 using circuit::testing::open_circuit;
 using circuit::testing::Peer;
 using circuit::testing::RelaySide;
+using mistgrove_test::error_of;
 using testing::pattern;
 using testing::serve_data;
 
@@ -24,18 +27,28 @@ using testing::serve_data;
 // is 32 bytes of the number of cells handed out so far, so a SENDME shows
 // after which cell it read the digest. Sends are written down as "S<stream>"
 // (empty stream SENDME) or "C<digest byte>" (version-1 circuit SENDME).
+// Waits are numbered in the order they start; `waits` has one entry per cell
+// handed out: the name and number of the wait it was read in.
 struct Script {
   std::vector<RelayCell> cells;
   std::size_t next = 0;
   std::vector<std::string> sent;
+  int waits_started = 0;
+  std::vector<std::string> waits;
 
   void add(u16 stream_id, u8 command, std::size_t len = 0, int times = 1) {
     for (int i = 0; i < times; ++i) cells.push_back({Bytes(len, 0x5a), stream_id, command});
   }
   StreamIo io() {
     return {
-        [this] {
+        [this](std::string_view awaited) {
+          using Clock = std::chrono::steady_clock;
+          return circuit::Wait{awaited, Clock::time_point(Clock::duration(++waits_started))};
+        },
+        [this](const circuit::Wait& wait) {
           if (next == cells.size()) throw error::err("script ended");
+          waits.push_back(
+              fmt::format("{}#{}", wait.awaited, wait.deadline.time_since_epoch().count()));
           return cells[next++];
         },
         [this](u16 stream_id, ByteView data) {
@@ -106,6 +119,20 @@ TEST(ReadStreamUntilEnd, WindowsLimitAndSkippedCells) {
   }
 }
 
+TEST(ReadStreamUntilEnd, EachDataCellOfTheStreamStartsANewWait) {
+  Script script;
+  script.add(2, circuit::kRelayData, 1);
+  script.add(1, circuit::kRelayConnected);
+  script.add(1, circuit::kRelayData, 1);
+  script.add(0, circuit::kRelaySendme);
+  script.add(1, circuit::kRelayData, 1);
+  script.add(1, circuit::kRelayEnd);
+  EXPECT_EQ(read_stream_until_end(script.io(), 1, 10, "too big").size(), 2u);
+  const std::vector<std::string> expected = {"DATA#1", "DATA#1", "DATA#1",
+                                             "DATA#2", "DATA#2", "DATA#3"};
+  EXPECT_EQ(script.waits, expected);
+}
+
 // The client's end-to-end hop and the peer's copy of it (directions swapped).
 struct HsKeys {
   Bytes df = crypto::random_bytes(32), db = crypto::random_bytes(32);
@@ -117,7 +144,7 @@ struct HsKeys {
 // Runs `service` as the peer (guard at hop 0, the service at hop 1) and
 // `client` on a RendezvousStream over it.
 void with_stream(const std::function<void(RelaySide&)>& service,
-                 const std::function<void(RendezvousStream&)>& client) {
+                 const std::function<void(RendezvousStream&)>& client, i32 timeout_ms = 5000) {
   HsKeys keys;
   Peer peer([&](Conn& conn) {
     RelaySide relay(conn);
@@ -126,7 +153,7 @@ void with_stream(const std::function<void(RelaySide&)>& service,
     service(relay);
     conn.wait_closed();
   });
-  RendezvousStream stream(open_circuit(peer), keys.client());
+  RendezvousStream stream(open_circuit(peer, timeout_ms), keys.client());
   client(stream);
 }
 
@@ -159,7 +186,8 @@ TEST(RendezvousStream, BeginWaitsForConnectedOfItsStream) {
         [&](RendezvousStream& stream) {
           EXPECT_EQ(error_of([&] { stream.begin(3, 443); }), c.error);
           if (!*c.error) {
-            EXPECT_EQ(stream.recv_hs().data, util::from_string("after"));
+            EXPECT_EQ(stream.recv_hs(stream.circuit.wait_for("DATA")).data,
+                      util::from_string("after"));
           }
         });
   }
@@ -228,6 +256,43 @@ TEST(RendezvousStream, ReadUntilEndSendsAuthenticatedSendmes) {
     EXPECT_EQ(served.circuit_sendmes, 1);
     EXPECT_EQ(served.stream_sendmes, 2);
   }
+}
+
+TEST(RendezvousStream, WaitsEndAtTheirDeadlinesWhileTheServiceChatters) {
+  constexpr i32 kTimeoutMs = 300;
+  struct Case {
+    const char* error;
+    std::function<void(RendezvousStream&)> client;
+  } const kCases[] = {
+      {"timed out waiting for CONNECTED", [](RendezvousStream& s) { s.begin(1, 80); }},
+      {"timed out waiting for DATA", [](RendezvousStream& s) { s.read_until_end(1, 1000); }},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.error);
+    const auto start = std::chrono::steady_clock::now();
+    with_stream(
+        [](RelaySide& relay) { relay.chatter(); },
+        [&](RendezvousStream& stream) { EXPECT_EQ(error_of([&] { c.client(stream); }), c.error); },
+        kTimeoutMs);
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(kTimeoutMs + 700));
+  }
+}
+
+TEST(RendezvousStream, ReadUntilEndBoundsEachCellNotTheWholeResponse) {
+  // Ten cells 100 ms apart: the response takes three times the time-out.
+  with_stream(
+      [](RelaySide& relay) {
+        for (int i = 0; i < 10; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          relay.send(1, circuit::kRelayData, 1, util::from_string("x"));
+        }
+        relay.send(1, circuit::kRelayEnd, 1, {});
+      },
+      [](RendezvousStream& stream) {
+        EXPECT_EQ(stream.read_until_end(1, 1000), util::from_string("xxxxxxxxxx"));
+      },
+      300);
 }
 
 TEST(RendezvousStream, RelayLengthOverTheCellFails) {

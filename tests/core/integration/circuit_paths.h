@@ -100,7 +100,7 @@ class DirStreams {
       send(ids.back(), kRelayBeginDir, {});
     }
     for (std::size_t open = paths.size(); open > 0;) {
-      RelayCell cell = circ_.recv_relay();
+      RelayCell cell = circ_.recv_relay(circ_.wait_for("DATA"));
       // A relay that drops the circuit past hop 0 answers TRUNCATED (9).
       if (cell.command == 9) throw std::runtime_error("circuit truncated");
       if (cell.command == kRelaySendme) {

@@ -22,8 +22,8 @@ namespace {
 using circuit::Circuit;
 using directory::Relay;
 using mistgrove_test::DirStreams;
-using mistgrove_test::Routers;
 using mistgrove_test::error_of;
+using mistgrove_test::Routers;
 using tor::TorChannel;
 
 constexpr i32 kTimeoutMs = 10000;
@@ -34,7 +34,7 @@ constexpr const char* kConsensusPath = "/tor/status-vote/current/consensus-micro
 class StallingProxy {
  public:
   StallingProxy(const std::string& host, u16 port) {
-    listen_fd_ = fake_relay::listen_loopback(port_);
+    listen_fd_ = mistgrove_test::bind_loopback(port_, 1);
     thread_ = std::thread([this, host, port] {
       try {
         run(host, port);
@@ -84,7 +84,7 @@ class StallingProxy {
 };
 
 Circuit three_hops(const Routers& net, const std::string& host, u16 port, i32 timeout_ms) {
-  Circuit circ = Circuit::create_fast(TorChannel::open(host, port, timeout_ms));
+  Circuit circ = Circuit::create_fast(TorChannel::open(host, port, timeout_ms), timeout_ms);
   circ.extend_ntor(net.named("relay2"));
   circ.extend_ntor(net.named("auth1"));
   return circ;
@@ -193,7 +193,8 @@ TEST(LinkCircuit, WrongNtorKeyFailsTheExtension) {
   TESTNET_STATE_OR_SKIP(state);
   Routers net = mistgrove_test::load_routers(*state);
   const Relay& guard = net.named("relay1");
-  Circuit circ = Circuit::create_fast(TorChannel::open(guard.address, guard.or_port, kTimeoutMs));
+  Circuit circ =
+      Circuit::create_fast(TorChannel::open(guard.address, guard.or_port, kTimeoutMs), kTimeoutMs);
   Relay target = net.named("relay2");
   target.ntor_onion_key = net.named("relay3").ntor_onion_key;
   EXPECT_EQ(error_of([&] { circ.extend_ntor(target); }), "ntor auth mismatch");
