@@ -2,8 +2,6 @@
 // connection, the answer chosen by a handler from the request path.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/test_support.h"
+
 namespace mistgrove_test {
 
 class LoopbackHttpServer {
@@ -24,18 +24,7 @@ class LoopbackHttpServer {
   using Handler = std::function<std::string(const std::string& path)>;
 
   explicit LoopbackHttpServer(Handler handler) : handler_(std::move(handler)) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(listen_fd_, 64) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      if (listen_fd_ >= 0) ::close(listen_fd_);
-      throw std::runtime_error("loopback server setup failed");
-    }
-    port_ = ntohs(addr.sin_port);
+    listen_fd_ = bind_loopback(port_, 64);
     thread_ = std::thread([this] { serve(); });
   }
   ~LoopbackHttpServer() {

@@ -3,8 +3,6 @@
 // and runs a script on its own thread.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -18,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "base/test_support.h"
 #include "mistgrove_core/tor.h"
 
 namespace fake_relay {
@@ -131,20 +130,6 @@ class Conn {
   SSL* ssl_;
 };
 
-// A socket listening on 127.0.0.1 at a free port, stored in `port`.
-inline int listen_loopback(u16& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 1) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    throw std::runtime_error("test listener set-up failed");
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
 using Script = std::function<void(Conn&)>;
 
 // Listens on 127.0.0.1 at once; its thread accepts one client and runs the
@@ -157,7 +142,7 @@ class Peer {
     // kill the test program.
     ::signal(SIGPIPE, SIG_IGN);
     SSL_CTX* ctx = mode == Mode::kTls ? server_ctx() : nullptr;
-    listen_fd_ = listen_loopback(port_);
+    listen_fd_ = mistgrove_test::bind_loopback(port_, 1);
     timeval tv{10, 0};
     setsockopt(listen_fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     thread_ = std::thread([this, ctx, script = std::move(script)] {
