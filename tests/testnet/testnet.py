@@ -312,6 +312,7 @@ class Tor:
         self.dir = os.path.join(root, nick)
         self.torrc = os.path.join(self.dir, "torrc")
         self.proc = self.fingerprint = self.ed25519_id = self.v3ident = None
+        self.has_consensus = False
         os.mkdir(self.dir, 0o700)
 
     def spawn(self, args, **kw):
@@ -389,10 +390,24 @@ class Testnet:
                     dir=tor.dir, http_vport=ONION_HTTP_PORT, http_port=self.backends.http_port,
                     echo_vport=ONION_ECHO_PORT, echo_port=self.backends.echo_port)
             write_file(tor.torrc, text)
+        # Authorities started in the last seconds of a minute miss its vote and
+        # the first consensus comes a minute later.
+        second = time.time() % 60
+        if second > 40:
+            time.sleep(61 - second)
+        deadline = began + self.timeout
+        for tor in self.tors[:-1]:
             tor.proc = tor.spawn(["tor", "-f", tor.torrc])
-        log(f"started {len(self.tors)} tor daemons under {self.root}")
-
-        self.wait_ready(began + self.timeout)
+        log(f"started the authorities and relays under {self.root}")
+        self.wait_for(deadline, self.missing_hsdirs)
+        # Routers that asked for a consensus before there was one back off for
+        # up to a minute or more; a reload makes them fetch it now. The onion
+        # service, started only now, finds one at once.
+        for tor in self.tors[:-1]:
+            os.kill(tor.proc.pid, signal.SIGHUP)
+        self.tors[-1].proc = self.tors[-1].spawn(["tor", "-f", self.tors[-1].torrc])
+        log(f"consensus ready after {time.monotonic() - began:.0f} s; started the onion service")
+        self.wait_for(deadline, self.missing_service)
         log(f"ready after {time.monotonic() - began:.0f} s")
         return self.write_state()
 
@@ -425,37 +440,52 @@ class Testnet:
     def authority_dirports(self):
         return [f"127.0.0.1:{t.dirport}" for t in self.tors if t.role == "authority"]
 
-    def wait_ready(self, deadline):
-        """Until every router is a running, valid HSDir in the consensus and the
-        onion service has its hostname and has uploaded its descriptor."""
-        onion = self.tors[-1]
-        routers = {t.nick for t in self.tors if t.orport}
-        missing, last_report = "the first consensus", 0.0
+    def wait_for(self, deadline, missing):
+        """Poll missing() until it names nothing more to wait for; give up at the
+        deadline or when a tor daemon exits."""
+        last_report = 0.0
         while True:
-            dead = [t for t in self.tors if t.proc.poll() is not None]
+            dead = [t for t in self.tors if t.proc and t.proc.poll() is not None]
             if dead:
                 self.give_up(f"tor {dead[0].nick} exited with status {dead[0].proc.returncode}")
-            try:
-                flags = consensus_flags(fetch_consensus(self.authority_dirports()))
-                lacking = sorted(n for n in routers
-                                 if not {"Running", "Valid", "HSDir"} <= flags.get(n, set()))
-                missing = f"the HSDir flag of {', '.join(lacking)}" if lacking else None
-            except OSError:
-                pass  # no consensus yet
-            if not missing:
-                if not os.path.exists(os.path.join(onion.dir, "hs", "hostname")):
-                    missing = "the onion service's hostname"
-                elif not file_contains(os.path.join(onion.dir, "info.log"), UPLOAD_LOG):
-                    missing = "the onion service's descriptor upload"
-                else:
-                    return
+            what = missing()
+            if not what:
+                return
             now = time.monotonic()
             if now >= deadline:
-                self.give_up(f"not ready within {self.timeout:.0f} s: waiting for {missing}")
+                self.give_up(f"not ready within {self.timeout:.0f} s: waiting for {what}")
             if now - last_report >= 15:
-                log(f"waiting for {missing}")
+                log(f"waiting for {what}")
                 last_report = now
-            time.sleep(min(2.0, deadline - now))
+            time.sleep(min(1.0, deadline - now))
+
+    def missing_hsdirs(self):
+        """What the consensus lacks: every router running, valid and HSDir."""
+        try:
+            flags = consensus_flags(fetch_consensus(self.authority_dirports()))
+        except OSError:
+            return "the first consensus"
+        lacking = [t.nick for t in self.tors if t.orport
+                   and not {"Running", "Valid", "HSDir"} <= flags.get(t.nick, set())]
+        return lacking and f"the HSDir flag of {', '.join(lacking)}"
+
+    def missing_service(self):
+        """What the network lacks for clients: the consensus on every router's
+        DirPort (they serve it over BEGIN_DIR too), the onion service's hostname
+        and its first descriptor upload."""
+        for tor in self.tors:
+            if tor.orport and not tor.has_consensus:
+                try:
+                    fetch_consensus([f"127.0.0.1:{tor.dirport}"])
+                    tor.has_consensus = True
+                except OSError:
+                    return f"the consensus at {tor.nick}"
+        onion = self.tors[-1]
+        if not os.path.exists(os.path.join(onion.dir, "hs", "hostname")):
+            return "the onion service's hostname"
+        if not file_contains(os.path.join(onion.dir, "info.log"), UPLOAD_LOG):
+            return "the onion service's descriptor upload"
+        return None
 
     def give_up(self, reason):
         for tor in self.tors:
@@ -474,7 +504,8 @@ class Testnet:
             onion_echo_port=ONION_ECHO_PORT, echo_idle_close_s=ECHO_IDLE_CLOSE,
             http_direct=f"127.0.0.1:{self.backends.http_port}",
             echo_direct=f"127.0.0.1:{self.backends.echo_port}",
-            tor_pids=[t.proc.pid for t in self.tors])
+            onion_service_log=os.path.join(self.tors[-1].dir, "info.log"),
+            tor_pids=[t.proc.pid for t in self.tors if t.proc])
         write_file(self.state_path, json.dumps(self.state, indent=1))
         return self.state
 
