@@ -493,6 +493,16 @@ class Testnet:
         raise RuntimeError(reason)
 
     def write_state(self):
+        """The state file tests read. Addresses are "127.0.0.1:PORT" texts:
+        authority_dirports (list), http_direct and echo_direct (the back-ends
+        themselves). relays: every router, authorities first, as {nickname,
+        address, orport, dirport, fingerprint (hex), ed25519_id (base64),
+        authority}. onion_address ("....onion"), onion_http_port (80) and
+        onion_echo_port (7) are the service's virtual ports; echo_idle_close_s.
+        page_path, page_response_path (the exact HTTP response to "GET /"),
+        big_path, big_sha256, big_length ("/big.bin"). consensus_file,
+        period_length, period_num, srv_source. data_dir, onion_service_log,
+        pid (this process), tor_pids."""
         with open(os.path.join(self.tors[-1].dir, "hs", "hostname")) as f:
             hostname = f.read().strip()
         dirports = self.authority_dirports()
