@@ -87,6 +87,7 @@ class Circuit {
   // (tor::kCellRelay, or tor::kCellRelayEarly).
   void send_relay_cell(u8 link_command, std::size_t hop, u8 relay_command, u16 stream_id,
                        ByteView data);
+
   // A wait for `awaited` (a name in capitals) that starts now.
   Wait wait_for(std::string_view awaited) const;
 
@@ -102,6 +103,8 @@ class Circuit {
   // the circuit (the onion service's end-to-end hop): no circuit-hop digest
   // is read or changed.
   void send_raw_body(ByteView body);
+  // The next RELAY body of this circuit within `wait`; DESTROY fails with
+  // "rendezvous circuit destroyed".
   Bytes recv_raw_body(const Wait& wait);
 
   std::size_t hop_count() const { return hops_.size(); }
