@@ -394,17 +394,26 @@ TEST(HydrateMicrodescriptors, AbnormalWorkerEndFailsTheCall) {
   const Consensus before = consensus;
   // Batch 2 (digests 91-180) ends its worker with a fault that is no Error;
   // the other batches answer with a microdescriptor that would complete a relay.
-  auto fetch = [](const HostPort&, const std::string& path, i32) -> Bytes {
+  // The last worker is left running; every copy of `fetch` (and so of the
+  // sentinel) is gone once it has ended, which the test awaits before the
+  // process may exit.
+  auto sentinel = std::make_shared<int>(0);
+  std::weak_ptr<int> alive = sentinel;
+  auto fetch = [sentinel](const HostPort&, const std::string& path, i32) -> Bytes {
     if (path.find("/90-") != std::string::npos) throw std::logic_error("fault");
     return util::from_string(kMicrodesc);
   };
+  sentinel.reset();
   try {
-    hydrate_microdescriptors_with(consensus, kBootstrap, 30000, fetch);
+    hydrate_microdescriptors_with(consensus, kBootstrap, 30000, std::move(fetch));
     FAIL() << "no error";
   } catch (const Error& e) {
     EXPECT_STREQ(e.what(), "microdescriptor worker panicked");
   }
   EXPECT_EQ(consensus.relays.back().ntor_onion_key, before.relays.back().ntor_onion_key);
+  for (int i = 0; i < 500 && !alive.expired(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(alive.expired());
 }
 
 }  // namespace
