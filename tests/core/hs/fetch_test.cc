@@ -1,35 +1,22 @@
 // Descriptor fetch: the order of shared random values and HSDirs, the guard
-// rule, the wrapped last failure, and the BEGIN_DIR exchange against an
-// in-process peer that plays the HSDir.
+// rule, the wrapped last failure, and the BEGIN_DIR exchange against the
+// in-process peer playing the HSDir.
 #include <gtest/gtest.h>
 
 #include <set>
-#include <sstream>
 
-#include "hs/hs_test_util.h"
-#include "hs/stream_peer.h"
-#include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
+#include "tor/fake_relay.h"
 
 namespace mistgrove_core::hs {
 namespace {
 
-using circuit::testing::Conn;
-using circuit::testing::open_circuit;
-using circuit::testing::Peer;
-using circuit::testing::RelaySide;
+using namespace mistgrove_core::fake;
 using directory::Relay;
-using mistgrove_test::error_of;
-using testing::pattern;
 
 Relay relay_named(const std::string& nickname) {
-  Relay r;
+  Relay r = RelayKeys().relay;
   r.nickname = nickname;
-  r.address = "127.0.0.1";
-  r.or_port = 9001;
-  r.rsa_identity = crypto::random_bytes(20);
-  r.ed25519_id = crypto::random_bytes(32);
-  r.ntor_onion_key = crypto::random_bytes(32);
   r.flags = {"HSDir", "Running", "Valid"};
   return r;
 }
@@ -43,16 +30,13 @@ directory::Consensus consensus_with(Bytes srv_current, Bytes srv_previous) {
   return c;
 }
 
-// The keys of the descriptor captured from the private network
-// (tests/core/data/descriptor_keys.txt).
+// The keys of the descriptor captured from the private network.
 directory::HsPeriodKeys captured_keys() {
   directory::HsPeriodKeys keys;
-  std::istringstream lines(mistgrove_core::testing::read_test_file("descriptor_keys.txt"));
-  for (std::string key, rest; lines >> key && std::getline(lines, rest);) {
-    std::istringstream words(rest);
-    if (key == "blinded_key") keys.blinded_key = mistgrove_core::testing::hex(rest);
-    if (key == "subcredential") keys.subcredential = mistgrove_core::testing::hex(rest);
-    if (key == "period") words >> keys.period_num >> keys.period_length;
+  for (const auto& r : mistgrove_test::load_records("descriptor_keys.txt")) {
+    if (r.kind() == "blinded_key") keys.blinded_key = r.bytes(1);
+    if (r.kind() == "subcredential") keys.subcredential = r.bytes(1);
+    if (r.kind() == "period") keys.period_num = r.number(1), keys.period_length = r.number(2);
   }
   return keys;
 }
@@ -66,9 +50,8 @@ struct Call {
 // A fake exchange with each HSDir: records the call, then answers with
 // `answer` (which may throw).
 HsdirFetch recording(std::vector<Call>& calls, std::function<Bytes(std::size_t)> answer) {
-  return [&calls, answer](const Relay& hsdir, const Relay& guard, std::string_view path,
-                          i32 timeout_ms) {
-    calls.push_back({hsdir, guard, std::string(path), timeout_ms});
+  return [&calls, answer](const Relay& hsdir, const Relay& guard, std::string_view path, i32 ms) {
+    calls.push_back({hsdir, guard, std::string(path), ms});
     return answer(calls.size() - 1);
   };
 }
@@ -83,21 +66,15 @@ TEST(ChooseHsdirGuard, ConsecutiveGuardsNeverTheHsdirItself) {
   const std::vector<Relay> guards = {relay_named("G0"), relay_named("G1"), relay_named("G2")};
   Relay like_g1 = relay_named("H1");
   like_g1.ed25519_id = guards[1].ed25519_id;
-  const Relay hsdirs[] = {relay_named("H0"), like_g1, relay_named("H2")};
   std::size_t counter = 0;
   std::string used;
-  for (const Relay& hsdir : hsdirs) used += choose_hsdir_guard(guards, hsdir, counter)->nickname;
+  for (const Relay& hsdir : {relay_named("H0"), like_g1, relay_named("H2")})
+    used += choose_hsdir_guard(guards, hsdir, counter)->nickname;
   EXPECT_EQ(used, "G0G2G0");
   EXPECT_EQ(counter, 1u);
-
   // Only the HSDir itself: no guard, and the counter stays.
-  const std::vector<Relay> only_self = {like_g1};
-  counter = 0;
-  EXPECT_EQ(choose_hsdir_guard(only_self, like_g1, counter), nullptr);
-  EXPECT_EQ(counter, 0u);
-  const std::vector<Relay> self_then_other = {like_g1, guards[0]};
-  EXPECT_EQ(choose_hsdir_guard(self_then_other, like_g1, counter)->nickname, "G0");
-  EXPECT_EQ(counter, 0u);
+  EXPECT_EQ(choose_hsdir_guard({like_g1}, like_g1, counter), nullptr);
+  EXPECT_EQ(counter, 1u);
 }
 
 TEST(FetchHiddenServiceDescriptor, FailuresBeforeAnyRequest) {
@@ -137,20 +114,13 @@ TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceThenTheLastFailureWrapped) {
   } const kCases[] = {
       {"current, then previous", current, previous},
       {"previous only", {}, previous},
-      {"current only", current, {}},
   };
   const directory::HsPeriodKeys keys = captured_keys();
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     const directory::Consensus consensus = consensus_with(c.current, c.previous);
-    std::vector<std::set<std::string>> expected_groups;
-    for (const Bytes* srv : {&c.current, &c.previous})
-      if (!srv->empty())
-        expected_groups.push_back(nicknames(directory::select_hsdirs(
-            consensus, keys.blinded_key, *srv, keys.period_num, keys.period_length)));
-
     std::vector<Call> calls;
-    std::string error = error_of([&] {
+    const std::string error = error_of([&] {
       fetch_hidden_service_descriptor_with(
           consensus, keys, 1234, recording(calls, [&](std::size_t i) -> Bytes {
             throw error::err("HTTP request failed: from " + calls[i].hsdir.nickname);
@@ -160,15 +130,18 @@ TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceThenTheLastFailureWrapped) {
     EXPECT_EQ(error,
               "failed to fetch/decrypt hidden service descriptor: HTTP request failed: from " +
                   calls.back().hsdir.nickname);
-    std::size_t at = 0;
-    for (const std::set<std::string>& group : expected_groups) {
+    // The HSDirs of each shared random value in turn, in any order.
+    auto at = calls.begin();
+    for (const Bytes* srv : {&c.current, &c.previous}) {
+      if (srv->empty()) continue;
+      const std::set<std::string> group = nicknames(directory::select_hsdirs(
+          consensus, keys.blinded_key, *srv, keys.period_num, keys.period_length));
       std::vector<Relay> asked;
-      for (; asked.size() < group.size() && at < calls.size(); ++at)
-        asked.push_back(calls[at].hsdir);
+      for (; asked.size() < group.size() && at != calls.end(); ++at) asked.push_back(at->hsdir);
       EXPECT_EQ(nicknames(asked), group);
       EXPECT_EQ(asked.size(), group.size());
     }
-    EXPECT_EQ(at, calls.size());
+    EXPECT_EQ(at, calls.end());
     for (const Call& call : calls) {
       EXPECT_NE(call.guard.ed25519_id, call.hsdir.ed25519_id);
       EXPECT_EQ(call.path, "/tor/hs/3/G5QJRVaz7NRdpYOFdbVbFWIMiY7BjxWxN8HDgRd+tMI");
@@ -178,82 +151,66 @@ TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceThenTheLastFailureWrapped) {
 }
 
 TEST(FetchHiddenServiceDescriptor, FirstAnswerThatDecryptsWins) {
-  const directory::Consensus consensus = consensus_with(Bytes(32, 1), Bytes(32, 2));
-  const std::string outer = mistgrove_core::testing::read_test_file("descriptor_outer.txt");
+  const std::string outer = mistgrove_test::read_data_file("descriptor_outer.txt");
   std::vector<Call> calls;
   FetchedDescriptor fetched = fetch_hidden_service_descriptor_with(
-      consensus, captured_keys(), 1000, recording(calls, [&](std::size_t i) {
-        if (i == 0) return util::from_string("not a descriptor");
-        return util::from_string(outer);
-      }));
+      consensus_with(Bytes(32, 1), Bytes(32, 2)), captured_keys(), 1000,
+      recording(calls,
+                [&](std::size_t i) { return from_string(i == 0 ? "not a descriptor" : outer); }));
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(fetched.guard.nickname, calls[1].guard.nickname);
   EXPECT_EQ(fetched.guard.rsa_identity, calls[1].guard.rsa_identity);
   EXPECT_EQ(fetched.descriptor.intro_points.size(), 3u);
 }
 
-Bytes http_ok(ByteView body) {
-  return mistgrove_core::testing::cat({util::from_string("HTTP/1.0 200 OK\r\n\r\n"), body});
-}
-
 TEST(BeginDirGet, ExchangeWithTheHsdir) {
   constexpr std::size_t kLimit = 8 * 1024 * 1024;
-  const std::size_t head = http_ok({}).size();
-  // The guard and the HSDir of one BEGIN_DIR exchange.
+  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+  auto ok = [&](std::size_t size) { return concat({from_string(head), pattern(size)}); };
   struct Case {
     const char* name;
-    bool rejected;
+    u8 answer;  // to BEGIN_DIR; 0: none, on a busy link
     Bytes response;
     const char* error;
-    bool silent = false;  // the HSDir never answers BEGIN_DIR, the link stays busy
   } const kCases[] = {
-      {"END before CONNECTED", true, {}, "BEGIN_DIR rejected by hsdir7"},
-      {"no CONNECTED", false, {}, "timed out waiting for CONNECTED", true},
-      {"200 over 150 cells", false, http_ok(pattern(150 * 498 - 3)), ""},
-      {"404", false, util::from_string("HTTP/1.0 404 Not found\r\n\r\n"),
+      {"END before CONNECTED", circuit::kRelayEnd, {}, "BEGIN_DIR rejected by hsdir7"},
+      {"no CONNECTED", 0, {}, "timed out waiting for CONNECTED"},
+      {"404", circuit::kRelayConnected, from_string("HTTP/1.0 404 Not found\r\n\r\n"),
        "HTTP request failed: HTTP/1.0 404 Not found"},
-      {"exactly 8 MiB", false, http_ok(pattern(kLimit - head)), ""},
-      {"8 MiB and one byte", false, http_ok(pattern(kLimit - head + 1)),
+      {"exactly 8 MiB", circuit::kRelayConnected, ok(kLimit - head.size()), ""},
+      {"8 MiB and one byte", circuit::kRelayConnected, ok(kLimit - head.size() + 1),
        "BEGIN_DIR response too large"},
   };
   Relay hsdir = relay_named("hsdir7");
   hsdir.address = "10.0.0.7";
-  const std::string path = "/tor/hs/3/AAAA";
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     std::string request;
-    circuit::testing::RelayKeys keys;
+    RelayKeys keys;
     Peer peer([&](Conn& conn) {
       RelaySide relay(conn);
       relay.create_fast();
       relay.extend(keys);
       auto got = relay.recv();
-      EXPECT_EQ(got.hop, 1u);
-      EXPECT_EQ(got.cell.command, circuit::kRelayBeginDir);
-      EXPECT_EQ(got.cell.stream_id, 1);
-      EXPECT_TRUE(got.cell.data.empty());
-      if (c.silent) return relay.chatter();
+      EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
+                std::tuple(1u, circuit::kRelayBeginDir, 1, Bytes{}));
+      if (c.answer == 0) return relay.chatter();
       // Skipped before CONNECTED: DATA of the stream, cells of another stream.
-      relay.send(1, circuit::kRelayData, 1, util::from_string("early"));
+      relay.send(1, circuit::kRelayData, 1, from_string("early"));
       relay.send(1, circuit::kRelayConnected, 2, {});
-      relay.send(1, c.rejected ? circuit::kRelayEnd : circuit::kRelayConnected, 1, {});
-      if (c.rejected) return conn.wait_closed();
-      while (request.find("\r\n\r\n") == std::string::npos) {
-        got = relay.recv();
-        EXPECT_EQ(got.cell.command, circuit::kRelayData);
-        request += util::to_string_lossy(got.cell.data);
-      }
-      testing::serve_data(relay, 1, 1, c.response);
+      relay.send(1, c.answer, 1, {});
+      while (c.answer == circuit::kRelayConnected && request.find("\r\n\r\n") == std::string::npos)
+        request += util::to_string_lossy(relay.recv().cell.data);
+      relay.serve_data(1, 1, c.response);
       relay.send(1, circuit::kRelayEnd, 1, {});
       conn.wait_closed();
     });
-    circuit::Circuit circ = open_circuit(peer, c.silent ? 300 : 5000);
+    circuit::Circuit circ = open_circuit(peer, c.answer == 0 ? 300 : 5000);
     circ.extend_ntor(keys.relay);
     Bytes body;
-    EXPECT_EQ(error_of([&] { body = begin_dir_get(circ, hsdir, path); }), c.error);
+    EXPECT_EQ(error_of([&] { body = begin_dir_get(circ, hsdir, "/tor/hs/3/AAAA"); }), c.error);
     if (!*c.error) {
-      EXPECT_EQ(body, Bytes(c.response.begin() + head, c.response.end()));
-      EXPECT_EQ(request, directory::directory_request_text(path, "10.0.0.7"));
+      EXPECT_EQ(body, Bytes(c.response.begin() + head.size(), c.response.end()));
+      EXPECT_EQ(request, directory::directory_request_text("/tor/hs/3/AAAA", "10.0.0.7"));
     }
   }
 }

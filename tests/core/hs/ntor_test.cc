@@ -25,12 +25,7 @@ const Bytes kAuthKey = vector("auth_key"), kEncKey = vector("enc_key");
 const Bytes kSubcredential = vector("subcredential");
 const Bytes kHandshake = concat({vector("server_public"), vector("auth_input_mac")});
 
-IntroductionPoint vector_point() {
-  IntroductionPoint point;
-  point.auth_key = kAuthKey;
-  point.enc_key = kEncKey;
-  return point;
-}
+IntroductionPoint vector_point() { return {{}, {}, kAuthKey, kEncKey}; }
 
 Introduce1 vector_introduce1() {
   return encrypt_introduce1(vector_point(), vector("plaintext"), kSubcredential,
@@ -54,8 +49,8 @@ directory::HsPeriodKeys period_keys() {
   return keys;
 }
 
-Bytes part(const Bytes& bytes, std::size_t offset, std::size_t len) {
-  return Bytes(bytes.begin() + offset, bytes.begin() + offset + len);
+Bytes part(ByteView bytes, std::size_t offset, std::size_t len) {
+  return concat({bytes.subspan(offset, len)});
 }
 
 TEST(HsNtor, KnownAnswers) {
@@ -84,19 +79,9 @@ TEST(FinishHsNtor, Failures) {
       {"63 bytes", [](HsNtorState&, Bytes& h) { h.pop_back(); }, "RENDEZVOUS2 handshake too short"},
       {"Y all zero", [](HsNtorState&, Bytes& h) { std::fill_n(h.begin(), 32, 0); },
        "hs-ntor shared secret is all zero"},
-      {"Y of order 4",
-       [](HsNtorState&, Bytes& h) {
-         std::fill_n(h.begin(), 32, 0);
-         h[0] = 1;
-       },
-       "hs-ntor shared secret is all zero"},
       {"AUTH", [](HsNtorState&, Bytes& h) { h[40] ^= 0x01; }, "RENDEZVOUS2 hs-ntor auth mismatch"},
       {"Y", [](HsNtorState&, Bytes& h) { h[5] ^= 0x10; }, "RENDEZVOUS2 hs-ntor auth mismatch"},
-      {"client public", [](HsNtorState& s, Bytes&) { s.client_public[0] ^= 0x01; },
-       "RENDEZVOUS2 hs-ntor auth mismatch"},
       {"enc key", [](HsNtorState& s, Bytes&) { s.enc_key[31] ^= 0x02; },
-       "RENDEZVOUS2 hs-ntor auth mismatch"},
-      {"auth key", [](HsNtorState& s, Bytes&) { s.auth_key[7] ^= 0x80; },
        "RENDEZVOUS2 hs-ntor auth mismatch"},
       {"EXP(B,x)", [](HsNtorState& s, Bytes&) { s.secret_xb[16] ^= 0x01; },
        "RENDEZVOUS2 hs-ntor auth mismatch"},
@@ -119,19 +104,10 @@ TEST(BuildIntroduce1, Failures) {
     const char* message;
   } kCases[] = {
       {"19-byte cookie", [](auto&, auto&, Bytes& c) { c.resize(19); }, "bad rendezvous cookie"},
-      {"cookie checked first",
-       [](IntroductionPoint& p, directory::Relay& r, Bytes& c) {
-         c.clear();
-         r.ntor_onion_key.clear();
-         p.enc_key.clear();
-       },
-       "bad rendezvous cookie"},
       {"no ntor key", [](auto&, directory::Relay& r, auto&) { r.ntor_onion_key.clear(); },
        "rendezvous relay missing ntor key"},
       {"host name", [](auto&, directory::Relay& r, auto&) { r.address = "rp.example"; },
        "relay has non-IPv4 address"},
-      {"31-byte enc key", [](IntroductionPoint& p, auto&, auto&) { p.enc_key.resize(31); },
-       "bad x25519 inputs"},
       {"enc key zero", [](IntroductionPoint& p, auto&, auto&) { p.enc_key.assign(32, 0); },
        "hs-ntor shared secret is all zero"},
   };

@@ -1,195 +1,156 @@
-// The SENDME window rule of read loops, and RendezvousStream against an
-// in-process peer that plays the guard and the onion service's end-to-end hop.
-#include <fmt/format.h>
+// The SENDME window rule of read loops, and RendezvousStream against the
+// in-process peer playing the guard and the onion service's end-to-end hop.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 
-#include "hs/stream_peer.h"
-#include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
+#include "tor/fake_relay.h"
 
 namespace mistgrove_core::hs {
 namespace {
 
-using circuit::RelayCell;
-using circuit::testing::Conn;
-using circuit::testing::open_circuit;
-using circuit::testing::Peer;
-using circuit::testing::RelaySide;
-using mistgrove_test::error_of;
-using testing::pattern;
-using testing::serve_data;
+using namespace mistgrove_core::fake;
+using circuit::kRelayConnected;
+using circuit::kRelayData;
+using circuit::kRelayEnd;
+using circuit::kRelaySendme;
 
-// A read loop's circuit as a script of cells. The acknowledged hop's digest
-// is 32 bytes of the number of cells handed out so far, so a SENDME shows
-// after which cell it read the digest. Sends are written down as "S<stream>"
-// (empty stream SENDME) or "C<digest byte>" (version-1 circuit SENDME).
-// Waits are numbered in the order they start; `waits` has one entry per cell
-// handed out: the name and number of the wait it was read in.
-struct Script {
+// A read loop's circuit as a list of cells. The acknowledged hop's digest is
+// 32 bytes of the number of cells handed out so far, so a SENDME shows after
+// which cell it read the digest. Sends are written down as "S<stream>" (empty
+// stream SENDME) or "C<digest byte>" (version-1 circuit SENDME).
+struct ScriptedIo {
   std::vector<RelayCell> cells;
   std::size_t next = 0;
-  std::vector<std::string> sent;
-  int waits_started = 0;
-  std::vector<std::string> waits;
+  std::string sent;
 
   void add(u16 stream_id, u8 command, std::size_t len = 0, int times = 1) {
     for (int i = 0; i < times; ++i) cells.push_back({Bytes(len, 0x5a), stream_id, command});
   }
   StreamIo io() {
     return {
-        [this](std::string_view awaited) {
-          using Clock = std::chrono::steady_clock;
-          return circuit::Wait{awaited, Clock::time_point(Clock::duration(++waits_started))};
+        [](std::string_view awaited) {
+          return circuit::Wait{awaited, std::chrono::steady_clock::now()};
         },
-        [this](const circuit::Wait& wait) {
+        [this](const circuit::Wait&) {
           if (next == cells.size()) throw error::err("script ended");
-          waits.push_back(
-              fmt::format("{}#{}", wait.awaited, wait.deadline.time_since_epoch().count()));
           return cells[next++];
         },
         [this](u16 stream_id, ByteView data) {
-          if (stream_id != 0) {
-            sent.push_back(data.empty() ? "S" + std::to_string(stream_id) : "S with data");
-          } else if (data.size() == 23 && data[0] == 1 && data[1] == 0 && data[2] == 20) {
-            sent.push_back("C" + std::to_string(data[3]));
-          } else {
-            sent.push_back("C malformed");
-          }
+          const bool v1 = data.size() == 23 && data[0] == 1 && data[1] == 0 && data[2] == 20;
+          sent += sent.empty() ? "" : " ";
+          if (stream_id != 0) sent += data.empty() ? "S" + std::to_string(stream_id) : "S+data";
+          if (stream_id == 0) sent += v1 ? "C" + std::to_string(data[3]) : "C malformed";
         },
         [this] { return Bytes(32, static_cast<u8>(next)); },
     };
   }
-  std::string sends() const {
-    std::string out;
-    for (const std::string& s : sent) out += (out.empty() ? "" : " ") + s;
-    return out;
-  }
 };
 
 TEST(ReadStreamUntilEnd, WindowsLimitAndSkippedCells) {
-  using circuit::kRelayConnected;
-  using circuit::kRelayData;
-  using circuit::kRelayEnd;
-  using circuit::kRelaySendme;
   struct Case {
     const char* name;
-    std::function<void(Script&)> cells;
+    std::function<void(ScriptedIo&)> cells;
     u64 limit;
     std::size_t length;
     const char* sends;
     const char* error;
   } const kCases[] = {
-      {"END first", [](Script& s) { s.add(1, kRelayEnd); }, 0, 0, "", ""},
-      {"49 cells", [](Script& s) { s.add(1, kRelayData, 10, 49), s.add(1, kRelayEnd); }, 1000, 490,
-       "", ""},
-      {"50th cell: stream SENDME only",
-       [](Script& s) { s.add(1, kRelayData, 10, 50), s.add(1, kRelayEnd); }, 1000, 500, "S1", ""},
+      {"END first", [](ScriptedIo& s) { s.add(1, kRelayEnd); }, 0, 0, "", ""},
+      {"49 cells", [](ScriptedIo& s) { s.add(1, kRelayData, 10, 49), s.add(1, kRelayEnd); }, 1000,
+       490, "", ""},
       {"100th cell: circuit SENDME first, with the digest after that cell",
-       [](Script& s) { s.add(1, kRelayData, 10, 100), s.add(1, kRelayEnd); }, 1000, 1000,
+       [](ScriptedIo& s) { s.add(1, kRelayData, 10, 100), s.add(1, kRelayEnd); }, 1000, 1000,
        "S1 C100 S1", ""},
       {"limit plus one fails after the cell's SENDMEs",
-       [](Script& s) { s.add(1, kRelayData, 10, 100), s.add(1, kRelayEnd); }, 999, 0, "S1 C100 S1",
-       "too big"},
-      {"first cell over the limit", [](Script& s) { s.add(1, kRelayData, 10); }, 9, 0, "",
-       "too big"},
+       [](ScriptedIo& s) { s.add(1, kRelayData, 10, 100), s.add(1, kRelayEnd); }, 999, 0,
+       "S1 C100 S1", "too big"},
       {"other streams, stream 0 and other commands do not count",
-       [](Script& s) {
+       [](ScriptedIo& s) {
          s.add(1, kRelayConnected), s.add(0, kRelaySendme), s.add(2, kRelayEnd);
          for (int i = 0; i < 100; ++i) s.add(1, kRelayData, 1), s.add(2, kRelayData, 1);
          s.add(1, kRelaySendme), s.add(1, kRelayEnd);
        },
        100, 100, "S1 C202 S1", ""},
       {"empty DATA cells count",
-       [](Script& s) { s.add(1, kRelayData, 0, 50), s.add(1, kRelayEnd); }, 0, 0, "S1", ""},
-      {"no END", [](Script& s) { s.add(1, kRelayData, 1); }, 10, 0, "", "script ended"},
+       [](ScriptedIo& s) { s.add(1, kRelayData, 0, 50), s.add(1, kRelayEnd); }, 0, 0, "S1", ""},
+      {"no END", [](ScriptedIo& s) { s.add(1, kRelayData, 1); }, 10, 0, "", "script ended"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    Script script;
+    ScriptedIo script;
     c.cells(script);
     Bytes out;
     EXPECT_EQ(error_of([&] { out = read_stream_until_end(script.io(), 1, c.limit, "too big"); }),
               c.error);
     EXPECT_EQ(out.size(), c.length);
-    EXPECT_EQ(script.sends(), c.sends);
+    EXPECT_EQ(script.sent, c.sends);
   }
 }
 
-TEST(ReadStreamUntilEnd, EachDataCellOfTheStreamStartsANewWait) {
-  Script script;
-  script.add(2, circuit::kRelayData, 1);
-  script.add(1, circuit::kRelayConnected);
-  script.add(1, circuit::kRelayData, 1);
-  script.add(0, circuit::kRelaySendme);
-  script.add(1, circuit::kRelayData, 1);
-  script.add(1, circuit::kRelayEnd);
-  EXPECT_EQ(read_stream_until_end(script.io(), 1, 10, "too big").size(), 2u);
-  const std::vector<std::string> expected = {"DATA#1", "DATA#1", "DATA#1",
-                                             "DATA#2", "DATA#2", "DATA#3"};
-  EXPECT_EQ(script.waits, expected);
-}
-
-// The client's end-to-end hop and the peer's copy of it (directions swapped).
-struct HsKeys {
-  Bytes df = crypto::random_bytes(32), db = crypto::random_bytes(32);
-  Bytes kf = crypto::random_bytes(32), kb = crypto::random_bytes(32);
-  crypto::RelayCrypto client() const { return {df, db, kf, kb, true}; }
-  void add_service_hop(RelaySide& relay) const { relay.hops.emplace_back(db, df, kb, kf, true); }
-};
+using Service = std::function<void(RelaySide&)>;
 
 // Runs `service` as the peer (guard at hop 0, the service at hop 1) and
 // `client` on a RendezvousStream over it.
-void with_stream(const std::function<void(RelaySide&)>& service,
-                 const std::function<void(RendezvousStream&)>& client, i32 timeout_ms = 5000) {
-  HsKeys keys;
+void with_stream(const Service& service, const std::function<void(RendezvousStream&)>& client,
+                 i32 timeout_ms = 5000) {
+  const Bytes k = crypto::random_bytes(128);
   Peer peer([&](Conn& conn) {
     RelaySide relay(conn);
     relay.create_fast();
-    keys.add_service_hop(relay);
+    relay.add_hop(k, 32, true);
     service(relay);
     conn.wait_closed();
   });
-  RendezvousStream stream(open_circuit(peer, timeout_ms), keys.client());
+  const ByteView v(k);
+  RendezvousStream stream(open_circuit(peer, timeout_ms),
+                          {v.first(32), v.subspan(32, 32), v.subspan(64, 32), v.subspan(96), true});
   client(stream);
 }
+
+void destroy(RelaySide& relay) { relay.conn.write_cell(relay.circ_id, tor::kCellDestroy, {}); }
 
 TEST(RendezvousStream, BeginWaitsForConnectedOfItsStream) {
   struct Case {
     const char* name;
-    u8 answer;
+    Service answer;
     const char* error;
   } const kCases[] = {
-      {"CONNECTED", circuit::kRelayConnected, ""},
-      {"END", circuit::kRelayEnd, "onion service stream ended before CONNECTED"},
+      {"CONNECTED", [](RelaySide& r) { r.send(1, kRelayConnected, 3, {}); }, ""},
+      {"END", [](RelaySide& r) { r.send(1, kRelayEnd, 3, {}); },
+       "onion service stream ended before CONNECTED"},
+      {"DESTROY", destroy, "rendezvous circuit destroyed"},
+      {"nothing on a busy link", [](RelaySide& r) { r.chatter(); },
+       "timed out waiting for CONNECTED"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
     with_stream(
         [&](RelaySide& relay) {
           auto got = relay.recv();
-          EXPECT_EQ(got.hop, 1u);
-          EXPECT_EQ(got.cell.command, circuit::kRelayBegin);
-          EXPECT_EQ(got.cell.stream_id, 3);
-          EXPECT_EQ(got.cell.data, (Bytes{0x3a, 0x34, 0x34, 0x33, 0x00}));
-          // Skipped: other streams, other commands, a body the service hop
-          // does not recognize.
-          relay.send(1, circuit::kRelayEnd, 2, {});
-          relay.send(1, circuit::kRelayData, 3, util::from_string("early"));
+          EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
+                    std::tuple(1u, circuit::kRelayBegin, 3, from_string(std::string(":443\0", 5))));
+          // Skipped: other streams, DATA before CONNECTED, a body the service
+          // hop does not recognize.
+          relay.send(1, kRelayEnd, 2, {});
+          relay.send(1, kRelayData, 3, from_string("early"));
           relay.send_garbage();
-          relay.send(1, c.answer, 3, {});
-          relay.send(1, circuit::kRelayData, 3, util::from_string("after"));
+          c.answer(relay);
+          relay.send(1, kRelayData, 3, from_string("after"));
         },
         [&](RendezvousStream& stream) {
           EXPECT_EQ(error_of([&] { stream.begin(3, 443); }), c.error);
           if (!*c.error) {
-            EXPECT_EQ(stream.recv_hs(stream.circuit.wait_for("DATA")).data,
-                      util::from_string("after"));
+            EXPECT_EQ(stream.recv_hs(stream.circuit.wait_for("DATA")).data, from_string("after"));
           }
-        });
+        },
+        500);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   }
 }
 
@@ -197,7 +158,7 @@ TEST(RendezvousStream, SendDataCutsCellsOf498Bytes) {
   struct Case {
     std::size_t size;
     std::vector<std::size_t> cells;
-  } const kCases[] = {{0, {}}, {498, {498}}, {499, {498, 1}}, {996, {498, 498}}};
+  } const kCases[] = {{0, {}}, {499, {498, 1}}, {996, {498, 498}}};
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.size);
     const Bytes data = pattern(c.size);
@@ -207,8 +168,7 @@ TEST(RendezvousStream, SendDataCutsCellsOf498Bytes) {
         [&](RelaySide& relay) {
           // Stream 2 marks the end of what the client sent.
           for (auto got = relay.recv(); got.cell.stream_id == 1; got = relay.recv()) {
-            EXPECT_EQ(got.hop, 1u);
-            EXPECT_EQ(got.cell.command, circuit::kRelayData);
+            EXPECT_EQ(std::tie(got.hop, got.cell.command), std::tuple(1u, kRelayData));
             cells.push_back(got.cell.data.size());
             received.insert(received.end(), got.cell.data.begin(), got.cell.data.end());
           }
@@ -222,96 +182,61 @@ TEST(RendezvousStream, SendDataCutsCellsOf498Bytes) {
   }
 }
 
-TEST(RendezvousStream, ReadUntilEndSendsAuthenticatedSendmes) {
+TEST(RendezvousStream, ReadUntilEnd) {
   const Bytes response = pattern(100 * 498);
+  constexpr i32 kTimeoutMs = 300;
+  // Each DATA cell is followed by cells the read must skip; they move the
+  // service hop's digest, so the circuit SENDME shows when the client read it.
+  auto serve = [&](RelaySide& relay) {
+    EXPECT_EQ(relay.serve_data(1, 1, response,
+                               [&] {
+                                 relay.send(1, kRelayData, 2, from_string("other stream"));
+                                 relay.send_garbage();
+                               }),
+              3);
+    relay.send(1, kRelayEnd, 1, {});
+  };
   struct Case {
     const char* name;
+    Service service;
     u64 limit;
+    Bytes out;
     const char* error;
   } const kCases[] = {
-      {"limit equals the response", response.size(), ""},
-      {"one byte under the response", response.size() - 1, "stream response too large"},
+      {"limit equals the response", serve, response.size(), response, ""},
+      {"one byte under the response", serve, response.size() - 1, {}, "stream response too large"},
+      {"cells slower in all than the time-out",
+       [](RelaySide& relay) {
+         for (int i = 0; i < 10; ++i) {
+           std::this_thread::sleep_for(std::chrono::milliseconds(kTimeoutMs / 3));
+           relay.send(1, kRelayData, 1, from_string("x"));
+         }
+         relay.send(1, kRelayEnd, 1, {});
+       },
+       1000, from_string("xxxxxxxxxx"), ""},
+      {"relay length 499",
+       [](RelaySide& relay) { relay.send_overlong(1, 1); },
+       1000,
+       {},
+       "relay length too large"},
+      {"nothing on a busy link",
+       [](RelaySide& relay) { relay.chatter(); },
+       1000,
+       {},
+       "timed out waiting for DATA"},
+      {"DESTROY", destroy, 1000, {}, "rendezvous circuit destroyed"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    testing::ServedData served;
     with_stream(
-        [&](RelaySide& relay) {
-          // Each DATA cell is followed by cells the read must skip; they move
-          // the service hop's digest, so the circuit SENDME shows when the
-          // client read it.
-          served = serve_data(relay, 1, 1, response, [&](testing::Batch& batch) {
-            batch.cell(1, circuit::kRelayData, 2, util::from_string("other stream"));
-            batch.garbage();
-          });
-          relay.send(1, circuit::kRelayEnd, 1, {});
-        },
+        c.service,
         [&](RendezvousStream& stream) {
           Bytes out;
           EXPECT_EQ(error_of([&] { out = stream.read_until_end(1, c.limit); }), c.error);
-          if (!*c.error) {
-            EXPECT_EQ(out, response);
-          }
-        });
-    EXPECT_EQ(served.circuit_sendmes, 1);
-    EXPECT_EQ(served.stream_sendmes, 2);
-  }
-}
-
-TEST(RendezvousStream, WaitsEndAtTheirDeadlinesWhileTheServiceChatters) {
-  constexpr i32 kTimeoutMs = 300;
-  struct Case {
-    const char* error;
-    std::function<void(RendezvousStream&)> client;
-  } const kCases[] = {
-      {"timed out waiting for CONNECTED", [](RendezvousStream& s) { s.begin(1, 80); }},
-      {"timed out waiting for DATA", [](RendezvousStream& s) { s.read_until_end(1, 1000); }},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.error);
-    const auto start = std::chrono::steady_clock::now();
-    with_stream(
-        [](RelaySide& relay) { relay.chatter(); },
-        [&](RendezvousStream& stream) { EXPECT_EQ(error_of([&] { c.client(stream); }), c.error); },
+          EXPECT_EQ(out, c.out);
+        },
         kTimeoutMs);
-    EXPECT_LT(std::chrono::steady_clock::now() - start,
-              std::chrono::milliseconds(kTimeoutMs + 700));
   }
-}
-
-TEST(RendezvousStream, ReadUntilEndBoundsEachCellNotTheWholeResponse) {
-  // Ten cells 100 ms apart: the response takes three times the time-out.
-  with_stream(
-      [](RelaySide& relay) {
-        for (int i = 0; i < 10; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-          relay.send(1, circuit::kRelayData, 1, util::from_string("x"));
-        }
-        relay.send(1, circuit::kRelayEnd, 1, {});
-      },
-      [](RendezvousStream& stream) {
-        EXPECT_EQ(stream.read_until_end(1, 1000), util::from_string("xxxxxxxxxx"));
-      },
-      300);
-}
-
-TEST(RendezvousStream, RelayLengthOverTheCellFails) {
-  with_stream(
-      [](RelaySide& relay) {
-        // Recognized at the service hop, with a length field of 499.
-        Bytes body(509, 0);
-        body[0] = circuit::kRelayData;
-        body[4] = 1;
-        body[9] = 499 >> 8, body[10] = 499 & 0xff;
-        crypto::RelayCrypto& service = relay.hops[1];
-        service.forward_digest.update(body);
-        Bytes digest = service.forward_digest.current();
-        std::copy(digest.begin(), digest.begin() + 4, body.begin() + 5);
-        relay.send_body(1, service.forward.apply(body));
-      },
-      [](RendezvousStream& stream) {
-        EXPECT_EQ(error_of([&] { stream.read_until_end(1, 1000); }), "relay length too large");
-      });
 }
 
 }  // namespace
