@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "mistgrove_core/circuit.h"
-#include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "testnet_state.h"
 
@@ -19,7 +18,7 @@ namespace mistgrove_test {
 namespace mg = mistgrove_core;
 
 // The first authority's DirPort and the routers of its consensus, with the
-// ntor keys and Ed25519 ids of their microdescriptors.
+// keys of their microdescriptors (every router of the network is an HSDir).
 struct Routers {
   mg::util::HostPort authority;
   std::vector<mg::directory::Relay> relays;
@@ -31,54 +30,22 @@ struct Routers {
   }
 };
 
-// "ntor-onion-key" and "id ed25519" of one microdescriptor. Kept apart from
-// the library's microdescriptor parser so that this test checks the circuit
-// code against keys read independently.
-inline void read_microdesc_keys(std::string_view md, mg::directory::Relay& relay) {
-  for (std::size_t pos = 0; pos < md.size();) {
-    std::size_t end = std::min(md.find('\n', pos), md.size());
-    std::string_view line = md.substr(pos, end - pos);
-    if (line.rfind("ntor-onion-key ", 0) == 0)
-      relay.ntor_onion_key = mg::util::base64_decode(line.substr(15));
-    if (line.rfind("id ed25519 ", 0) == 0)
-      relay.ed25519_id = mg::util::base64_decode(line.substr(11));
-    pos = end + 1;
-  }
-}
-
 inline Routers load_routers(const Json& state, mg::i32 timeout_ms = 10000) {
   Routers out;
   out.authority = mg::util::parse_hostport(state["authority_dirports"][0].text(), 0);
-  mg::Bytes text = mg::directory::http_get_direct(
-      out.authority, "/tor/status-vote/current/consensus-microdesc", timeout_ms);
-  out.relays = mg::directory::parse_consensus(mg::util::to_string_lossy(text)).relays;
-
-  std::string path = "/tor/micro/d/";
-  for (const auto& r : out.relays)
-    path += r.microdesc_digest + (&r == &out.relays.back() ? "" : "-");
-  std::string mds =
-      mg::util::to_string_lossy(mg::directory::http_get_direct(out.authority, path, timeout_ms));
-  // Each microdescriptor starts with its "onion-key" line; its digest is the
-  // SHA-256 of its exact text.
-  for (std::size_t start = mds.find("onion-key\n"); start != std::string::npos;) {
-    std::size_t next = mds.find("\nonion-key\n", start);
-    std::size_t end = next == std::string::npos ? mds.size() : next + 1;
-    std::string_view md(mds.data() + start, end - start);
-    std::string digest = mg::util::base64_encode_unpadded(
-        mg::crypto::sha256(mg::ByteView(reinterpret_cast<const mg::u8*>(md.data()), md.size())));
-    for (auto& r : out.relays)
-      if (r.microdesc_digest == digest) read_microdesc_keys(md, r);
-    start = next == std::string::npos ? next : next + 1;
-  }
+  mg::directory::Consensus consensus =
+      mg::directory::parse_consensus(mg::util::to_string_lossy(mg::directory::http_get_direct(
+          out.authority, "/tor/status-vote/current/consensus-microdesc", timeout_ms)));
+  mg::directory::hydrate_microdescriptors(consensus, out.authority, timeout_ms);
+  out.relays = std::move(consensus.relays);
   return out;
 }
 
 // Directory requests on BEGIN_DIR streams of one circuit, to its last hop.
 // Keeps the circuit-level deliver window of that hop across streams and the
-// stream-level window of each stream, sending SENDMEs as tor-spec says:
-// version 1 on the circuit (the hop's backward digest right after the DATA
-// cell that brought the window to 900), empty ones on the stream. The
-// relay's own SENDMEs (for requests long enough) are counted.
+// stream-level window of each stream: a version-1 SENDME on the circuit (the
+// hop's backward digest right after the DATA cell that brought the window to
+// 900), empty ones on the stream. The relay's own SENDMEs are counted.
 class DirStreams {
  public:
   explicit DirStreams(mg::circuit::Circuit& circ) : circ_(circ) {}
@@ -130,10 +97,8 @@ class DirStreams {
 
   bool corrupt_circuit_sendmes = false;  // a negative control
   int data_cells = 0;
-  int sent_circuit_sendmes = 0;
-  int sent_stream_sendmes = 0;
-  int got_circuit_sendmes = 0;
-  int got_stream_sendmes = 0;
+  int sent_circuit_sendmes = 0, sent_stream_sendmes = 0;
+  int got_circuit_sendmes = 0, got_stream_sendmes = 0;
 
  private:
   struct Stream {
@@ -150,10 +115,10 @@ class DirStreams {
   void send_request(mg::u16 stream, const std::string& path, std::size_t pad) {
     std::string request = mg::directory::directory_request_text(path, "127.0.0.1");
     if (pad > 0) request.insert(request.size() - 2, "X-Pad: " + std::string(pad, 'a') + "\r\n");
-    mg::Bytes bytes = mg::util::from_string(request);
-    for (std::size_t at = 0; at < bytes.size(); at += mg::crypto::kRelayDataMax) {
-      std::size_t n = std::min(mg::crypto::kRelayDataMax, bytes.size() - at);
-      send(stream, mg::circuit::kRelayData, mg::ByteView(bytes).subspan(at, n));
+    for (mg::ByteView rest = mg::util::text_bytes(request); !rest.empty();) {
+      const std::size_t n = std::min(mg::crypto::kRelayDataMax, rest.size());
+      send(stream, mg::circuit::kRelayData, rest.first(n));
+      rest = rest.subspan(n);
     }
   }
 

@@ -1,78 +1,189 @@
-// Session creation against the private Tor network: the consensus from an
-// authority's DirPort or from the fixture's file, keys completed for every
-// HSDir relay, and the failures of creation.
+// Sessions against the private Tor network: creation from an authority's
+// DirPort or a consensus file and its failures, and requests to the onion
+// service end to end (page, big file, echo payloads, the response limit,
+// threads sharing one session) with the failure paths of a request.
+#include "mistgrove_core/session.h"
+
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "base/test_support.h"
 #include "integration/testnet_state.h"
-#include "mistgrove_core/session.h"
+#include "mistgrove_core/crypto.h"
 
 namespace mistgrove_core {
 namespace {
 
+using mistgrove_test::error_of;
 using mistgrove_test::Json;
+using mistgrove_test::read_whole_file;
 
-// Every router of the network is in the consensus as HSDir, with its keys.
-void expect_complete(const Session& session, const Json& state) {
-  directory::Consensus consensus = session.consensus();
-  const auto& routers = state["relays"].array;
-  ASSERT_EQ(consensus.relays.size(), routers.size());
-  for (const Json& router : routers) {
-    SCOPED_TRACE(router["nickname"].text());
-    auto it = std::find_if(consensus.relays.begin(), consensus.relays.end(),
-                           [&](const directory::Relay& r) {
-                             return r.nickname == router["nickname"].text();
-                           });
-    ASSERT_NE(it, consensus.relays.end());
-    EXPECT_TRUE(it->flags.count("HSDir"));
-    EXPECT_EQ(it->ntor_onion_key.size(), 32u);
-    EXPECT_EQ(util::base64_encode_unpadded(it->ed25519_id), router["ed25519_id"].text());
-    EXPECT_EQ(it->or_port, router["orport"].integer());
-    EXPECT_TRUE(directory::relay_usable_hsdir(*it));
-    EXPECT_TRUE(directory::relay_usable_rendezvous(*it));
+constexpr u64 kLimit = 8 * 1024 * 1024;
+
+std::string authority(const Json& state) { return state["authority_dirports"][0].text(); }
+
+// A session whose consensus file carries the shared random value the
+// service placed its descriptor with.
+std::shared_ptr<Session> file_session(const Json& state) {
+  return Session::create(authority(state), state["consensus_file"].text(), 30000, false);
+}
+
+Bytes file_bytes(const Json& state, const char* key) {
+  return util::from_string(read_whole_file(state[key].text()));
+}
+
+Bytes get(const Session& session, const Json& state, const std::string& path, u64 limit = kLimit) {
+  const std::string& onion = state["onion_address"].text();
+  return session.request(onion, static_cast<u16>(state["onion_http_port"].integer()),
+                         build_simple_http_get(onion, path), limit);
+}
+
+TEST(SessionOnTestnet, EveryRouterWithItsKeys) {
+  TESTNET_STATE_OR_SKIP(state);
+  const std::string second_authority = (*state)["authority_dirports"][1].text();
+  for (const std::string& file : {std::string(), (*state)["consensus_file"].text()}) {
+    SCOPED_TRACE(file.empty() ? "from the authority" : "from the file");
+    const directory::Consensus consensus =
+        Session::create(file.empty() ? authority(*state) : second_authority, file, 10000, false)
+            ->consensus();
+    ASSERT_EQ(consensus.relays.size(), (*state)["relays"].array.size());
+    for (const Json& router : (*state)["relays"].array) {
+      SCOPED_TRACE(router["nickname"].text());
+      auto it = std::find_if(consensus.relays.begin(), consensus.relays.end(), [&](const auto& r) {
+        return r.nickname == router["nickname"].text();
+      });
+      ASSERT_NE(it, consensus.relays.end());
+      EXPECT_TRUE(directory::relay_usable_hsdir(*it));
+      EXPECT_EQ(it->ntor_onion_key.size(), 32u);
+      EXPECT_EQ(util::base64_encode_unpadded(it->ed25519_id), router["ed25519_id"].text());
+      EXPECT_EQ(it->or_port, router["orport"].integer());
+    }
   }
-}
-
-TEST(SessionOnTestnet, FromAuthorityDirPort) {
-  TESTNET_STATE_OR_SKIP(state);
-  auto session = Session::create((*state)["authority_dirports"][0].text(), "", 10000, false);
-  expect_complete(*session, *state);
-  EXPECT_NE(session->consensus().valid_after, 0);
-}
-
-TEST(SessionOnTestnet, FromConsensusFile) {
-  TESTNET_STATE_OR_SKIP(state);
-  auto session = Session::create((*state)["authority_dirports"][1].text(),
-                                 (*state)["consensus_file"].text(), 10000, false);
-  expect_complete(*session, *state);
-  EXPECT_EQ(session->consensus().srv_current.size(), 32u);  // the fixture's disaster value
 }
 
 TEST(SessionOnTestnet, CreationFailures) {
   TESTNET_STATE_OR_SKIP(state);
-  const std::string authority = (*state)["authority_dirports"][0].text();
   const std::string missing = (*state)["data_dir"].text() + "/no-such-consensus";
   struct Case {
-    const char* name;
-    std::string bootstrap;
-    std::string file;
-    std::string message;
-  } cases[] = {
-      {"unreachable bootstrap", "127.0.0.1:1", "",
-       "tcp connect failed to 127.0.0.1:1: Connection refused (os error 111)"},
-      {"missing file", authority, missing, "failed to open " + missing},
-      {"bootstrap without port", "127.0.0.1", (*state)["consensus_file"].text(), "missing port"},
-      {"directory answering 404", (*state)["http_direct"].text(), "",
-       "HTTP request failed: HTTP/1.0 404 Not Found"},
+    std::string bootstrap, file, message;
+  } const kCases[] = {
+      {"127.0.0.1:1", "", "tcp connect failed to 127.0.0.1:1: Connection refused (os error 111)"},
+      {authority(*state), missing, "failed to open " + missing},
+      {"127.0.0.1", (*state)["consensus_file"].text(), "missing port"},
+      {(*state)["http_direct"].text(), "", "HTTP request failed: HTTP/1.0 404 Not Found"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    try {
-      Session::create(c.bootstrap, c.file, 5000, false);
-      ADD_FAILURE() << "created";
-    } catch (const error::Error& e) {
-      EXPECT_EQ(std::string(e.what()), c.message);
-    }
+  for (const Case& c : kCases) {
+    EXPECT_EQ(error_of([&] { Session::create(c.bootstrap, c.file, 5000, false); }), c.message);
   }
+}
+
+TEST(RequestOnTestnet, PageBigFileAndResponseLimit) {
+  TESTNET_STATE_OR_SKIP(state);
+  auto session = file_session(*state);
+  const Bytes page = file_bytes(*state, "page_response_path");
+  EXPECT_EQ(get(*session, *state, "/", page.size()), page);
+  EXPECT_EQ(error_of([&] { get(*session, *state, "/", page.size() - 1); }),
+            "stream response too large");
+  const std::string big = read_whole_file((*state)["big_path"].text());
+  const Bytes expected = util::from_string(
+      "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+      std::to_string(big.size()) + "\r\nConnection: close\r\n\r\n" + big);
+  const Bytes response = get(*session, *state, "/big.bin");
+  ASSERT_EQ(response.size(), expected.size());
+  EXPECT_TRUE(response == expected) << "same length, different bytes";
+}
+
+// Eight threads on one session, each a page, an echo and a page again. The
+// echo server answers when idle for 2 s, so the echoes run at once.
+TEST(RequestOnTestnet, ThreadsShareOneSession) {
+  TESTNET_STATE_OR_SKIP(state);
+  auto session = file_session(*state);
+  const Bytes page = file_bytes(*state, "page_response_path");
+  const std::string& onion = (*state)["onion_address"].text();
+  const u16 echo_port = static_cast<u16>((*state)["onion_echo_port"].integer());
+  const std::size_t kEchoSizes[] = {0, 1, 498, 499, 100 * 1024, 7, 600, 5000};
+  std::vector<std::string> outcomes(std::size(kEchoSizes));
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < std::size(kEchoSizes); ++t) {
+    threads.emplace_back([&, t] {
+      const Bytes payload = crypto::random_bytes(kEchoSizes[t]);
+      outcomes[t] = error_of([&] {
+        if (get(*session, *state, "/") != page) throw error::err("wrong page");
+        if (session->request(onion, echo_port, payload, kLimit) != payload)
+          throw error::err("wrong echo");
+        if (get(*session, *state, "/") != page) throw error::err("wrong page");
+      });
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (std::size_t t = 0; t < outcomes.size(); ++t)
+    EXPECT_EQ(outcomes[t], "") << "echo of " << kEchoSizes[t] << " bytes";
+}
+
+TEST(RequestOnTestnet, MalformedAddressesFailBeforeConnecting) {
+  TESTNET_STATE_OR_SKIP(state);
+  auto session = file_session(*state);
+  struct Case {
+    const char* onion;
+    const char* message;
+  } const kCases[] = {
+      {"5jfgyy7ctrjavpxvkb5rglwf7gkuo5vox27hxescd3vgsfcg2iwfmxq.onion",
+       "v3 onion address must have 56 base32 characters"},
+      {"5jfgyy7ctrjavpxvkb5rglwf7gkuo5vox27hxescd3vgsfcg2iwfmx1d",
+       "invalid base32 character in onion address"},
+      {"5jfgyy7ctrjavpxvkb5rglwf7gkuo5vox27hxescd3vgsfcg2iwffcqe",
+       "only v3 onion addresses are supported"},
+      {"5jfgyy7ctrjavpxvkb5rglwf7gkuo5vox27hxescd3vgsfcg2iwfoxqd", "bad onion checksum"},
+      {"aiaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab3did", "onion ed25519 key is invalid"},
+  };
+  for (const Case& c : kCases) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(error_of([&] { session->request(c.onion, 80, {}, kLimit); }), c.message);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  }
+}
+
+TEST(RequestOnTestnet, FailuresOfTheNetworkLeaveTheSessionUsable) {
+  TESTNET_STATE_OR_SKIP(state);
+  auto session = file_session(*state);
+  const std::string& onion = (*state)["onion_address"].text();
+  // A valid address whose key nobody on this network holds.
+  const std::string prefix = "failed to fetch/decrypt hidden service descriptor: ";
+  EXPECT_EQ(error_of([&] {
+              session->request("5jfgyy7ctrjavpxvkb5rglwf7gkuo5vox27hxescd3vgsfcg2iwfmxqd", 80, {},
+                               kLimit);
+            }).substr(0, prefix.size()),
+            prefix);
+  // The service has no port 81: its tor ends the stream, or closes the whole
+  // rendezvous circuit.
+  const std::string no_port =
+      error_of([&] { session->request(onion, 81, build_simple_http_get(onion, "/"), kLimit); });
+  EXPECT_TRUE(no_port == "onion service stream ended before CONNECTED" ||
+              no_port == "rendezvous circuit destroyed")
+      << no_port;
+  EXPECT_EQ(get(*session, *state, "/"), file_bytes(*state, "page_response_path"));
+}
+
+TEST(RequestOnTestnet, SessionWithoutSharedRandomValues) {
+  TESTNET_STATE_OR_SKIP(state);
+  // The authority's consensus without its shared-rand lines, if it has any.
+  const std::string consensus = util::to_string_lossy(
+      directory::http_get_direct(util::parse_hostport(authority(*state), 0),
+                                 "/tor/status-vote/current/consensus-microdesc", 10000));
+  std::string stripped;
+  for (std::size_t at = 0, end; at < consensus.size(); at = end) {
+    end = std::min(consensus.find('\n', at), consensus.size() - 1) + 1;
+    if (consensus.compare(at, 11, "shared-rand") != 0) stripped += consensus.substr(at, end - at);
+  }
+  const std::string file = ::testing::TempDir() + "consensus-without-srv";
+  std::ofstream(file, std::ios::binary) << stripped;
+  auto session = Session::create(authority(*state), file, 30000, false);
+  std::remove(file.c_str());
+  EXPECT_EQ(error_of([&] { get(*session, *state, "/"); }), "consensus has no shared-rand values");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The private Tor network's state for integration tests: the JSON file that
-// tests/testnet/testnet.py writes and names in MISTGROVE_TESTNET.
+// The private Tor network's state for integration tests and benchmarks: the
+// JSON file that tests/testnet/testnet.py writes and names in
+// MISTGROVE_TESTNET.
 #pragma once
 
 #include <cstdlib>
@@ -13,119 +14,65 @@
 
 namespace mistgrove_test {
 
-// A parsed JSON value; enough of JSON for the fixture's state file.
+// A parsed JSON value, enough of JSON for the fixture's state file (which
+// Python writes in ASCII): a string, or the text of a number or literal, in
+// `string`.
 struct Json {
-  enum class Kind { Null, Bool, Number, String, Array, Object } kind = Kind::Null;
-  bool boolean = false;
-  double number = 0;
   std::string string;
   std::vector<Json> array;
   std::map<std::string, Json> object;
 
   const Json& operator[](const std::string& key) const {
     auto it = object.find(key);
-    if (kind != Kind::Object || it == object.end())
-      throw std::runtime_error("testnet state lacks " + key);
+    if (it == object.end()) throw std::runtime_error("testnet state lacks " + key);
     return it->second;
   }
   const Json& operator[](std::size_t i) const { return array.at(i); }
   const std::string& text() const { return string; }
-  long integer() const { return static_cast<long>(number); }
+  long integer() const { return std::stol(string); }
 
   static Json parse(const std::string& text) {
     std::size_t pos = 0;
-    Json value = parse_value(text, pos);
-    skip_ws(text, pos);
-    if (pos != text.size()) throw std::runtime_error("trailing JSON text");
-    return value;
+    return value(text, pos);
   }
 
  private:
-  static void skip_ws(const std::string& s, std::size_t& pos) {
-    while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\n' || s[pos] == '\r' || s[pos] == '\t'))
-      ++pos;
+  static char next(const std::string& s, std::size_t& pos) {
+    pos = s.find_first_not_of(" \t\r\n", pos);
+    if (pos == std::string::npos) throw std::runtime_error("JSON: unexpected end");
+    return s[pos];
   }
-  static void expect(const std::string& s, std::size_t& pos, char c) {
-    skip_ws(s, pos);
-    if (pos >= s.size() || s[pos] != c) throw std::runtime_error(std::string("JSON: expected ") + c);
-    ++pos;
-  }
-  static std::string parse_string(const std::string& s, std::size_t& pos) {
-    expect(s, pos, '"');
-    std::string out;
-    while (pos < s.size() && s[pos] != '"') {
-      char c = s[pos++];
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      char e = s.at(pos++);
-      switch (e) {
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'u': {  // the fixture writes ASCII paths and names; keep BMP code points simple
-          unsigned cp = std::stoul(s.substr(pos, 4), nullptr, 16);
-          pos += 4;
-          if (cp < 0x80) {
-            out += static_cast<char>(cp);
-          } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | cp >> 6);
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-          } else {
-            out += static_cast<char>(0xE0 | cp >> 12);
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-          }
-          break;
-        }
-        default: out += e;  // \" \\ \/
-      }
-    }
-    ++pos;
-    return out;
-  }
-  static Json parse_value(const std::string& s, std::size_t& pos) {
-    skip_ws(s, pos);
-    if (pos >= s.size()) throw std::runtime_error("JSON: unexpected end");
+  static Json value(const std::string& s, std::size_t& pos) {
     Json v;
-    char c = s[pos];
-    if (c == '"') {
-      v.kind = Kind::String;
-      v.string = parse_string(s, pos);
-    } else if (c == '[') {
-      v.kind = Kind::Array;
+    const char open = next(s, pos);
+    if (open == '[' || open == '{') {
       ++pos;
-      skip_ws(s, pos);
-      if (s.at(pos) == ']') return ++pos, v;
-      for (;;) {
-        v.array.push_back(parse_value(s, pos));
-        skip_ws(s, pos);
-        if (s.at(pos++) == ']') break;
+      while (next(s, pos) != (open == '[' ? ']' : '}')) {
+        if (open == '[') {
+          v.array.push_back(value(s, pos));
+        } else {
+          const std::string key = value(s, pos).string;
+          if (next(s, pos) != ':') throw std::runtime_error("JSON: expected :");
+          v.object[key] = value(s, ++pos);
+        }
+        if (next(s, pos) == ',') ++pos;
       }
-    } else if (c == '{') {
-      v.kind = Kind::Object;
       ++pos;
-      skip_ws(s, pos);
-      if (s.at(pos) == '}') return ++pos, v;
-      for (;;) {
-        std::string key = parse_string(s, pos);
-        expect(s, pos, ':');
-        v.object[key] = parse_value(s, pos);
-        skip_ws(s, pos);
-        if (s.at(pos++) == '}') break;
+    } else if (open == '"') {
+      for (++pos; s.at(pos) != '"'; ++pos) {
+        char c = s[pos];
+        if (c == '\\') {
+          c = s.at(++pos);
+          if (c == 'u') throw std::runtime_error("JSON: \\u escapes are not expected");
+          c = c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
+        }
+        v.string += c;
       }
-    } else if (s.compare(pos, 4, "true") == 0 || s.compare(pos, 5, "false") == 0) {
-      v.kind = Kind::Bool;
-      v.boolean = c == 't';
-      pos += v.boolean ? 4 : 5;
-    } else if (s.compare(pos, 4, "null") == 0) {
-      pos += 4;
+      ++pos;
     } else {
-      v.kind = Kind::Number;
-      std::size_t used = 0;
-      v.number = std::stod(s.substr(pos, 32), &used);
-      pos += used;
+      const std::size_t end = s.find_first_of(",]} \t\r\n", pos);
+      v.string = s.substr(pos, end - pos);
+      pos = end;
     }
     return v;
   }
@@ -149,6 +96,6 @@ inline std::optional<Json> load_testnet_state() {
 }  // namespace mistgrove_test
 
 // In a GoogleTest body: declares `state` (std::optional<Json>) or skips the test.
-#define TESTNET_STATE_OR_SKIP(state)                                         \
+#define TESTNET_STATE_OR_SKIP(state)                                                    \
   std::optional<::mistgrove_test::Json> state = ::mistgrove_test::load_testnet_state(); \
   if (!state) GTEST_SKIP() << "MISTGROVE_TESTNET is not set"
