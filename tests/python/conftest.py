@@ -1,6 +1,7 @@
-"""The private Tor network for the Python tests: the running one that
-MISTGROVE_TESTNET names (as `tests/testnet/testnet.py run -- pytest` sets it),
-else one this session starts once and stops at its end."""
+"""Fixtures of the Python tests: a session without a network, and the private
+Tor network: the running one that MISTGROVE_TESTNET names (as
+`tests/testnet/testnet.py run -- pytest` sets it), else one this test session
+starts once and stops at its end."""
 
 import json
 import os
@@ -9,7 +10,23 @@ import sys
 
 import pytest
 
+import support
+from mistgrove import Session
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testnet"))
+
+
+@pytest.fixture(scope="session")
+def consensus_path(tmp_path_factory):
+    path = tmp_path_factory.mktemp("consensus") / "consensus-microdesc"
+    path.write_text(support.CONSENSUS)
+    return str(path)
+
+
+@pytest.fixture(scope="session")
+def session(consensus_path):
+    """A session without a network: its requests fail for want of a shared random value."""
+    return Session(support.REFUSED, consensus_path)
 
 
 def _interrupt(signum, frame):

@@ -1,12 +1,10 @@
-"""Helpers of the Python tests: sessions and endpoints that need no Tor
-network, a ticking thread, and running a function on several threads."""
+"""Helpers of the Python tests: a consensus and endpoints that need no Tor
+network, and a ticking thread."""
 
 import contextlib
 import socket
 import threading
 import time
-
-from mistgrove import Session
 
 # A real v3 address (valid checksum and curve point).
 ONION = "6x3iq5tnf4ydb4h6je3f3mswycmup3xyyk55yhlacofqjrxuwhgd26ad.onion"
@@ -29,25 +27,14 @@ s Fast Guard HSDir Running Stable Valid
 """
 
 
-def consensus_file(directory):
-    path = directory / "consensus-microdesc"
-    path.write_text(CONSENSUS)
-    return str(path)
-
-
-def session(directory):
-    return Session(bootstrap=REFUSED, consensus_file=consensus_file(directory))
-
-
 @contextlib.contextmanager
 def silent_endpoint():
-    """A listening socket that never accepts nor answers: a consensus fetch
-    from it connects, then waits until its read time-out. Yields the endpoint
-    text and the socket (whose backlog shows that a connection was made)."""
+    """The endpoint of a socket that listens but never answers: a consensus
+    fetch from it connects, then waits until its read time-out."""
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen(1024)
-        yield f"127.0.0.1:{listener.getsockname()[1]}", listener
+        yield f"127.0.0.1:{listener.getsockname()[1]}"
 
 
 class Ticker:
@@ -55,27 +42,16 @@ class Ticker:
     block runs: a call that kept the interpreter lock would stop it."""
 
     def __enter__(self):
-        self.ticks, self.started = 0, time.monotonic()
-        self._stop = threading.Event()
+        self.ticks, self.started, self._stop = 0, time.monotonic(), threading.Event()
         self._thread = threading.Thread(target=self._run)
         self._thread.start()
         return self
 
     def _run(self):
-        while not self._stop.is_set():
+        while not self._stop.wait(0.001):
             self.ticks += 1
-            time.sleep(0.001)
 
     def __exit__(self, *exc):
         self._stop.set()
         self._thread.join()
         self.elapsed = time.monotonic() - self.started
-
-
-def in_threads(target, arguments):
-    """Runs target(argument) for each argument, each on a thread of its own."""
-    threads = [threading.Thread(target=target, args=(a,)) for a in arguments]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
