@@ -180,24 +180,6 @@ Bytes cert_body(std::size_t at = 0, u8 value = 1) {
   return body;
 }
 
-// A version-1 certificate of `size` bytes whose certified key is 32 bytes of
-// `fill`; nothing else in it is meaningful.
-Bytes plain_cert(u8 version, u8 fill, std::size_t size = 104) {
-  Bytes cert(size, 0xAB);
-  cert[0] = version;
-  std::fill(cert.begin() + 7, cert.begin() + 39, fill);
-  return cert;
-}
-
-// One introduction point of an inner layer, lines replaceable by the tests.
-struct PointText {
-  std::string intro = "introduction-point " + b64(hex("01 00 06 7F000001 1F90"));
-  std::string onion = "onion-key ntor " + b64(Bytes(32, 0x01));
-  std::string auth = "auth-key\n" + pem("ED25519 CERT", plain_cert(1, 0x02));
-  std::string enc = "enc-key ntor " + b64(Bytes(32, 0x03));
-  std::string text() const { return intro + "\n" + onion + "\n" + auth + enc + "\n"; }
-};
-
 Bytes cut(Bytes b, std::size_t n) {
   b.resize(n);
   return b;
@@ -246,49 +228,47 @@ TEST(SigningKeyCertificate, Rules) {
 }
 
 TEST(ParseInnerDescriptor, IntroductionPoints) {
-  auto with = [](void (*change)(PointText&)) {
-    PointText p;
-    change(p);
-    return p.text();
+  // A certificate whose certified key (bytes 7 to 38) is 32 bytes of 2;
+  // nothing else in it is examined.
+  auto cert = [](std::size_t size) {
+    Bytes cert(size, 2);
+    cert[0] = 1;
+    return pem("ED25519 CERT", cert);
   };
-  const std::string point = PointText().text();
+  const std::string intro = b64(hex("01 00 06 7F000001 1F90"));
+  const std::string point = "introduction-point " + intro + "\nonion-key ntor " +
+                            b64(Bytes(32, 1)) + "\nauth-key\n" + cert(104) + "enc-key ntor " +
+                            b64(Bytes(32, 3)) + "\n";
+  const std::string short_key = "onion-key ntor " + b64(Bytes(31, 1)) + "\n";
   const struct {
     const char* name;
-    std::string text;
+    std::string from, to, after;  // the first `from` replaced, `after` appended
     std::size_t kept;
     const char* message;
   } kCases[] = {
-      {"two points", point + point, 2, ""},
-      {"IPv4 after a short type 0", with([](PointText& p) {
-         p.intro = "introduction-point " + b64(hex("02 00 05 0102030405 00 06 7F000001 1F90"));
-       }),
+      {"two points", "", "", point, 2, ""},
+      {"IPv4 after a short type 0", intro, b64(hex("02 00 05 0102030405 00 06 7F000001 1F90")), "",
        1, ""},
-      {"a short second onion-key replaces a good one",
-       with([](PointText& p) { p.onion += "\nonion-key ntor " + b64(Bytes(31, 1)); }), 0,
+      {"a short second onion-key replaces a good one", "auth-key", short_key + "auth-key", "", 0,
        kNoIntroPoints},
-      {"lines taken with a certificate are not read as keys", with([](PointText& p) {
-         p.auth = "auth-key\nonion-key ntor " + b64(Bytes(31, 1)) + "\n" +
-                  pem("ED25519 CERT", plain_cert(1, 2));
-       }),
-       1, ""},
-      {"a dropped point beside a kept one", with([](PointText& p) { p.enc = ""; }) + point, 1, ""},
-      {"certificate of 103 bytes", with([](PointText& p) {
-         p.auth = "auth-key\n" + pem("ED25519 CERT", plain_cert(1, 2, 103));
-       }),
-       0, "short ed25519 cert"},
-      {"truncated link specifier",
-       with([](PointText& p) { p.intro = "introduction-point " + b64(hex("01 00 06 7F00")); }), 0,
+      {"lines taken with a certificate are not read as keys", "auth-key\n",
+       "auth-key\n" + short_key, "", 1, ""},
+      {"a dropped point beside a kept one", "enc-key", "enc-keys", point, 1, ""},
+      {"certificate of 103 bytes", cert(104), cert(103), "", 0, "short ed25519 cert"},
+      {"truncated link specifier", intro, b64(hex("01 00 06 7F00")), "", 0,
        "truncated link specifier body"},
   };
   for (const auto& t : kCases) {
     SCOPED_TRACE(t.name);
     HiddenServiceDescriptor desc;
-    EXPECT_EQ(error_of([&] { desc = parse_inner_descriptor(t.text); }), t.message);
+    EXPECT_EQ(error_of([&] {
+                desc = parse_inner_descriptor(replace_first(point, t.from, t.to) + t.after);
+              }),
+              t.message);
     ASSERT_EQ(desc.intro_points.size(), t.kept);
     for (const IntroductionPoint& p : desc.intro_points) {
-      EXPECT_EQ(p.onion_key, Bytes(32, 0x01));
-      EXPECT_EQ(p.auth_key, Bytes(32, 0x02));
-      EXPECT_EQ(p.enc_key, Bytes(32, 0x03));
+      EXPECT_EQ(concat({p.onion_key, p.auth_key, p.enc_key}),
+                concat({Bytes(32, 1), Bytes(32, 2), Bytes(32, 3)}));
     }
   }
 }

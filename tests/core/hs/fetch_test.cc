@@ -1,6 +1,6 @@
-// Descriptor fetch: the order of shared random values and HSDirs, the guard
-// rule, the wrapped last failure, and the BEGIN_DIR exchange against the
-// in-process peer playing the HSDir.
+// Descriptor fetch: the order of shared random values and HSDirs, the
+// wrapped last failure, and the BEGIN_DIR exchange against the in-process
+// peer playing the HSDir.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -13,13 +13,6 @@ namespace {
 
 using namespace mistgrove_core::fake;
 using directory::Relay;
-
-Relay relay_named(const std::string& nickname) {
-  Relay r = RelayKeys().relay;
-  r.nickname = nickname;
-  r.flags = {"HSDir", "Running", "Valid"};
-  return r;
-}
 
 // Eight relays, each usable as guard and as HSDir.
 directory::Consensus consensus_with(Bytes srv_current, Bytes srv_previous) {
@@ -56,27 +49,6 @@ HsdirFetch recording(std::vector<Call>& calls, std::function<Bytes(std::size_t)>
   };
 }
 
-std::set<std::string> nicknames(const std::vector<Relay>& relays) {
-  std::set<std::string> out;
-  for (const Relay& r : relays) out.insert(r.nickname);
-  return out;
-}
-
-TEST(ChooseHsdirGuard, ConsecutiveGuardsNeverTheHsdirItself) {
-  const std::vector<Relay> guards = {relay_named("G0"), relay_named("G1"), relay_named("G2")};
-  Relay like_g1 = relay_named("H1");
-  like_g1.ed25519_id = guards[1].ed25519_id;
-  std::size_t counter = 0;
-  std::string used;
-  for (const Relay& hsdir : {relay_named("H0"), like_g1, relay_named("H2")})
-    used += choose_hsdir_guard(guards, hsdir, counter)->nickname;
-  EXPECT_EQ(used, "G0G2G0");
-  EXPECT_EQ(counter, 1u);
-  // Only the HSDir itself: no guard, and the counter stays.
-  EXPECT_EQ(choose_hsdir_guard({like_g1}, like_g1, counter), nullptr);
-  EXPECT_EQ(counter, 1u);
-}
-
 TEST(FetchHiddenServiceDescriptor, FailuresBeforeAnyRequest) {
   const Bytes srv(32, 7);
   struct Case {
@@ -107,47 +79,36 @@ TEST(FetchHiddenServiceDescriptor, FailuresBeforeAnyRequest) {
 }
 
 TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceThenTheLastFailureWrapped) {
-  const Bytes current(32, 1), previous(32, 2);
-  struct Case {
-    const char* name;
-    Bytes current, previous;
-  } const kCases[] = {
-      {"current, then previous", current, previous},
-      {"previous only", {}, previous},
-  };
   const directory::HsPeriodKeys keys = captured_keys();
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    const directory::Consensus consensus = consensus_with(c.current, c.previous);
-    std::vector<Call> calls;
-    const std::string error = error_of([&] {
-      fetch_hidden_service_descriptor_with(
-          consensus, keys, 1234, recording(calls, [&](std::size_t i) -> Bytes {
-            throw error::err("HTTP request failed: from " + calls[i].hsdir.nickname);
-          }));
-    });
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(error,
-              "failed to fetch/decrypt hidden service descriptor: HTTP request failed: from " +
-                  calls.back().hsdir.nickname);
-    // The HSDirs of each shared random value in turn, in any order.
-    auto at = calls.begin();
-    for (const Bytes* srv : {&c.current, &c.previous}) {
-      if (srv->empty()) continue;
-      const std::set<std::string> group = nicknames(directory::select_hsdirs(
-          consensus, keys.blinded_key, *srv, keys.period_num, keys.period_length));
-      std::vector<Relay> asked;
-      for (; asked.size() < group.size() && at != calls.end(); ++at) asked.push_back(at->hsdir);
-      EXPECT_EQ(nicknames(asked), group);
-      EXPECT_EQ(asked.size(), group.size());
-    }
-    EXPECT_EQ(at, calls.end());
-    for (const Call& call : calls) {
-      EXPECT_NE(call.guard.ed25519_id, call.hsdir.ed25519_id);
-      EXPECT_EQ(call.path, "/tor/hs/3/G5QJRVaz7NRdpYOFdbVbFWIMiY7BjxWxN8HDgRd+tMI");
-      EXPECT_EQ(call.timeout_ms, 1234);
-    }
+  const directory::Consensus consensus = consensus_with(Bytes(32, 1), Bytes(32, 2));
+  std::vector<Call> calls;
+  const std::string error = error_of([&] {
+    fetch_hidden_service_descriptor_with(
+        consensus, keys, 1234, recording(calls, [&](std::size_t i) -> Bytes {
+          throw error::err("HTTP request failed: from " + calls[i].hsdir.nickname);
+        }));
+  });
+  std::vector<std::string> asked;
+  for (const Call& call : calls) {
+    asked.push_back(call.hsdir.nickname);
+    EXPECT_NE(call.guard.ed25519_id, call.hsdir.ed25519_id);
+    EXPECT_EQ(call.path, "/tor/hs/3/G5QJRVaz7NRdpYOFdbVbFWIMiY7BjxWxN8HDgRd+tMI");
+    EXPECT_EQ(call.timeout_ms, 1234);
   }
+  // The HSDirs of the current value in any order, then those of the previous.
+  auto hsdirs = [&](const Bytes& srv) {
+    std::set<std::string> out;
+    for (const Relay& r : directory::select_hsdirs(consensus, keys.blinded_key, srv,
+                                                   keys.period_num, keys.period_length))
+      out.insert(r.nickname);
+    return out;
+  };
+  const std::set<std::string> current = hsdirs(consensus.srv_current);
+  ASSERT_EQ(asked.size(), current.size() + hsdirs(consensus.srv_previous).size());
+  EXPECT_EQ(std::set(asked.begin(), asked.begin() + current.size()), current);
+  EXPECT_EQ(std::set(asked.begin() + current.size(), asked.end()), hsdirs(consensus.srv_previous));
+  EXPECT_EQ(error, "failed to fetch/decrypt hidden service descriptor: HTTP request failed: from " +
+                       asked.back());
 }
 
 TEST(FetchHiddenServiceDescriptor, FirstAnswerThatDecryptsWins) {

@@ -1,5 +1,6 @@
-// The SENDME window rule of read loops, and RendezvousStream against the
-// in-process peer playing the guard and the onion service's end-to-end hop.
+// RendezvousStream against the in-process peer playing the guard and the
+// onion service's end-to-end hop: BEGIN, and the read loop under the SENDME
+// window rule.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,80 +18,6 @@ using namespace mistgrove_core::fake;
 using circuit::kRelayConnected;
 using circuit::kRelayData;
 using circuit::kRelayEnd;
-using circuit::kRelaySendme;
-
-// A read loop's circuit as a list of cells. The acknowledged hop's digest is
-// 32 bytes of the number of cells handed out so far, so a SENDME shows after
-// which cell it read the digest. Sends are written down as "S<stream>" (empty
-// stream SENDME) or "C<digest byte>" (version-1 circuit SENDME).
-struct ScriptedIo {
-  std::vector<RelayCell> cells;
-  std::size_t next = 0;
-  std::string sent;
-
-  void add(u16 stream_id, u8 command, std::size_t len = 0, int times = 1) {
-    for (int i = 0; i < times; ++i) cells.push_back({Bytes(len, 0x5a), stream_id, command});
-  }
-  StreamIo io() {
-    return {
-        [](std::string_view awaited) {
-          return circuit::Wait{awaited, std::chrono::steady_clock::now()};
-        },
-        [this](const circuit::Wait&) {
-          if (next == cells.size()) throw error::err("script ended");
-          return cells[next++];
-        },
-        [this](u16 stream_id, ByteView data) {
-          const bool v1 = data.size() == 23 && data[0] == 1 && data[1] == 0 && data[2] == 20;
-          sent += sent.empty() ? "" : " ";
-          if (stream_id != 0) sent += data.empty() ? "S" + std::to_string(stream_id) : "S+data";
-          if (stream_id == 0) sent += v1 ? "C" + std::to_string(data[3]) : "C malformed";
-        },
-        [this] { return Bytes(32, static_cast<u8>(next)); },
-    };
-  }
-};
-
-TEST(ReadStreamUntilEnd, WindowsLimitAndSkippedCells) {
-  struct Case {
-    const char* name;
-    std::function<void(ScriptedIo&)> cells;
-    u64 limit;
-    std::size_t length;
-    const char* sends;
-    const char* error;
-  } const kCases[] = {
-      {"END first", [](ScriptedIo& s) { s.add(1, kRelayEnd); }, 0, 0, "", ""},
-      {"49 cells", [](ScriptedIo& s) { s.add(1, kRelayData, 10, 49), s.add(1, kRelayEnd); }, 1000,
-       490, "", ""},
-      {"100th cell: circuit SENDME first, with the digest after that cell",
-       [](ScriptedIo& s) { s.add(1, kRelayData, 10, 100), s.add(1, kRelayEnd); }, 1000, 1000,
-       "S1 C100 S1", ""},
-      {"limit plus one fails after the cell's SENDMEs",
-       [](ScriptedIo& s) { s.add(1, kRelayData, 10, 100), s.add(1, kRelayEnd); }, 999, 0,
-       "S1 C100 S1", "too big"},
-      {"other streams, stream 0 and other commands do not count",
-       [](ScriptedIo& s) {
-         s.add(1, kRelayConnected), s.add(0, kRelaySendme), s.add(2, kRelayEnd);
-         for (int i = 0; i < 100; ++i) s.add(1, kRelayData, 1), s.add(2, kRelayData, 1);
-         s.add(1, kRelaySendme), s.add(1, kRelayEnd);
-       },
-       100, 100, "S1 C202 S1", ""},
-      {"empty DATA cells count",
-       [](ScriptedIo& s) { s.add(1, kRelayData, 0, 50), s.add(1, kRelayEnd); }, 0, 0, "S1", ""},
-      {"no END", [](ScriptedIo& s) { s.add(1, kRelayData, 1); }, 10, 0, "", "script ended"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    ScriptedIo script;
-    c.cells(script);
-    Bytes out;
-    EXPECT_EQ(error_of([&] { out = read_stream_until_end(script.io(), 1, c.limit, "too big"); }),
-              c.error);
-    EXPECT_EQ(out.size(), c.length);
-    EXPECT_EQ(script.sent, c.sends);
-  }
-}
 
 using Service = std::function<void(RelaySide&)>;
 
@@ -154,43 +81,18 @@ TEST(RendezvousStream, BeginWaitsForConnectedOfItsStream) {
   }
 }
 
-TEST(RendezvousStream, SendDataCutsCellsOf498Bytes) {
-  struct Case {
-    std::size_t size;
-    std::vector<std::size_t> cells;
-  } const kCases[] = {{0, {}}, {499, {498, 1}}, {996, {498, 498}}};
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.size);
-    const Bytes data = pattern(c.size);
-    Bytes received;
-    std::vector<std::size_t> cells;
-    with_stream(
-        [&](RelaySide& relay) {
-          // Stream 2 marks the end of what the client sent.
-          for (auto got = relay.recv(); got.cell.stream_id == 1; got = relay.recv()) {
-            EXPECT_EQ(std::tie(got.hop, got.cell.command), std::tuple(1u, kRelayData));
-            cells.push_back(got.cell.data.size());
-            received.insert(received.end(), got.cell.data.begin(), got.cell.data.end());
-          }
-        },
-        [&](RendezvousStream& stream) {
-          stream.send_data(1, data);
-          stream.send_data(2, Bytes{1});
-        });
-    EXPECT_EQ(cells, c.cells);
-    EXPECT_EQ(received, data);
-  }
-}
-
 TEST(RendezvousStream, ReadUntilEnd) {
   const Bytes response = pattern(100 * 498);
   constexpr i32 kTimeoutMs = 300;
-  // Each DATA cell is followed by cells the read must skip; they move the
-  // service hop's digest, so the circuit SENDME shows when the client read it.
+  // Each DATA cell is followed by cells that neither count nor end the read;
+  // they move the service hop's digest, so the circuit SENDME shows when the
+  // client read it.
   auto serve = [&](RelaySide& relay) {
     EXPECT_EQ(relay.serve_data(1, 1, response,
                                [&] {
                                  relay.send(1, kRelayData, 2, from_string("other stream"));
+                                 relay.send(1, kRelayEnd, 0, {});
+                                 relay.send(1, circuit::kRelaySendme, 1, {});
                                  relay.send_garbage();
                                }),
               3);

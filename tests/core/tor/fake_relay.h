@@ -182,6 +182,17 @@ struct RelayKeys {
   }
 };
 
+// A relay record usable as guard, rendezvous point and HSDir. Each gets its
+// own port unless given one: relays at one address and port are the same.
+inline directory::Relay relay_named(const std::string& nickname, u16 or_port = 0) {
+  static u16 next_port = 9000;
+  directory::Relay r = RelayKeys().relay;
+  r.nickname = nickname;
+  r.or_port = or_port != 0 ? or_port : ++next_port;
+  r.flags = {"HSDir", "Running", "Valid"};
+  return r;
+}
+
 // The relays' side of one circuit. Each hop's crypto is the client's with the
 // directions swapped: it sends with (Db, Kb) and receives with (Df, Kf). A
 // test may push the onion service's end-to-end hop onto `hops`.
