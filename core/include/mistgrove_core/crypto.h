@@ -128,7 +128,7 @@ class DigestState {
   DigestState& operator=(const DigestState& other);
   DigestState(DigestState&&) noexcept = default;
   DigestState& operator=(DigestState&&) noexcept = default;
-  ~DigestState() = default;
+  ~DigestState();  // wipes the SHA-1 state, which holds the hop's seed
 
   void update(ByteView body);
   // Digest of everything absorbed so far: 20 bytes (SHA-1) or 32 (SHA3-256).

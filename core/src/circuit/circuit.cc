@@ -192,9 +192,9 @@ RelayCrypto finish_ntor(const NtorState& state, ByteView hdata) {
   Secret key_seed(crypto::hmac_sha256(text_bytes(kKeyExtract), secret_input.bytes));
   Secret verify(crypto::hmac_sha256(text_bytes(kVerify), secret_input.bytes));
 
-  Bytes auth_input = concat({verify.bytes, state.relay_identity, state.relay_ntor_key, y,
-                             state.client_public, text_bytes(kProtoId), text_bytes("Server")});
-  if (!crypto::ct_equal(crypto::hmac_sha256(text_bytes(kMac), auth_input), auth))
+  Secret auth_input(concat({verify.bytes, state.relay_identity, state.relay_ntor_key, y,
+                            state.client_public, text_bytes(kProtoId), text_bytes("Server")}));
+  if (!crypto::ct_equal(crypto::hmac_sha256(text_bytes(kMac), auth_input.bytes), auth))
     throw err("ntor auth mismatch");
 
   Secret k(crypto::hkdf_sha256_expand(key_seed.bytes));

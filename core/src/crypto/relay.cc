@@ -14,6 +14,8 @@
 #include <stdexcept>
 
 #include "mistgrove_core/crypto.h"
+
+#include <openssl/crypto.h>
 #include "mistgrove_core/error.h"
 #include "openssl_check.h"
 
@@ -54,6 +56,8 @@ DigestState::DigestState(Kind kind, ByteView seed) : kind_(kind) {
 DigestState::DigestState(const DigestState& other) : kind_(other.kind_), sha1_(other.sha1_) {
   if (other.sha3_) sha3_ = copy_md_ctx(other.sha3_.get());
 }
+
+DigestState::~DigestState() { OPENSSL_cleanse(&sha1_, sizeof sha1_); }
 
 DigestState& DigestState::operator=(const DigestState& other) {
   if (this != &other) *this = DigestState(other);

@@ -95,14 +95,19 @@ namespace {
 
 int bio_write(BIO* bio, const char* data, int len) {
   auto* tls = static_cast<TorChannel::Tls*>(BIO_get_data(bio));
-  ssize_t n = ::send(tls->tcp.fd(), data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  ssize_t n;
+  // A signal handled on this thread must not fail the link.
+  do n = ::send(tls->tcp.fd(), data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
   tls->io_errno = n < 0 ? errno : 0;
   return static_cast<int>(n);
 }
 
 int bio_read(BIO* bio, char* data, int len) {
   auto* tls = static_cast<TorChannel::Tls*>(BIO_get_data(bio));
-  ssize_t n = ::recv(tls->tcp.fd(), data, static_cast<size_t>(len), 0);
+  ssize_t n;
+  do n = ::recv(tls->tcp.fd(), data, static_cast<size_t>(len), 0);
+  while (n < 0 && errno == EINTR);
   tls->io_errno = n < 0 ? errno : 0;
   return static_cast<int>(n);
 }
