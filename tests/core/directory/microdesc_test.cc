@@ -1,4 +1,4 @@
-// Microdescriptor documents (cutting, fields, index) and the parallel
+// Microdescriptor documents (fields, index by digest) and the parallel
 // download that completes relay keys, driven through its fetch seam.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -97,20 +97,6 @@ struct ScriptedFetch {
     };
   }
 };
-
-TEST(SplitMicrodescriptors, CutsAtOnionKeyLines) {
-  const struct {
-    const char* text;
-    std::vector<std::string> pieces;
-  } kCases[] = {
-      {"junk\nonion-key\nA\nonion-key\nB", {"onion-key\nA\n", "onion-key\nB"}},
-      {"ntor-onion-key x\n", {}},
-      {"", {}},
-      {"onion-key\nA\r\nonion-key\r\nB\r\n", {"onion-key\nA\r\nonion-key\r\nB\r\n"}},
-      {"onion-key\nx-onion-key\nB\n", {"onion-key\nx-onion-key\nB\n"}},
-  };
-  for (const auto& c : kCases) EXPECT_EQ(split_microdescriptors(c.text), c.pieces) << c.text;
-}
 
 TEST(ParseMicrodescriptorFields, TakesIdAndNtorLines) {
   const Bytes k0 = range_bytes(0), k1 = range_bytes(32);

@@ -21,7 +21,6 @@ using util::text_bytes;
 constexpr const char* kCertInvalid = "descriptor signing key certificate invalid";
 constexpr const char* kSignatureInvalid = "descriptor signature invalid";
 constexpr const char* kMacMismatch = "descriptor layer MAC mismatch";
-constexpr const char* kNoIntroPoints = "descriptor has no usable introduction points";
 constexpr std::string_view kSuperencrypted = "hsdir-superencrypted-data";
 constexpr std::string_view kEncrypted = "hsdir-encrypted-data";
 
@@ -239,7 +238,6 @@ TEST(ParseInnerDescriptor, IntroductionPoints) {
   const std::string point = "introduction-point " + intro + "\nonion-key ntor " +
                             b64(Bytes(32, 1)) + "\nauth-key\n" + cert(104) + "enc-key ntor " +
                             b64(Bytes(32, 3)) + "\n";
-  const std::string short_key = "onion-key ntor " + b64(Bytes(31, 1)) + "\n";
   const struct {
     const char* name;
     std::string from, to, after;  // the first `from` replaced, `after` appended
@@ -249,10 +247,6 @@ TEST(ParseInnerDescriptor, IntroductionPoints) {
       {"two points", "", "", point, 2, ""},
       {"IPv4 after a short type 0", intro, b64(hex("02 00 05 0102030405 00 06 7F000001 1F90")), "",
        1, ""},
-      {"a short second onion-key replaces a good one", "auth-key", short_key + "auth-key", "", 0,
-       kNoIntroPoints},
-      {"lines taken with a certificate are not read as keys", "auth-key\n",
-       "auth-key\n" + short_key, "", 1, ""},
       {"a dropped point beside a kept one", "enc-key", "enc-keys", point, 1, ""},
       {"certificate of 103 bytes", cert(104), cert(103), "", 0, "short ed25519 cert"},
       {"truncated link specifier", intro, b64(hex("01 00 06 7F00")), "", 0,

@@ -1,6 +1,6 @@
 // Rendezvous and introduction: the relay record of an introduction point,
-// INTRODUCE_ACK, the driver's attempt order, and whole attempts against the
-// in-process peer as rendezvous point or against no relay at all.
+// INTRODUCE_ACK, and whole attempts against the in-process peer as
+// rendezvous point or against no relay at all.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -18,12 +18,6 @@ namespace {
 using namespace mistgrove_core::fake;
 using directory::LinkSpecifier;
 using directory::Relay;
-
-std::vector<Relay> relays(std::string_view nicknames) {
-  std::vector<Relay> out;
-  for (char n : nicknames) out.push_back(relay_named(std::string(1, n)));
-  return out;
-}
 
 TEST(IntroPointRelay, LinkSpecifiersAndKey) {
   const LinkSpecifier ipv4{{10, 0, 1, 254, 0x23, 0x29}, 0}, ipv4_2{{9, 9, 9, 9, 0, 1}, 0};
@@ -65,26 +59,6 @@ TEST(CheckIntroduceAck, Status) {
     EXPECT_EQ(error_of([&] { check_introduce_ack(data); }), error);
 }
 
-TEST(RendezvousAttemptPlan, PointsGuardsAndSkips) {
-  // Guards that are rendezvous relays are the same records.
-  auto plan_of = [](const std::vector<Relay>& rendezvous, const std::vector<Relay>& guards) {
-    std::string out;
-    for (auto [i, g] : rendezvous_attempt_plan(rendezvous, guards))
-      out += (out.empty() ? "" : " ") + rendezvous[i].nickname + ":" + guards[g].nickname;
-    return out;
-  };
-  const std::vector<Relay> abcde = relays("ABCDE");
-  std::vector<Relay> p_abcde = relays("P");
-  p_abcde.insert(p_abcde.end(), abcde.begin(), abcde.end());
-  EXPECT_EQ(plan_of(abcde, p_abcde), "A:P A:B B:A B:C C:B C:D D:C D:E E:D E:P");
-  const std::vector<Relay> a = relays("A");
-  EXPECT_EQ(plan_of(a, a), "A:A");
-  const std::vector<Relay> many = relays("ABCDEFGHIJKLMNOPQRST");
-  auto plan = rendezvous_attempt_plan(many, many);
-  EXPECT_EQ(plan.size(), 24u);
-  EXPECT_EQ(plan.back(), (std::pair<std::size_t, std::size_t>{11, 13}));
-}
-
 // The onion-service warnings logged in the test's scope.
 class HsWarnings {
  public:
@@ -109,36 +83,16 @@ std::string connect(const directory::Consensus& consensus, const HiddenServiceDe
       [&] { connect_onion_service_with_retries(options, consensus, desc, {}, preferred); });
 }
 
+// The only usable relay is guard and rendezvous point at once (a one-hop
+// circuit); the unusable preferred guard is left out. Established there, the
+// only introduction point is that relay: refused before a second link is
+// opened (the peer takes one link only).
 TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
-  const IntroductionPoint ipv6_only{{{Bytes(18, 1), 1}}, {}, {}, {}};
-  struct Case {
-    const char* name;
-    std::function<std::vector<IntroductionPoint>(const Relay& guard)> points;
-    bool established;
-    const char* error;
-  } const kCases[] = {
-      {"IPv6 only",
-       [&](const Relay&) {
-         return std::vector{ipv6_only, ipv6_only};
-       },
-       true, "all introduction points failed: intro point lacks IPv4 link specifier"},
-      // Refused before a second link is opened: the peer takes one link only.
-      {"intro point is the guard",
-       [](const Relay& guard) {
-         const Bytes ipv4 = {
-             127, 0, 0, 1, static_cast<u8>(guard.or_port >> 8), static_cast<u8>(guard.or_port)};
-         return std::vector<IntroductionPoint>{
-             {{{ipv4, 0}, {guard.rsa_identity, 2}, {guard.ed25519_id, 3}},
-              crypto::random_bytes(32),
-              {},
-              {}}};
-       },
-       true, "all introduction points failed: intro point is the guard"},
-      {"no RENDEZVOUS_ESTABLISHED", [](const Relay&) { return std::vector<IntroductionPoint>{}; },
-       false, "timed out waiting for RENDEZVOUS_ESTABLISHED"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
+  for (const bool established : {true, false}) {
+    const std::string error = established
+                                  ? "all introduction points failed: intro point is the guard"
+                                  : "timed out waiting for RENDEZVOUS_ESTABLISHED";
+    SCOPED_TRACE(error);
     Peer peer([&](Conn& conn) {
       RelaySide relay(conn);
       relay.create_fast();
@@ -146,23 +100,27 @@ TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
       EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id),
                 std::tuple(0u, circuit::kRelayEstablishRendezvous, 0));
       EXPECT_EQ(got.cell.data.size(), 20u);
-      if (!c.established) return relay.chatter();
+      if (!established) return relay.chatter();
       relay.send(0, circuit::kRelayData, 1, from_string("stray"));
       relay.send(0, circuit::kRelayRendezvousEstablished, 0, {});
       conn.wait_closed();
     });
-    // The only usable relay is guard and rendezvous point at once: a one-hop
-    // circuit. The unusable preferred guard is left out.
     directory::Consensus consensus;
     consensus.relays = {relay_named("rp", peer.port())};
+    const Relay& rp = consensus.relays[0];
+    const Bytes ipv4 = {
+        127, 0, 0, 1, static_cast<u8>(rp.or_port >> 8), static_cast<u8>(rp.or_port)};
+    HiddenServiceDescriptor descriptor{{{{{ipv4, 0}, {rp.rsa_identity, 2}, {rp.ed25519_id, 3}},
+                                         crypto::random_bytes(32),
+                                         {},
+                                         {}}}};
+    if (!established) descriptor.intro_points.clear();
     Relay unusable = relay_named("unusable");
     unusable.ntor_onion_key.clear();
     HsWarnings warnings;
-    EXPECT_EQ(
-        connect(consensus, {c.points(consensus.relays[0])}, c.established ? 5000 : 300, {unusable}),
-        fmt::format("all rendezvous attempts failed: {}", c.error));
-    EXPECT_EQ(warnings.lines,
-              std::vector<std::string>{"rendezvous attempt failed: " + std::string(c.error)});
+    EXPECT_EQ(connect(consensus, descriptor, established ? 5000 : 300, {unusable}),
+              "all rendezvous attempts failed: " + error);
+    EXPECT_EQ(warnings.lines, std::vector<std::string>{"rendezvous attempt failed: " + error});
   }
 }
 

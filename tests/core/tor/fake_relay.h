@@ -202,6 +202,7 @@ struct RelaySide {
   u32 circ_id = 0;
   std::vector<crypto::RelayCrypto> hops;
 
+  // `k` is Df | Db | Kf | Kb as the handshake derived them for the client.
   void add_hop(const Bytes& k, std::size_t key_len, bool sha3 = false) {
     const std::size_t d = sha3 ? 32 : 20;
     ByteView v(k);
