@@ -2,8 +2,12 @@
 // before NETINFO, peers that are no relays, and cell framing both ways.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <chrono>
 #include <ctime>
+#include <thread>
 #include <tuple>
 
 #include "tor/fake_relay.h"
@@ -98,6 +102,31 @@ TEST(TorChannel, CellFraming) {
   expected.resize(514, 0);
   expected.insert(expected.end(), {0, 0, 0, 7, 128, 0, 3, 1, 2, 3});
   EXPECT_EQ(written, expected);
+}
+
+// A signal with a handler (Python installs one for SIGINT) interrupts a
+// blocked receive; the link must carry on, not fail the circuit.
+TEST(TorChannel, SignalDuringReadIsRetried) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);  // no SA_RESTART
+  Peer peer([](Conn& conn) {
+    conn.link_handshake();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    conn.write_cell(6, kCellRelay, Bytes(509, 9));
+    conn.wait_closed();
+  });
+  TorChannel channel = TorChannel::open("127.0.0.1", peer.port(), 5000);
+  const pthread_t reader = pthread_self();
+  std::thread signaller([reader] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pthread_kill(reader, SIGUSR1);
+  });
+  std::string error = error_of([&] { EXPECT_EQ(channel.read_cell_with_circ_len(4).circ_id, 6u); });
+  signaller.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_EQ(error, "");
 }
 
 }  // namespace
