@@ -11,9 +11,28 @@
 #include <cerrno>
 #include <ctime>
 
+#include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/tor.h"
+
+namespace mistgrove_core::crypto {
+
+// The TLS handles of the link.
+template <>
+struct Free<SSL_CTX> {
+  void operator()(SSL_CTX* p) const noexcept { SSL_CTX_free(p); }
+};
+template <>
+struct Free<SSL> {
+  void operator()(SSL* p) const noexcept { SSL_free(p); }
+};
+template <>
+struct Free<BIO_METHOD> {
+  void operator()(BIO_METHOD* p) const noexcept { BIO_meth_free(p); }
+};
+
+}  // namespace mistgrove_core::crypto
 
 namespace mistgrove_core::tor {
 namespace {
@@ -41,15 +60,9 @@ constexpr const char* kSigalgs =
 constexpr const char* kShortRead = "failed to fill whole buffer";
 constexpr const char* kShortWrite = "failed to write whole buffer";
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-  void operator()(T* p) const { Free(p); }
-};
-template <typename T, void (*Free)(T*)>
-using UniquePtr = std::unique_ptr<T, Deleter<T, Free>>;
-using SslCtxPtr = UniquePtr<SSL_CTX, SSL_CTX_free>;
-using SslPtr = UniquePtr<SSL, SSL_free>;
-using BioMethodPtr = UniquePtr<BIO_METHOD, BIO_meth_free>;
+using SslCtxPtr = crypto::UniquePtr<SSL_CTX>;
+using SslPtr = crypto::UniquePtr<SSL>;
+using BioMethodPtr = crypto::UniquePtr<BIO_METHOD>;
 
 // The description of the oldest queued OpenSSL failure, or `fallback`.
 std::string tls_error_text(const char* fallback) {
