@@ -100,9 +100,7 @@ PyObject* value_object(CoreValue& value) {
   if (auto* session = std::get_if<std::shared_ptr<mistgrove_core::Session>>(&value)) {
     return new_session_object(std::move(*session));
   }
-  auto& bytes = std::get<mistgrove_core::Bytes>(value);
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
+  return bytes_object(std::get<mistgrove_core::Bytes>(value));
 }
 
 // Turns the core job's result into the call's Python outcome.

@@ -46,6 +46,11 @@ PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+PyObject* bytes_object(const mistgrove_core::Bytes& bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
 void raise_failure(const Failure& failure) {
   if (failure.kind == Failure::Kind::kError) {
     set_exception(PyExc_RuntimeError, failure.text);

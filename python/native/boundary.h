@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "mistgrove_core/error.h"
+#include "mistgrove_core/util.h"
 
 namespace mistgrove_native {
 
@@ -45,6 +46,9 @@ bool init_exception_classes();
 
 // A str from UTF-8 text; invalid sequences become U+FFFD.
 PyObject* text_object(std::string_view text);
+
+// A bytes object holding a copy of `bytes`.
+PyObject* bytes_object(const mistgrove_core::Bytes& bytes);
 
 // Sets the exception of a failed blocking call.
 void raise_failure(const Failure& failure);

@@ -50,9 +50,7 @@ PyObject* bytes_result(const std::variant<core::Bytes, Failure>& outcome) {
     raise_failure(*failure);
     return nullptr;
   }
-  const auto& bytes = std::get<core::Bytes>(outcome);
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
+  return bytes_object(std::get<core::Bytes>(outcome));
 }
 
 // The core jobs. Each copies what it needs so that it can run on any thread.
