@@ -7,6 +7,7 @@
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/tor.h"
+#include "stream_steps.h"
 
 namespace mistgrove_core::hs {
 namespace {
@@ -40,20 +41,12 @@ Bytes begin_dir_get(circuit::Circuit& circ, const Relay& hsdir, std::string_view
   };
   send(circuit::kRelayBeginDir, kDirStream, {});
   const circuit::Wait wait = circ.wait_for("CONNECTED");
-  for (;;) {
-    circuit::RelayCell cell = circ.recv_relay(wait);
-    if (cell.stream_id != kDirStream) continue;
-    if (cell.command == circuit::kRelayConnected) break;
-    if (cell.command == circuit::kRelayEnd)
-      throw err(fmt::format("BEGIN_DIR rejected by {}", hsdir.nickname));
-  }
+  if (!await_connected([&](const circuit::Wait& w) { return circ.recv_relay(w); }, wait,
+                       kDirStream))
+    throw err(fmt::format("BEGIN_DIR rejected by {}", hsdir.nickname));
 
-  const Bytes request = util::from_string(directory::directory_request_text(path, hsdir.address));
-  for (ByteView rest(request); !rest.empty();) {
-    std::size_t n = std::min(rest.size(), crypto::kRelayDataMax);
-    send(circuit::kRelayData, kDirStream, rest.first(n));
-    rest = rest.subspan(n);
-  }
+  send_data_cells(send, kDirStream,
+                  util::text_bytes(directory::directory_request_text(path, hsdir.address)));
 
   StreamIo io{
       [&](std::string_view awaited) { return circ.wait_for(awaited); },

@@ -6,6 +6,7 @@
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/log.h"
+#include "stream_steps.h"
 
 namespace mistgrove_core::hs {
 namespace {
@@ -68,22 +69,14 @@ void RendezvousStream::begin(u16 stream_id, u16 port) {
   body.push_back(0);
   send_hs(circuit::kRelayBegin, stream_id, body);
   const circuit::Wait wait = circuit.wait_for("CONNECTED");
-  for (;;) {
-    circuit::RelayCell cell = recv_hs(wait);
-    if (cell.stream_id != stream_id) continue;
-    if (cell.command == circuit::kRelayConnected) break;
-    if (cell.command == circuit::kRelayEnd)
-      throw err("onion service stream ended before CONNECTED");
-  }
+  if (!await_connected([this](const circuit::Wait& w) { return recv_hs(w); }, wait, stream_id))
+    throw err("onion service stream ended before CONNECTED");
   log::info(kLog, "stream {} to port {} connected", stream_id, port);
 }
 
 void RendezvousStream::send_data(u16 stream_id, ByteView data) {
-  while (!data.empty()) {
-    std::size_t n = std::min(data.size(), crypto::kRelayDataMax);
-    send_hs(circuit::kRelayData, stream_id, data.first(n));
-    data = data.subspan(n);
-  }
+  send_data_cells([this](u8 command, u16 id, ByteView chunk) { send_hs(command, id, chunk); },
+                  stream_id, data);
 }
 
 circuit::RelayCell RendezvousStream::recv_hs(const circuit::Wait& wait) {
