@@ -69,10 +69,15 @@ PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg = nullptr) {
   return PyObject_VectorcallMethod(name, args, arg ? 2 : 1, nullptr);
 }
 
+// The future's cancelled(): 1, 0, or -1 with the Python exception set.
+int call_cancelled(PyObject* future) {
+  Ref answer = Ref::steal(call_method(future, g_str_cancelled));
+  return answer ? PyObject_IsTrue(answer.get()) : -1;
+}
+
 // The future's cancelled(); a failure of the call is printed and read as false.
 bool future_cancelled(PyObject* future) {
-  Ref answer = Ref::steal(call_method(future, g_str_cancelled));
-  int truth = answer ? PyObject_IsTrue(answer.get()) : -1;
+  int truth = call_cancelled(future);
   if (truth < 0) {
     PyErr_PrintEx(1);
     return false;
@@ -262,8 +267,7 @@ PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
       !PyArg_UnpackTuple(args, "CheckedCompletor", 3, 3, &future, &method, &value)) {
     return nullptr;
   }
-  Ref cancelled = Ref::steal(call_method(future, g_str_cancelled));
-  int truth = cancelled ? PyObject_IsTrue(cancelled.get()) : -1;
+  int truth = call_cancelled(future);
   if (truth < 0) return nullptr;
   if (truth == 0) {
     Ref ignored = Ref::steal(PyObject_CallOneArg(method, value));
