@@ -89,10 +89,7 @@ PyObject* session_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
                   values.data(), static_cast<Py_ssize_t>(names.size())};
     SessionArgs a;
     if (!parse_args("Session.__new__()", call, &a)) return nullptr;
-    // The texts are only read during the call, while the arguments still live.
-    auto outcome = without_gil([&a] {
-      return core::Session::create(a.bootstrap, a.consensus_file, a.timeout_ms, a.verbose);
-    });
+    auto outcome = without_gil(create_job(a));
     if (auto* failure = std::get_if<Failure>(&outcome)) {
       raise_failure(*failure);
       return nullptr;
