@@ -2,6 +2,8 @@
 // mistgrove_bench runs (all, or those named on the command line).
 #pragma once
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
@@ -25,6 +27,14 @@ std::map<std::string, Case>& registry();
 struct Registrar {
   Registrar(const std::string& name, Case run) { registry().emplace(name, std::move(run)); }
 };
+
+// User plus system CPU seconds of the whole process so far.
+inline double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto secs = [](const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; };
+  return secs(usage.ru_utime) + secs(usage.ru_stime);
+}
 
 // Seconds per call of fn, the best of `rounds` rounds of `iters` calls.
 template <typename F>

@@ -2,8 +2,6 @@
 // build a three-hop circuit, and BEGIN_DIR throughput through three hops with
 // the process's CPU time per MB. Run under tests/testnet/testnet.py (sets
 // MISTGROVE_TESTNET); --rounds=N builds, --fetches=N directory requests.
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,17 +18,12 @@ using namespace mistgrove_core;
 
 // Wall-clock and process CPU seconds since construction.
 struct Stopwatch {
-  static double cpu_now() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-  }
   std::chrono::steady_clock::time_point wall0 = std::chrono::steady_clock::now();
-  double cpu0 = cpu_now();
+  double cpu0 = mistgrove_bench::cpu_seconds();
   double wall() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
   }
-  double cpu() const { return cpu_now() - cpu0; }
+  double cpu() const { return mistgrove_bench::cpu_seconds() - cpu0; }
 };
 
 mistgrove_test::Routers routers() {

@@ -2,8 +2,6 @@
 // onion-service requests against the private Tor network. Run under
 // tests/testnet/testnet.py, which sets MISTGROVE_TESTNET; --rounds=N repeats
 // the creation measurements (default 5), --requests=N the requests.
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <mutex>
 #include <optional>
@@ -22,18 +20,12 @@ namespace {
 
 using namespace mistgrove_core;
 using Clock = std::chrono::steady_clock;
+using mistgrove_bench::cpu_seconds;
 
 mistgrove_test::Json testnet_state() {
   auto state = mistgrove_test::load_testnet_state();
   if (!state) throw std::runtime_error("MISTGROVE_TESTNET is not set (run under testnet.py)");
   return *state;
-}
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto secs = [](const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; };
-  return secs(usage.ru_utime) + secs(usage.ru_stime);
 }
 
 // Wall-clock seconds of fn.
