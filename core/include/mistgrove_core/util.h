@@ -70,6 +70,9 @@ u32 read_u32(ByteView data, std::size_t offset);
 // Words split at Unicode whitespace; the views borrow `text`.
 std::vector<std::string_view> split_ws(std::string_view text);
 
+// The text with A-Z turned to a-z; every other byte kept.
+std::string ascii_lowercase(std::string text);
+
 Bytes from_string(std::string_view text);
 // The bytes of a text, borrowed.
 inline ByteView text_bytes(std::string_view text) {

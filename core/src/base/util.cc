@@ -242,9 +242,7 @@ std::string base64_encode_unpadded(ByteView data) {
 }
 
 Bytes base32_decode_onion(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const std::string lower = ascii_lowercase(std::string(text));
   std::string_view chars = lower;
   if (chars.ends_with(".onion")) chars.remove_suffix(6);
   if (chars.size() != 56) throw Error("v3 onion address must have 56 base32 characters");
@@ -341,6 +339,12 @@ std::vector<std::string_view> split_ws(std::string_view text) {
   }
   if (in_word) words.push_back(text.substr(start));
   return words;
+}
+
+std::string ascii_lowercase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
 }
 
 Bytes from_string(std::string_view text) { return Bytes(text.begin(), text.end()); }

@@ -98,9 +98,7 @@ Bytes decode_http_body(ByteView response) {
   if (head.find(" 200 ") == std::string::npos) {
     throw err(fmt::format("HTTP request failed: {}", head.substr(0, head.find(kLineEnd))));
   }
-  std::transform(head.begin(), head.end(), head.begin(), [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  });
+  head = util::ascii_lowercase(std::move(head));
   if (head.find("transfer-encoding: chunked") != std::string::npos)
     return decode_chunked_body(body);
   return Bytes(body.begin(), body.end());

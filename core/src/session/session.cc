@@ -86,9 +86,7 @@ std::shared_ptr<Session> Session::create(std::string_view bootstrap,
 }
 
 Bytes build_simple_http_get(std::string_view host, std::string_view path) {
-  std::string lower(host);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const std::string lower = util::ascii_lowercase(std::string(host));
   std::string_view slash = !path.empty() && path[0] == '/' ? "" : "/";
   return util::from_string(fmt::format(
       "GET {}{} HTTP/1.0\r\nHost: {}\r\nConnection: close\r\n\r\n", slash, path, lower));
