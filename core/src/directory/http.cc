@@ -82,7 +82,7 @@ Bytes http_get_direct(const util::HostPort& endpoint, std::string_view path, i32
   Bytes response;
   {
     const tor::TcpStream stream = tor::connect_tcp(endpoint.host, endpoint.port, timeout_ms);
-    write_all(stream.fd(), util::from_string(directory_request_text(path, endpoint.host)));
+    write_all(stream.fd(), util::text_bytes(directory_request_text(path, endpoint.host)));
     response = read_response(stream.fd());
   }
   return decode_http_body(response);
