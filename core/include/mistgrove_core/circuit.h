@@ -8,8 +8,9 @@
 //   circ.send_relay_cell(tor::kCellRelay, far, kRelayBeginDir, 1, {});
 //   Wait wait = circ.wait_for("CONNECTED");
 //   RelayCell cell = circ.recv_relay(wait);  // recognized at some hop
-// Relays send padding on idle links, so the socket time-outs alone never end
-// a wait whose cell does not come: every wait has a deadline too.
+// Relays send padding on idle links, and a relay may send a cell a byte at a
+// time, so socket time-outs alone never end a wait whose cell does not come:
+// every wait has a deadline that bounds its reads.
 // Flow control is the caller's: after the DATA cell that brings a circuit
 // window to a multiple of 100, read `backward_digest(far)` before the next
 // `recv_relay` and send `sendme_v1_data` of it on stream 0; stream-level
@@ -64,9 +65,8 @@ struct NtorState {
 };
 
 // One wait for an awaited cell. Every cell read during it, awaited or
-// discarded, is read before the deadline or the wait fails with "timed out
-// waiting for {awaited}"; a read already begun ends with the next cell or
-// the socket's time-out.
+// discarded, is read whole by the deadline or the wait fails with "timed out
+// waiting for {awaited}"; the circuit is then only fit to drop.
 struct Wait {
   std::string_view awaited;  // the cell's name in capitals, e.g. "RENDEZVOUS2"
   std::chrono::steady_clock::time_point deadline;

@@ -2,7 +2,9 @@
 // handshake (VERSIONS, NETINFO) and link cells with 4-byte circuit ids.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -68,8 +70,9 @@ struct NoCertificateVerification {
 };
 
 // One TLS link to a relay after the link handshake. One thread at a time;
-// every read and write is bounded by the socket time-outs of connect_tcp.
-// Dropping it closes the socket at once, with no close alert.
+// the handshake and every write are bounded by the socket time-outs of
+// connect_tcp, a cell read by its caller's deadline. Dropping it closes the
+// socket at once, with no close alert.
 class TorChannel {
  public:
   // TCP connect, TLS, then `negotiate`.
@@ -82,9 +85,10 @@ class TorChannel {
   // Frames and writes one cell. VERSIONS always goes out with a 2-byte circuit
   // id 0; fixed-length bodies are zero-filled to 509 bytes.
   void write_cell(u32 circ_id, u8 command, ByteView body);
-  // Reads one whole cell; `width` is the circuit-id width, 2 (first VERSIONS)
-  // or 4.
-  Cell read_cell_with_circ_len(int width);
+  // One whole cell with a 4-byte circuit id, or nothing when `deadline`
+  // passes first: every wait for the socket ends by then, however slowly the
+  // relay sends. After nothing the link is out of step and only fit to drop.
+  std::optional<Cell> read_cell(std::chrono::steady_clock::time_point deadline);
   void send_netinfo();
   // VERSIONS exchange (4 or 5), skip to the relay's NETINFO, send ours.
   void negotiate();
@@ -97,6 +101,8 @@ class TorChannel {
   explicit TorChannel(std::unique_ptr<Tls> tls);
   void write_all(ByteView data);
   void read_exact(std::span<u8> out);
+  // `width` is the circuit-id width, 2 (first VERSIONS) or 4.
+  Cell read_cell_with_circ_len(int width);
 
   std::unique_ptr<Tls> tls_;
   i32 link_version_ = 4;

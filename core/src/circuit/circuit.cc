@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 
 #include "mistgrove_core/error.h"
@@ -30,12 +31,14 @@ constexpr u16 kNtorOnionskinLen = 84;
 
 using Clock = std::chrono::steady_clock;
 
-// Every read of a wait starts before its deadline: a peer that keeps sending
-// cells nobody awaits (padding, other streams) cannot hold the wait open.
+// Every read of a wait starts and ends by its deadline: neither a peer that
+// keeps sending cells nobody awaits (padding, other streams) nor one that
+// sends a cell a byte at a time can hold the wait open.
 tor::Cell read_cell_within(tor::TorChannel& channel, const Wait& wait) {
-  if (Clock::now() >= wait.deadline)
-    throw err(fmt::format("timed out waiting for {}", wait.awaited));
-  return channel.read_cell_with_circ_len(4);
+  std::optional<tor::Cell> cell;
+  if (Clock::now() < wait.deadline) cell = channel.read_cell(wait.deadline);
+  if (!cell) throw err(fmt::format("timed out waiting for {}", wait.awaited));
+  return std::move(*cell);
 }
 
 Wait wait_of(std::string_view awaited, i32 timeout_ms) {

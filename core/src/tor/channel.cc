@@ -5,10 +5,12 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 
 #include "mistgrove_core/crypto.h"
@@ -85,6 +87,25 @@ struct TorChannel::Tls {
   int io_errno = 0;
   SslCtxPtr ctx;
   SslPtr ssl;
+  // Set while a cell is read by a deadline: each receive first waits for
+  // data until then, and a wait that ends empty sets `timed_out`.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  bool timed_out = false;
+
+  // Whether the socket has something to receive before the deadline. A relay
+  // dripping one byte at a time cannot stretch the read past it, as it
+  // could a socket time-out that starts afresh with every receive.
+  bool readable_in_time() {
+    pollfd pfd{tcp.fd(), POLLIN, 0};
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      const int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+      // A failed poll leaves the verdict to the receive and its time-out.
+      if (ready != 0 && !(ready < 0 && errno == EINTR)) return true;
+    }
+  }
 
   // Throws the failure of the SSL call that returned `ret`: the OpenSSL
   // description, the socket's errno (a time-out reads as EAGAIN), or the
@@ -118,6 +139,11 @@ int bio_write(BIO* bio, const char* data, int len) {
 
 int bio_read(BIO* bio, char* data, int len) {
   auto* tls = static_cast<TorChannel::Tls*>(BIO_get_data(bio));
+  if (tls->deadline && !tls->readable_in_time()) {
+    tls->timed_out = true;
+    tls->io_errno = 0;
+    return -1;
+  }
   ssize_t n;
   do n = ::recv(tls->tcp.fd(), data, static_cast<size_t>(len), 0);
   while (n < 0 && errno == EINTR);
@@ -248,6 +274,23 @@ Cell TorChannel::read_cell_with_circ_len(int width) {
   cell.body.resize(len);
   read_exact(cell.body);
   return cell;
+}
+
+std::optional<Cell> TorChannel::read_cell(std::chrono::steady_clock::time_point deadline) {
+  // Bytes OpenSSL already holds (SSL_pending) are returned without a receive,
+  // so only a read that must wait for the socket meets the deadline.
+  tls_->deadline = deadline;
+  tls_->timed_out = false;
+  struct Clear {
+    Tls& tls;
+    ~Clear() { tls.deadline.reset(); }
+  } clear{*tls_};
+  try {
+    return read_cell_with_circ_len(4);
+  } catch (const error::Error&) {
+    if (tls_->timed_out) return std::nullopt;
+    throw;
+  }
 }
 
 Bytes netinfo_body(i64 now) {

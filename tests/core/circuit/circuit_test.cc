@@ -120,15 +120,16 @@ TEST(Circuit, SkipsRefusesAndEndsOnDestroy) {
 }
 
 // The relay keeps the link busy with padding, cells of another circuit and
-// DATA cells nobody awaits, so no socket time-out fires: only the wait's own
-// deadline ends it.
-TEST(Circuit, EveryWaitEndsAtItsDeadlineWhileTheRelayChatters) {
+// DATA cells nobody awaits, or drips a cell a byte at a time, so no socket
+// time-out fires: only the wait's own deadline ends it.
+TEST(Circuit, EveryWaitEndsAtItsDeadlineWhileTheRelayChattersOrDrips) {
   constexpr i32 kTimeoutMs = 300;
   RelayKeys next;
   struct Case {
     const char* awaited;
     std::function<void(RelaySide&)> relay;
     std::function<void(const Peer&)> client;
+    bool drip = false;
   } const kCases[] = {
       {"CREATED_FAST", [](RelaySide& r) { r.create_fast(RelaySide::Reply::kNone); },
        [](const Peer& peer) { open_circuit(peer, kTimeoutMs); }},
@@ -145,13 +146,21 @@ TEST(Circuit, EveryWaitEndsAtItsDeadlineWhileTheRelayChatters) {
          const Wait wait = circ.wait_for("DATA");
          for (;;) circ.recv_raw_body(wait);
        }},
+      {"CREATED_FAST", [](RelaySide& r) { r.create_fast(RelaySide::Reply::kNone); },
+       [](const Peer& peer) { open_circuit(peer, kTimeoutMs); }, true},
+      {"DATA", [](RelaySide& r) { r.create_fast(); },
+       [](const Peer& peer) {
+         Circuit circ = open_circuit(peer, kTimeoutMs);
+         next_cell(circ);
+       },
+       true},
   };
   for (const Case& c : kCases) {
-    SCOPED_TRACE(c.awaited);
+    SCOPED_TRACE(c.awaited + std::string(c.drip ? " drip" : ""));
     Peer peer([&](Conn& conn) {
       RelaySide relay(conn);
       c.relay(relay);
-      relay.chatter();
+      c.drip ? relay.drip(std::chrono::milliseconds(kTimeoutMs / 3)) : relay.chatter();
     });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(error_of([&] { c.client(peer); }), std::string("timed out waiting for ") + c.awaited);

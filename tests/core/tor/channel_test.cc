@@ -19,6 +19,10 @@ using fake::Conn;
 using fake::Peer;
 using mistgrove_test::error_of;
 
+std::optional<Cell> read_soon(TorChannel& channel) {
+  return channel.read_cell(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+}
+
 TEST(TorChannel, Handshake) {
   constexpr const char* kNoVersion = "relay does not support link protocol 4+";
   constexpr const char* kTimedOut = "Resource temporarily unavailable (os error 11)";
@@ -94,10 +98,10 @@ TEST(TorChannel, CellFraming) {
             "fixed cell body too large");
   channel.write_cell(0x80000001, kCellCreateFast, Bytes{0xab});
   channel.write_cell(7, 128, Bytes{1, 2, 3});
-  const Cell relay = channel.read_cell_with_circ_len(4);
+  const Cell relay = read_soon(channel).value();
   EXPECT_EQ(std::tie(relay.circ_id, relay.command, relay.body),
             std::tuple(6u, kCellRelay, Bytes(509, 9)));
-  EXPECT_EQ(error_of([&] { channel.read_cell_with_circ_len(4); }), "failed to fill whole buffer");
+  EXPECT_EQ(error_of([&] { read_soon(channel); }), "failed to fill whole buffer");
   Bytes expected = {0x80, 0, 0, 1, kCellCreateFast, 0xab};
   expected.resize(514, 0);
   expected.insert(expected.end(), {0, 0, 0, 7, 128, 0, 3, 1, 2, 3});
@@ -123,7 +127,7 @@ TEST(TorChannel, SignalDuringReadIsRetried) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     pthread_kill(reader, SIGUSR1);
   });
-  std::string error = error_of([&] { EXPECT_EQ(channel.read_cell_with_circ_len(4).circ_id, 6u); });
+  std::string error = error_of([&] { EXPECT_EQ(read_soon(channel).value().circ_id, 6u); });
   signaller.join();
   sigaction(SIGUSR1, &previous, nullptr);
   EXPECT_EQ(error, "");

@@ -318,6 +318,15 @@ struct RelaySide {
     }
   }
 
+  // Padding cells one byte at a time, a byte every `every`, until the client
+  // hangs up: no receive of the client ever waits as long as `every`.
+  void drip(std::chrono::milliseconds every) {
+    for (u8 byte : Bytes(514 * 1000, 0)) {
+      conn.write({&byte, 1});
+      std::this_thread::sleep_for(every);
+    }
+  }
+
   // `data` in DATA cells of at most 498 bytes on `stream` from `hop`, with
   // `between()` after each. After every 100th cell the client's first cell
   // must be a version-1 SENDME on stream 0 with the hop's digest as it stood
