@@ -31,7 +31,7 @@ auto guarded(F&& f) -> std::variant<decltype(f()), Failure> {
   try {
     return f();
   } catch (const mistgrove_core::error::Error& e) {
-    return Failure{Failure::Kind::kError, e.what()};
+    return Failure{Failure::Kind::kError, e.message()};
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (const std::exception& e) {

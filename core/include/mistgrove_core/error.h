@@ -2,15 +2,23 @@
 // value or throws Error; the message is the full text a Python caller sees.
 #pragma once
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 namespace mistgrove_core::error {
 
+// what() is a C string and ends at the first NUL, while a message may carry
+// one from a caller's text (a host name, a file name): message() is the whole
+// text. Shared so that copying an Error, as throwing does, cannot throw.
 class Error : public std::runtime_error {
  public:
-  explicit Error(const std::string& message) : std::runtime_error(message) {}
-  const char* message() const noexcept { return what(); }
+  explicit Error(const std::string& message)
+      : std::runtime_error(message), message_(std::make_shared<const std::string>(message)) {}
+  const std::string& message() const noexcept { return *message_; }
+
+ private:
+  std::shared_ptr<const std::string> message_;
 };
 
 // The failure with this message, ready to throw.

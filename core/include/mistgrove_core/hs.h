@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,11 +41,12 @@ struct HiddenServiceDescriptor {
   std::vector<IntroductionPoint> intro_points;  // document order
 };
 
-// Verifies the outer document's authenticity, then decrypts both layers with
-// keys made from `keys` (blinded key and subcredential) and the document's
-// revision counter, and parses the introduction points.
+// Verifies the outer document's authenticity at `now` (seconds since the
+// epoch), then decrypts both layers with keys made from `keys` (blinded key
+// and subcredential) and the document's revision counter, and parses the
+// introduction points.
 HiddenServiceDescriptor decrypt_hs_descriptor(std::string_view outer,
-                                              const directory::HsPeriodKeys& keys);
+                                              const directory::HsPeriodKeys& keys, u64 now);
 
 // One encrypted layer (SALT | ENCRYPTED | MAC); the MAC is checked before
 // decryption, and trailing zero padding is removed from the plaintext.
@@ -62,14 +64,15 @@ std::string extract_pem_message(std::string_view text, std::string_view begin,
                                 std::string_view end);
 
 // Checks that the outer document was written by the holder of the blinded key:
-// its signing-key certificate and its final signature. Returns the certified
-// descriptor signing key.
-Bytes verify_hs_descriptor(std::string_view outer, ByteView blinded_key);
+// its signing-key certificate, unexpired at `now` (seconds since the epoch),
+// and its final signature. Returns the certified descriptor signing key.
+Bytes verify_hs_descriptor(std::string_view outer, ByteView blinded_key, u64 now);
 
 // A binary descriptor-signing-key certificate (version 1, type 08, Ed25519
 // certified key) signed by `blinded_key` and naming it in its signed-with-key
-// extension. Returns the certified key. The expiration is not judged.
-Bytes verify_descriptor_signing_cert(ByteView cert, ByteView blinded_key);
+// extension, whose expiration (whole hours since the epoch) is not before
+// `now` (seconds since the epoch). Returns the certified key.
+Bytes verify_descriptor_signing_cert(ByteView cert, ByteView blinded_key, u64 now);
 
 // ===========================================================================
 // hs-ntor handshake and INTRODUCE1 (ntor.cc)
@@ -205,13 +208,15 @@ FetchedDescriptor fetch_hidden_service_descriptor(const directory::Consensus& co
                                                   i32 timeout_ms);
 
 // Test seam: the fetch with the exchange with one HSDir (the real one is
-// fetch_from_hsdir) replaced. It returns the descriptor document.
+// fetch_from_hsdir) replaced. It returns the descriptor document, judged at
+// `now` (seconds since the epoch), or when absent at the time it arrived.
 using HsdirFetch = std::function<Bytes(const directory::Relay& hsdir,
                                        const directory::Relay& guard, std::string_view path,
                                        i32 timeout_ms)>;
 FetchedDescriptor fetch_hidden_service_descriptor_with(const directory::Consensus& consensus,
                                                        const directory::HsPeriodKeys& keys,
-                                                       i32 timeout_ms, const HsdirFetch& fetch);
+                                                       i32 timeout_ms, const HsdirFetch& fetch,
+                                                       std::optional<u64> now = std::nullopt);
 
 // The guard for the next HSDir: the first of guards[counter mod n],
 // guards[counter + 1 mod n], ... that is not the HSDir itself (by Ed25519

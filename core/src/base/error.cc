@@ -16,7 +16,7 @@ std::string os_error_text(int errnum) {
 
 std::string debug_form(const Error& e) {
   std::string out = "Error { message: \"";
-  for (char c : std::string_view(e.what())) {
+  for (char c : e.message()) {
     const unsigned code = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += {'\\', c};

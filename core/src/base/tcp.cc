@@ -173,7 +173,7 @@ TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms) {
     try {
       stream = connect_one(address, timeout);
     } catch (const Error& e) {
-      last_failure = e.what();
+      last_failure = e.message();
       continue;
     }
     set_socket_timeout(stream.fd(), SO_RCVTIMEO, timeout);

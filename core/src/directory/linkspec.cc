@@ -70,10 +70,12 @@ std::vector<LinkSpecifier> relay_link_specifiers(const Relay& relay) {
   util::ByteWriter ipv4(6);
   ipv4.put_bytes(*address);
   ipv4.put_u16(relay.or_port);
-  // The Ed25519 specifier goes out as stored, empty when the identity was
-  // never completed from a microdescriptor.
-  return {LinkSpecifier{ipv4.take(), 0}, LinkSpecifier{relay.rsa_identity, 2},
-          LinkSpecifier{relay.ed25519_id, 3}};
+  std::vector<LinkSpecifier> specs{LinkSpecifier{ipv4.take(), 0},
+                                    LinkSpecifier{relay.rsa_identity, 2}};
+  // tor refuses an empty Ed25519 specifier: a relay whose identity was never
+  // completed from a microdescriptor is named by its RSA identity alone.
+  if (!relay.ed25519_id.empty()) specs.push_back(LinkSpecifier{relay.ed25519_id, 3});
+  return specs;
 }
 
 }  // namespace mistgrove_core::directory

@@ -119,7 +119,7 @@ void run_worker(SharedState& shared, std::size_t digest_count, u64 worker, i32 f
         Bytes body = shared.fetch(source, batch.path, fetch_timeout);
         index = index_microdescriptors(util::to_string_lossy(body));
       } catch (const error::Error& e) {
-        last_failure = e.what();
+        last_failure = e.message();
         continue;
       }
       merge_fields(shared, std::move(index));

@@ -23,6 +23,7 @@ constexpr std::string_view kEncryptedConstant = "hsdir-encrypted-data";
 constexpr std::string_view kSignaturePrefix = "Tor onion service descriptor sig v3";
 
 constexpr const char* kCertInvalid = "descriptor signing key certificate invalid";
+constexpr const char* kCertExpired = "descriptor signing key certificate expired";
 constexpr const char* kSignatureInvalid = "descriptor signature invalid";
 
 // Ed25519 certificate fields (binary form of version 1).
@@ -71,18 +72,19 @@ CollectedCert collect_cert(const std::vector<std::string_view>& lines, std::size
 }
 
 // The certified key of the document's "descriptor-signing-key-cert".
-Bytes certified_signing_key(std::string_view outer, ByteView blinded_key) {
+Bytes certified_signing_key(std::string_view outer, ByteView blinded_key, u64 now) {
+  Bytes der;
   try {
     auto lines = split_lines(outer);
     auto line = std::ranges::find_if(
         lines, [](std::string_view l) { return first_word_is(l, "descriptor-signing-key-cert"); });
     ensure(line != lines.end(), kCertInvalid);
     CollectedCert cert = collect_cert(lines, line - lines.begin());
-    Bytes der = util::base64_decode(extract_pem_message(cert.text, kCertBegin, kCertEnd));
-    return verify_descriptor_signing_cert(der, blinded_key);
+    der = util::base64_decode(extract_pem_message(cert.text, kCertBegin, kCertEnd));
   } catch (const Error&) {
     throw err(kCertInvalid);
   }
+  return verify_descriptor_signing_cert(der, blinded_key, now);
 }
 
 // The last line must be "signature" and its Ed25519 signature, by the signing
@@ -115,12 +117,12 @@ bool usable(const IntroductionPoint& point) {
 
 }  // namespace
 
-Bytes verify_descriptor_signing_cert(ByteView cert, ByteView blinded_key) {
+Bytes verify_descriptor_signing_cert(ByteView cert, ByteView blinded_key, u64 now) {
   auto check = [](bool condition) { ensure(condition, kCertInvalid); };
   util::ByteReader reader(cert);  // a short read fails kCertInvalid
   check(reader.read_u8(kCertInvalid) == kCertVersion);
   check(reader.read_u8(kCertInvalid) == kCertTypeDescriptorSigning);
-  reader.read_u32(kCertInvalid);  // expiration in hours since the epoch: not judged
+  const u64 expires = u64{reader.read_u32(kCertInvalid)} * 3600;  // given in hours
   check(reader.read_u8(kCertInvalid) == kCertKeyTypeEd25519);
   ByteView certified = reader.read_bytes(kEd25519KeyLen, kCertInvalid);
   bool signed_with_key = false;
@@ -142,11 +144,13 @@ Bytes verify_descriptor_signing_cert(ByteView cert, ByteView blinded_key) {
   ByteView signature = reader.read_bytes(kEd25519SignatureLen, kCertInvalid);
   check(reader.remaining() == 0);
   check(crypto::ed25519_verify(signature, cert.first(signed_len), blinded_key));
+  // Judged only once the signature holds: a forged date is just invalid.
+  ensure(now <= expires, kCertExpired);
   return Bytes(certified.begin(), certified.end());
 }
 
-Bytes verify_hs_descriptor(std::string_view outer, ByteView blinded_key) {
-  Bytes signing_key = certified_signing_key(outer, blinded_key);
+Bytes verify_hs_descriptor(std::string_view outer, ByteView blinded_key, u64 now) {
+  Bytes signing_key = certified_signing_key(outer, blinded_key, now);
   verify_signature_line(outer, signing_key);
   return signing_key;
 }
@@ -230,7 +234,7 @@ HiddenServiceDescriptor parse_inner_descriptor(std::string_view inner) {
 }
 
 HiddenServiceDescriptor decrypt_hs_descriptor(std::string_view outer,
-                                              const directory::HsPeriodKeys& keys) {
+                                              const directory::HsPeriodKeys& keys, u64 now) {
   u64 revision_counter = 0;
   std::string blob;
   bool in_blob = false;
@@ -253,7 +257,7 @@ HiddenServiceDescriptor decrypt_hs_descriptor(std::string_view outer,
 
   // The layer keys derive from public values, so only the signature chain
   // back to the blinded key shows that the service wrote this document.
-  verify_hs_descriptor(outer, keys.blinded_key);
+  verify_hs_descriptor(outer, keys.blinded_key, now);
 
   Bytes superencrypted = util::base64_decode(extract_pem_message(blob, kMessageBegin, kMessageEnd));
   std::string middle = util::to_string_lossy(

@@ -2,6 +2,7 @@
 // fresh guard-to-HSDir circuit per attempt, an HTTP GET on a BEGIN_DIR
 // stream, then decryption; the first HSDir whose answer decrypts wins.
 #include <algorithm>
+#include <ctime>
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
@@ -76,7 +77,8 @@ FetchedDescriptor fetch_hidden_service_descriptor(const directory::Consensus& co
 
 FetchedDescriptor fetch_hidden_service_descriptor_with(const directory::Consensus& consensus,
                                                        const directory::HsPeriodKeys& keys,
-                                                       i32 timeout_ms, const HsdirFetch& fetch) {
+                                                       i32 timeout_ms, const HsdirFetch& fetch,
+                                                       std::optional<u64> now) {
   std::vector<const Bytes*> shared_randoms;
   for (const Bytes* srv : {&consensus.srv_current, &consensus.srv_previous})
     if (!srv->empty()) shared_randoms.push_back(srv);
@@ -98,11 +100,12 @@ FetchedDescriptor fetch_hidden_service_descriptor_with(const directory::Consensu
         if (guard == nullptr) throw err("no guard available for HSDir request");
         Bytes document = fetch(hsdir, *guard, path, timeout_ms);
         HiddenServiceDescriptor descriptor =
-            decrypt_hs_descriptor(util::to_string_lossy(document), keys);
+            decrypt_hs_descriptor(util::to_string_lossy(document), keys,
+                                  now.value_or(static_cast<u64>(std::time(nullptr))));
         log::info(kLog, "descriptor from HSDir {} decrypted", hsdir.nickname);
         return {std::move(descriptor), *guard};
       } catch (const error::Error& e) {
-        last_error = e.what();
+        last_error = e.message();
         log::debug(kLog, "descriptor fetch from HSDir {} failed: {}", hsdir.nickname, last_error);
       }
     }

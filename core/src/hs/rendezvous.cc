@@ -101,7 +101,7 @@ RendezvousStream connect_onion_service(const Options& options,
       kept = std::move(introduce.state);
       break;
     } catch (const error::Error& e) {
-      last_failure = e.what();
+      last_failure = e.message();
     }
   }
   if (!kept) throw err(fmt::format("all introduction points failed: {}", last_failure));
@@ -158,7 +158,7 @@ RendezvousStream connect_onion_service_with_retries(const Options& options,
     try {
       return connect_onion_service(options, descriptor, keys, rendezvous[i], guards[g]);
     } catch (const error::Error& e) {
-      last_failure = e.what();
+      last_failure = e.message();
       log::warn(kLog, "rendezvous attempt failed: {}", last_failure);
     }
   }

@@ -16,8 +16,10 @@ namespace {
 constexpr std::string_view kTarget = "mistgrove_core";
 constexpr const char* kConsensusPath = "/tor/status-vote/current/consensus-microdesc";
 
-// The whole file, or nothing: any failure to open or read it.
+// The whole file, or nothing: any failure to open or read it. A path with a
+// NUL names no file; open() would read only the part before it.
 std::optional<Bytes> read_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return std::nullopt;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   struct Closer {

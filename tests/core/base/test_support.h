@@ -30,7 +30,7 @@ std::string error_of(F&& fn) {
   try {
     fn();
   } catch (const mistgrove_core::error::Error& e) {
-    return e.what();
+    return e.message();
   }
   return "";
 }

@@ -86,11 +86,12 @@ TEST(RelayLinkSpecifiers, StrictDottedQuadOnly) {
     relay.ed25519_id = {0x22, 0x22};
     EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), c.expected) << c.address;
   }
-  // Without a completed Ed25519 identity its specifier goes out empty.
+  // Without a completed Ed25519 identity its specifier is left out.
   Relay relay;
   relay.address = "192.0.2.7";
   relay.or_port = 9001;
-  EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), "0:c00002072329 2: 3:");
+  relay.rsa_identity = {0x11};
+  EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), "0:c00002072329 2:11");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ using util::concat;
 using util::text_bytes;
 
 constexpr const char* kCertInvalid = "descriptor signing key certificate invalid";
+constexpr const char* kCertExpired = "descriptor signing key certificate expired";
 constexpr const char* kSignatureInvalid = "descriptor signature invalid";
 constexpr const char* kMacMismatch = "descriptor layer MAC mismatch";
 constexpr std::string_view kSuperencrypted = "hsdir-superencrypted-data";
@@ -54,6 +55,8 @@ Bytes message_blob(std::string_view text) {
 
 // tests/core/data/descriptor_keys.txt is written by tools/vectors/descriptor_check.py.
 struct Captured {
+  // Its signing-key certificate expires at hour 499103 since the epoch.
+  static constexpr u64 kNow = u64{499103} * 3600;
   std::string outer = mistgrove_test::read_data_file("descriptor_outer.txt");
   directory::HsPeriodKeys keys;
   u64 revision_counter = 0;
@@ -78,8 +81,10 @@ const Captured& captured() {
 
 TEST(CapturedDescriptor, DecryptsToItsThreeIntroductionPoints) {
   const Captured& c = captured();
-  EXPECT_EQ(verify_hs_descriptor(c.outer, c.keys.blinded_key), c.signing_key);
-  const HiddenServiceDescriptor desc = decrypt_hs_descriptor(c.outer, c.keys);
+  EXPECT_EQ(verify_hs_descriptor(c.outer, c.keys.blinded_key, c.kNow), c.signing_key);
+  EXPECT_EQ(error_of([&] { verify_hs_descriptor(c.outer, c.keys.blinded_key, c.kNow + 1); }),
+            kCertExpired);
+  const HiddenServiceDescriptor desc = decrypt_hs_descriptor(c.outer, c.keys, c.kNow);
   ASSERT_EQ(desc.intro_points.size(), 3u);
   ASSERT_EQ(c.intros.size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) {
@@ -111,14 +116,14 @@ TEST(CapturedDescriptor, TamperedDocuments) {
   for (const auto& t : kCases) {
     SCOPED_TRACE(t.to);
     const std::string outer = replace_first(c.outer, t.from, t.to);
-    EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(outer, c.keys); }), t.message);
+    EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(outer, c.keys, c.kNow); }), t.message);
   }
   directory::HsPeriodKeys keys = c.keys;
   keys.subcredential[0] ^= 1;
-  EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(c.outer, keys); }), kMacMismatch);
+  EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(c.outer, keys, c.kNow); }), kMacMismatch);
   // Another period's blinded key of the same service.
   keys.blinded_key = hex("c59b5b70f20aba48f3eead4e3a45a0e7fed4d85d4d072dabf08dd73ad58526cf");
-  EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(c.outer, keys); }), kCertInvalid);
+  EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(c.outer, keys, c.kNow); }), kCertInvalid);
 }
 
 TEST(CapturedDescriptor, FlippedByteInEachLayerFailsItsMac) {
@@ -191,38 +196,43 @@ Bytes flip_last(Bytes b) {
 TEST(SigningKeyCertificate, Rules) {
   const Bytes extra = hex("0003 07 00 010101");  // an unknown extension, no flag
   auto issued = [](const Bytes& body) { return kBlinded.sign(body); };
+  constexpr u64 expires = u64{0x79D9F} * 3600;  // as cert_body() writes it, in seconds
   const struct {
     const char* name;
     Bytes cert;
-    bool valid;
+    const char* message;
+    u64 now = expires;  // its last valid second
   } kCases[] = {
-      {"as issued", issued(cert_body()), true},
+      {"as issued", issued(cert_body()), ""},
       {"unknown extension without the validation flag", issued(concat({cert_body(39, 2), extra})),
-       true},
-      {"version 2", issued(cert_body(0, 2)), false},
-      {"type 09", issued(cert_body(1, 9)), false},
-      {"key type 02", issued(cert_body(6, 2)), false},
-      {"no signed-with-key extension", issued(cut(cert_body(39, 0), 40)), false},
+       ""},
+      {"version 2", issued(cert_body(0, 2)), kCertInvalid},
+      {"type 09", issued(cert_body(1, 9)), kCertInvalid},
+      {"key type 02", issued(cert_body(6, 2)), kCertInvalid},
+      {"no signed-with-key extension", issued(cut(cert_body(39, 0), 40)), kCertInvalid},
       {"extension names another key",
-       issued(concat({ByteView(cert_body()).first(44), kSigning.public_key})), false},
+       issued(concat({ByteView(cert_body()).first(44), kSigning.public_key})), kCertInvalid},
       {"extension twice", issued(concat({cert_body(39, 2), ByteView(cert_body()).subspan(40)})),
-       false},
+       kCertInvalid},
       {"unknown extension affecting validation",
-       issued(concat({cert_body(39, 2), hex("0003 07 01 010101")})), false},
-      {"extension longer than the certificate", issued(cert_body(41, 200)), false},
-      {"trailing byte", concat({issued(cert_body()), Bytes{0}}), false},
-      {"bad signature", flip_last(issued(cert_body())), false},
-      {"signed by the certified key", kSigning.sign(cert_body()), false},
-      {"cut at 103 bytes", cut(issued(cert_body()), 103), false},
-      {"empty", {}, false},
+       issued(concat({cert_body(39, 2), hex("0003 07 01 010101")})), kCertInvalid},
+      {"extension longer than the certificate", issued(cert_body(41, 200)), kCertInvalid},
+      {"trailing byte", concat({issued(cert_body()), Bytes{0}}), kCertInvalid},
+      {"bad signature", flip_last(issued(cert_body())), kCertInvalid},
+      {"signed by the certified key", kSigning.sign(cert_body()), kCertInvalid},
+      {"cut at 103 bytes", cut(issued(cert_body()), 103), kCertInvalid},
+      {"empty", {}, kCertInvalid},
+      {"expired", issued(cert_body()), kCertExpired, expires + 1},
+      {"expired with a bad signature", flip_last(issued(cert_body())), kCertInvalid, expires + 1},
   };
   for (const auto& t : kCases) {
     SCOPED_TRACE(t.name);
     Bytes certified;
-    EXPECT_EQ(
-        error_of([&] { certified = verify_descriptor_signing_cert(t.cert, kBlinded.public_key); }),
-        t.valid ? "" : kCertInvalid);
-    EXPECT_EQ(certified, t.valid ? kSigning.public_key : Bytes{});
+    EXPECT_EQ(error_of([&] {
+                certified = verify_descriptor_signing_cert(t.cert, kBlinded.public_key, t.now);
+              }),
+              t.message);
+    EXPECT_EQ(certified, *t.message ? Bytes{} : kSigning.public_key);
   }
 }
 
@@ -283,12 +293,13 @@ TEST(Robustness, MutatedInput) {
     return mistgrove_test::FuzzTarget{name, {seed}, pieces, parse};
   };
   const mistgrove_test::FuzzTarget targets[] = {
-      target("outer", c.outer, [&](const std::string& in) { decrypt_hs_descriptor(in, c.keys); }),
+      target("outer", c.outer,
+             [&](const std::string& in) { decrypt_hs_descriptor(in, c.keys, c.kNow); }),
       target("middle", middle, [](const std::string& in) { message_blob(in); }),
       target("inner", inner, [](const std::string& in) { parse_inner_descriptor(in); }),
       target("certificate", text(cert),
              [](const std::string& in) {
-               verify_descriptor_signing_cert(text_bytes(in), kBlinded.public_key);
+               verify_descriptor_signing_cert(text_bytes(in), kBlinded.public_key, 0);
              }),
   };
   std::uint32_t seed = 1;

@@ -117,7 +117,8 @@ TEST(FetchHiddenServiceDescriptor, FirstAnswerThatDecryptsWins) {
   FetchedDescriptor fetched = fetch_hidden_service_descriptor_with(
       consensus_with(Bytes(32, 1), Bytes(32, 2)), captured_keys(), 1000,
       recording(calls,
-                [&](std::size_t i) { return from_string(i == 0 ? "not a descriptor" : outer); }));
+                [&](std::size_t i) { return from_string(i == 0 ? "not a descriptor" : outer); }),
+      u64{499100} * 3600);  // hours before its signing-key certificate expires
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(fetched.guard.rsa_identity, calls[1].guard.rsa_identity);
   EXPECT_EQ(fetched.descriptor.intro_points.size(), 3u);

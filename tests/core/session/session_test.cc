@@ -31,6 +31,7 @@ TEST(SessionCreate, FailuresBeforeAnyDirectoryRequest) {
       "m AAAA\ns Running Valid\ndirectory-footer\n");
   const std::string empty = write_temp("empty.txt", "");
   const std::string missing = ::testing::TempDir() + "no/such/consensus";
+  const std::string nul_named = empty + std::string("\0x", 2);  // open() would read `empty`
   // Nothing listens on port 1; nothing is asked there after a bad file.
   const std::string closed = "127.0.0.1:1";
   struct Case {
@@ -38,6 +39,7 @@ TEST(SessionCreate, FailuresBeforeAnyDirectoryRequest) {
   } const kCases[] = {
       {closed, missing, "failed to open " + missing},
       {closed, ::testing::TempDir(), "failed to open " + ::testing::TempDir()},
+      {closed, nul_named, "failed to open " + nul_named},
       {"127.0.0.1", empty, "missing port"},
       {closed, "", "tcp connect failed to 127.0.0.1:1: Connection refused (os error 111)"},
       {closed, empty, "consensus missing valid-after"},
