@@ -81,6 +81,10 @@ std::string directory_request_text(std::string_view path, std::string_view host)
 // GETs `path` from `endpoint` and returns the body of its 200 response. Each
 // connect, write and read waits at most timeout_ms; reading stops at 8 MiB.
 Bytes http_get_direct(const util::HostPort& endpoint, std::string_view path, i32 timeout_ms);
+// The same finished as a whole within timeout_ms: the connect, the request and
+// the whole response, else "directory fetch timed out".
+Bytes http_get_direct_within(const util::HostPort& endpoint, std::string_view path,
+                             i32 timeout_ms);
 // The body of one complete response: status 200 required, chunked transfer
 // encoding undone, nothing else interpreted.
 Bytes decode_http_body(ByteView response);
@@ -116,13 +120,14 @@ MicrodescriptorFields parse_microdescriptor_fields(std::string_view text);
 MicrodescriptorIndex index_microdescriptors(std::string_view text);
 
 // Fetches the microdescriptors of the HSDir relays with up to 8 worker threads
-// and fills in their missing Ed25519 identities and ntor keys. Batches that
+// and fills in their missing Ed25519 identities and ntor keys. Each batch
+// request must finish within min(timeout_ms, 3000) as a whole; batches that
 // fail on every source tried are logged and skipped.
 void hydrate_microdescriptors(Consensus& consensus, const util::HostPort& bootstrap,
                               i32 timeout_ms);
 
 // Test seam: hydrate_microdescriptors with the fetch of one batch path from
-// one source replaced (the real one is http_get_direct). The function is
+// one source replaced (the real one is http_get_direct_within). The function is
 // copied; workers left running after a failed call may still use their copy.
 using MicrodescriptorFetch =
     std::function<Bytes(const util::HostPort& source, const std::string& path, i32 timeout_ms)>;

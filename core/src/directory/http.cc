@@ -1,10 +1,14 @@
 // Directory documents over HTTP/1.0: the GET request text, one fetch over its
 // own TCP connection, and the decoding of a complete response into its body.
 #include <fmt/format.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <optional>
 #include <string>
 
 #include "mistgrove_core/directory.h"
@@ -15,6 +19,10 @@ namespace mistgrove_core::directory {
 namespace {
 
 using error::err;
+using Clock = std::chrono::steady_clock;
+// Of a fetch bounded as a whole; with none, each operation waits at most the
+// socket time-outs.
+using Deadline = std::optional<Clock::time_point>;
 
 constexpr std::size_t kReadSize = 8192;
 // Reading stops once this much has arrived; the last read may pass it.
@@ -31,8 +39,25 @@ std::size_t find(ByteView data, std::string_view needle, std::size_t from = 0) {
   return static_cast<std::size_t>(it - data.begin());
 }
 
-void write_all(int fd, ByteView data) {
+// Waits until `fd` is ready for `events` or the deadline passes (then
+// throws). The socket time-outs restart with every receive and send, so a peer
+// that sends a byte now and then would hold the fetch open for as long as it
+// liked without this.
+void wait_ready(int fd, short events, const Deadline& deadline) {
+  if (!deadline) return;
+  pollfd pfd{fd, events, 0};
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+    if (left.count() <= 0) throw err("directory fetch timed out");
+    const int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+    // A failed poll leaves the verdict to the send or receive that follows.
+    if (ready != 0 && !(ready < 0 && errno == EINTR)) return;
+  }
+}
+
+void write_all(int fd, ByteView data, const Deadline& deadline) {
   while (!data.empty()) {
+    wait_ready(fd, POLLOUT, deadline);
     // MSG_NOSIGNAL: a peer that has gone away is a failure, not a SIGPIPE.
     const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
     if (sent < 0) {
@@ -47,10 +72,11 @@ void write_all(int fd, ByteView data) {
 
 // Reads until the peer closes or the cap is reached. Any read failure ends
 // the fetch, an interrupted read or a time-out included.
-Bytes read_response(int fd) {
+Bytes read_response(int fd, const Deadline& deadline) {
   Bytes response;
   u8 buffer[kReadSize];
   while (response.size() < kResponseCap) {
+    wait_ready(fd, POLLIN, deadline);
     const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
     if (got < 0) throw error::os_error(errno);
     if (got == 0) break;
@@ -78,14 +104,31 @@ std::string directory_request_text(std::string_view path, std::string_view host)
       path, host);
 }
 
-Bytes http_get_direct(const util::HostPort& endpoint, std::string_view path, i32 timeout_ms) {
+namespace {
+
+// One fetch; the connection is closed before the body is decoded.
+Bytes fetch(const util::HostPort& endpoint, std::string_view path, i32 timeout_ms,
+            const Deadline& deadline) {
   Bytes response;
   {
     const tor::TcpStream stream = tor::connect_tcp(endpoint.host, endpoint.port, timeout_ms);
-    write_all(stream.fd(), util::text_bytes(directory_request_text(path, endpoint.host)));
-    response = read_response(stream.fd());
+    write_all(stream.fd(), util::text_bytes(directory_request_text(path, endpoint.host)),
+              deadline);
+    response = read_response(stream.fd(), deadline);
   }
   return decode_http_body(response);
+}
+
+}  // namespace
+
+Bytes http_get_direct(const util::HostPort& endpoint, std::string_view path, i32 timeout_ms) {
+  return fetch(endpoint, path, timeout_ms, std::nullopt);
+}
+
+Bytes http_get_direct_within(const util::HostPort& endpoint, std::string_view path,
+                             i32 timeout_ms) {
+  const Deadline deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  return fetch(endpoint, path, timeout_ms, deadline);
 }
 
 Bytes decode_http_body(ByteView response) {

@@ -188,7 +188,7 @@ void hydrate_microdescriptors(Consensus& consensus, const util::HostPort& bootst
   hydrate_microdescriptors_with(
       consensus, bootstrap, timeout_ms,
       [](const util::HostPort& source, const std::string& path, i32 timeout) {
-        return http_get_direct(source, path, timeout);
+        return http_get_direct_within(source, path, timeout);
       });
 }
 

@@ -185,6 +185,54 @@ TEST(HttpGetDirect, StopsReadingAtCap) {
   EXPECT_EQ(http_get_direct(server.endpoint(), "/big", 5000).size(), cap - head.size());
 }
 
+// The server sends its head, then the body a byte per third of the time-out
+// until the client hangs up. Each read is then within the time-out, which
+// holds a plain fetch until the body is whole; a fetch bounded as a whole, and
+// so a microdescriptor batch, ends at its time-out.
+TEST(HttpGetDirect, DrippingServer) {
+  constexpr i32 kTimeoutMs = 300;
+  Consensus consensus;
+  consensus.relays.resize(1);
+  consensus.relays[0].or_port = 9001;
+  consensus.relays[0].microdesc_digest = "d";
+  consensus.relays[0].flags = {"HSDir", "Running", "Valid"};
+  struct Case {
+    const char* name;
+    std::string body;
+    std::function<std::string(const util::HostPort&)> fetch;
+    std::string body_or_error;
+    i32 held_ms = kTimeoutMs;  // how long the call lasts, at least
+  } const kCases[] = {
+      {"plain fetch", "slow",
+       [](const util::HostPort& at) { return text(http_get_direct(at, "/", kTimeoutMs)); },
+       "slow", 4 * kTimeoutMs / 3},
+      {"whole fetch", std::string(100, 'x'),
+       [](const util::HostPort& at) { return text(http_get_direct_within(at, "/", kTimeoutMs)); },
+       "directory fetch timed out"},
+      {"microdescriptor batch", std::string(100, 'x'),
+       [&](const util::HostPort& at) {
+         hydrate_microdescriptors(consensus, at, kTimeoutMs);
+         return text(consensus.relays[0].ntor_onion_key);
+       },
+       ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    LoopbackServer server([&](int client) {
+      LoopbackServer::answer("HTTP/1.0 200 OK\r\n\r\n")(client);
+      for (char byte : c.body) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kTimeoutMs / 3));
+        if (::send(client, &byte, 1, MSG_NOSIGNAL) != 1) return;
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(outcome([&] { return c.fetch(server.endpoint()); }), c.body_or_error);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(c.held_ms));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(c.held_ms + 500));
+  }
+}
+
 TEST(HttpGetDirect, ConnectFailureIsPassedOn) {
   u16 port = 0;
   ::close(mistgrove_test::bind_loopback(port, -1));
