@@ -170,8 +170,7 @@ MG_BENCH("request_page") {
     }));
     stream_t.push_back(timed([&] {
       stream->begin(1, t.port);
-      stream->send_data(1, t.request);
-      stream->read_until_end(1, 1 << 22);
+      stream->exchange(1, t.request, 1 << 22);
     }));
   }
   print_ms("address and period keys", keys_t);

@@ -113,6 +113,9 @@ class Circuit {
   // right after the last cell recognized there: the proof an authenticated
   // circuit-level SENDME carries.
   Bytes backward_digest(std::size_t hop) const;
+  // The hop's running forward digest as it stands now, right after the last
+  // cell sent to it: what its authenticated SENDMEs must carry.
+  Bytes forward_digest(std::size_t hop) const;
 
  private:
   Circuit(tor::TorChannel channel, crypto::RelayCrypto first_hop, u32 circ_id, i32 wait_timeout_ms);

@@ -125,7 +125,7 @@ crypto::RelayCrypto finish_hs_ntor(HsNtorState& state, ByteView handshake);
 // rendezvous.cc, stream.cc)
 // ===========================================================================
 
-// The SENDME window rule of one loop that reads a stream's DATA until END:
+// The deliver windows of one stream exchange reading the far end's DATA:
 // circuit window 1000 with a circuit-level SENDME whenever it falls to 900,
 // stream window 500 with a stream-level SENDME whenever it falls to 450.
 // Only DATA cells of the stream being read count.
@@ -144,26 +144,40 @@ class SendmeWindows {
   i32 stream_ = 500;
 };
 
-// What a read loop needs from the circuit it reads: a wait on it, the next
-// relay cell recognized at the acknowledged hop (the far end of the stream)
-// within a wait, a SENDME to that hop, and that hop's running backward digest
-// as it stands now.
+// What a stream exchange needs from the circuit it runs on: a wait on it, the
+// next relay cell recognized at the far end of the stream within a wait, a
+// relay cell to that hop, and that hop's running backward and forward
+// digests as they stand now.
 struct StreamIo {
   std::function<circuit::Wait(std::string_view awaited)> wait_for;
   std::function<circuit::RelayCell(const circuit::Wait&)> recv;
-  std::function<void(u16 stream_id, ByteView data)> send_sendme;
+  std::function<void(u8 command, u16 stream_id, ByteView data)> send;
   std::function<Bytes()> backward_digest;
+  std::function<Bytes()> forward_digest;
 };
 
-// Collects the DATA of `stream_id` until its END under the SENDME window rule.
-// Circuit-level SENDMEs are authenticated (version 1, the digest read right
-// after the DATA cell that made them due); stream-level ones are empty. Once
-// the SENDMEs of a cell are sent, more than `limit` bytes fail with
-// `too_large`. Cells of other streams and other commands are skipped. Each
-// DATA cell of the stream starts a new wait ("DATA"): a long transfer is
-// bounded per cell, not as a whole.
-Bytes read_stream_until_end(const StreamIo& io, u16 stream_id, u64 limit,
-                            std::string_view too_large);
+// Sends `payload` on `stream_id` as DATA cells of at most 498 bytes, then
+// collects the stream's DATA until its END.
+//
+// Sending counts every DATA cell against a circuit package window (1000,
+// +100 per circuit-level SENDME) and a stream package window (500, +50 per
+// SENDME of the stream); while either is 0 the far end's cells are read
+// within a wait for "SENDME". A circuit-level SENDME of version 1 must carry
+// the forward digest as it stood right after the 100th, 200th, ... DATA cell
+// sent ("circuit SENDME digest mismatch"); version 0 is taken as it is.
+//
+// Reading, in either phase, follows the SENDME window rule: our circuit-level
+// SENDMEs are authenticated (version 1, the backward digest right after the
+// DATA cell that made them due), stream-level ones are empty. Once the
+// SENDMEs of a cell are sent, more than `limit` bytes fail with `too_large`.
+// Each DATA cell that carries bytes starts a new wait, so a long transfer is
+// bounded per cell; a `wait_for` that keeps one deadline bounds it as a
+// whole. END ends the exchange, a sending one too: with no reason or reason
+// 6 (DONE) with the data collected, with another reason as a failure "onion
+// service stream ended with reason {reason}". Other streams' cells and other
+// commands are skipped.
+Bytes exchange_on_stream(const StreamIo& io, u16 stream_id, ByteView payload, u64 limit,
+                         std::string_view too_large);
 
 // A stream to the onion service on a completed rendezvous circuit; one
 // request on one thread. Dropping it closes the link; no END is sent.
@@ -175,15 +189,13 @@ class RendezvousStream {
   // BEGIN ":port" and the wait for CONNECTED; END first fails "onion service
   // stream ended before CONNECTED".
   void begin(u16 stream_id, u16 port);
-  // DATA cells of at most 498 bytes; empty data sends nothing. Outgoing data
-  // is not counted against any window.
-  void send_data(u16 stream_id, ByteView data);
   // The next cell the service sent within `wait`; bodies the end-to-end hop
   // does not recognize are skipped.
   circuit::RelayCell recv_hs(const circuit::Wait& wait);
-  // The stream's data until END; beyond `limit` bytes "stream response too
-  // large".
-  Bytes read_until_end(u16 stream_id, u64 limit);
+  // exchange_on_stream with the service: `payload` sent within the package
+  // windows, then the stream's data until END; beyond `limit` bytes "stream
+  // response too large". Empty payload sends nothing.
+  Bytes exchange(u16 stream_id, ByteView payload, u64 limit);
 
   circuit::Circuit circuit;        // guard, then rendezvous point unless the same
   crypto::RelayCrypto hs_crypto;   // the end-to-end hop (SHA3-256, AES-256)
@@ -226,7 +238,9 @@ const directory::Relay* choose_hsdir_guard(const std::vector<directory::Relay>& 
                                            const directory::Relay& hsdir, std::size_t& counter);
 
 // A BEGIN_DIR stream (id 1) to the circuit's last hop carrying a GET of
-// `path`: the body of the 200 answer, at most 8 MiB before decoding.
+// `path`: the body of the 200 answer, at most 8 MiB before decoding. The
+// whole exchange, BEGIN_DIR to END, lasts at most one wait of the circuit
+// ("timed out waiting for CONNECTED", then "... for DATA").
 Bytes begin_dir_get(circuit::Circuit& circuit, const directory::Relay& hsdir,
                     std::string_view path);
 

@@ -169,6 +169,11 @@ Bytes Circuit::backward_digest(std::size_t hop) const {
   return hops_[hop].backward_digest.current();
 }
 
+Bytes Circuit::forward_digest(std::size_t hop) const {
+  if (hop >= hops_.size()) throw err("bad hop index");
+  return hops_[hop].forward_digest.current();
+}
+
 Bytes build_ntor_onionskin(const directory::Relay& relay, NtorState& state) {
   if (relay.rsa_identity.size() != 20) throw err("relay missing RSA identity for ntor");
   if (relay.ntor_onion_key.size() != 32) throw err("relay missing ntor key");

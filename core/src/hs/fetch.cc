@@ -41,22 +41,23 @@ Bytes begin_dir_get(circuit::Circuit& circ, const Relay& hsdir, std::string_view
     circ.send_relay_cell(tor::kCellRelay, hop, command, stream_id, data);
   };
   send(circuit::kRelayBeginDir, kDirStream, {});
+  // One deadline for the whole stream: a hostile HSDir must not keep the
+  // fetch going with a trickle of cells.
   const circuit::Wait wait = circ.wait_for("CONNECTED");
   if (!await_connected([&](const circuit::Wait& w) { return circ.recv_relay(w); }, wait,
                        kDirStream))
     throw err(fmt::format("BEGIN_DIR rejected by {}", hsdir.nickname));
 
-  send_data_cells(send, kDirStream,
-                  util::text_bytes(directory::directory_request_text(path, hsdir.address)));
-
-  StreamIo io{
-      [&](std::string_view awaited) { return circ.wait_for(awaited); },
-      [&](const circuit::Wait& wait) { return circ.recv_relay(wait); },
-      [&](u16 stream_id, ByteView data) { send(circuit::kRelaySendme, stream_id, data); },
+  const StreamIo io{
+      [&](std::string_view awaited) { return circuit::Wait{awaited, wait.deadline}; },
+      [&](const circuit::Wait& w) { return circ.recv_relay(w); },
+      send,
       [&] { return circ.backward_digest(hop); },
+      [&] { return circ.forward_digest(hop); },
   };
-  return directory::decode_http_body(
-      read_stream_until_end(io, kDirStream, kMaxDirResponse, "BEGIN_DIR response too large"));
+  return directory::decode_http_body(exchange_on_stream(
+      io, kDirStream, util::text_bytes(directory::directory_request_text(path, hsdir.address)),
+      kMaxDirResponse, "BEGIN_DIR response too large"));
 }
 
 Bytes fetch_from_hsdir(const Relay& hsdir, const Relay& guard, std::string_view path,

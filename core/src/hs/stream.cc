@@ -1,7 +1,10 @@
 // The stream layer of a rendezvous circuit: the end-to-end hop to the onion
-// service, BEGIN/DATA/END, and the SENDME window rule that every read loop
-// (this stream and the descriptor fetch's BEGIN_DIR stream) follows.
+// service, BEGIN/DATA/END, and the flow control in both directions that every
+// stream (this one and the descriptor fetch's BEGIN_DIR stream) follows.
 #include <fmt/format.h>
+
+#include <algorithm>
+#include <deque>
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
@@ -19,6 +22,9 @@ constexpr i32 kCircuitWindowFloor = 900;
 constexpr i32 kStreamWindowFloor = 450;
 constexpr i32 kCircuitIncrement = 100;
 constexpr i32 kStreamIncrement = 50;
+constexpr i32 kCircuitPackageWindow = 1000;
+constexpr i32 kStreamPackageWindow = 500;
+constexpr u8 kEndReasonDone = 6;
 
 }  // namespace
 
@@ -35,27 +41,102 @@ SendmeWindows::Due SendmeWindows::count_data_cell() {
   return due;
 }
 
-Bytes read_stream_until_end(const StreamIo& io, u16 stream_id, u64 limit,
-                            std::string_view too_large) {
-  Bytes out;
-  SendmeWindows windows;
-  circuit::Wait wait = io.wait_for("DATA");
-  for (;;) {
-    circuit::RelayCell cell = io.recv(wait);
-    // Circuit-level cells (stream 0, such as the far end's own SENDMEs) and
-    // other streams' cells are not ours to count.
-    if (cell.stream_id != stream_id) continue;
-    if (cell.command == circuit::kRelayEnd) return out;
-    if (cell.command != circuit::kRelayData) continue;
-    out.insert(out.end(), cell.data.begin(), cell.data.end());
-    wait = io.wait_for("DATA");
-    SendmeWindows::Due due = windows.count_data_cell();
+namespace {
+
+// One stream's exchange: our DATA within the package windows, and the far
+// end's cells read whenever a window is closed or the sending is done. One
+// reader for both phases, so an echo that answers while we send is collected
+// under the same rules as a response read after it.
+class StreamExchange {
+ public:
+  StreamExchange(const StreamIo& io, u16 stream_id, u64 limit, std::string_view too_large)
+      : io_(io), stream_id_(stream_id), limit_(limit), too_large_(too_large) {}
+
+  Bytes run(ByteView payload) {
+    while (!payload.empty() && !ended_) {
+      if (circuit_package_ == 0 || stream_package_ == 0) {
+        wait_ = io_.wait_for("SENDME");
+        while (!ended_ && (circuit_package_ == 0 || stream_package_ == 0)) read_cell();
+        continue;
+      }
+      const std::size_t n = std::min(payload.size(), crypto::kRelayDataMax);
+      io_.send(circuit::kRelayData, stream_id_, payload.first(n));
+      payload = payload.subspan(n);
+      --circuit_package_;
+      --stream_package_;
+      // The far end acknowledges every 100th DATA cell with the digest it
+      // read right after that cell.
+      if (++sent_ % kCircuitIncrement == 0) acknowledged_.push_back(io_.forward_digest());
+    }
+    wait_ = io_.wait_for("DATA");
+    while (!ended_) read_cell();
+    return std::move(out_);
+  }
+
+ private:
+  void read_cell() {
+    const circuit::RelayCell cell = io_.recv(wait_);
+    if (cell.command == circuit::kRelaySendme && cell.stream_id == 0) return circuit_sendme(cell);
+    // Other streams' cells and other circuit-level cells are not ours.
+    if (cell.stream_id != stream_id_) return;
+    if (cell.command == circuit::kRelaySendme) {
+      stream_package_ = std::min(stream_package_ + kStreamIncrement, kStreamPackageWindow);
+    } else if (cell.command == circuit::kRelayEnd) {
+      if (!cell.data.empty() && cell.data[0] != kEndReasonDone)
+        throw err(fmt::format("onion service stream ended with reason {}", cell.data[0]));
+      ended_ = true;
+    } else if (cell.command == circuit::kRelayData) {
+      collect(cell.data);
+    }
+  }
+
+  // A SENDME for which no 100th cell is outstanding would open the window
+  // past its start; it is ignored.
+  void circuit_sendme(const circuit::RelayCell& cell) {
+    if (acknowledged_.empty()) return;
+    const ByteView data = cell.data;
+    if (!data.empty() && data[0] != 0) {
+      const ByteView expected = ByteView(acknowledged_.front()).first(20);
+      if (data[0] != 1 || data.size() < 23 || util::read_u16(data, 1) < 20 ||
+          !std::equal(expected.begin(), expected.end(), data.begin() + 3))
+        throw err("circuit SENDME digest mismatch");
+    }
+    acknowledged_.pop_front();
+    circuit_package_ += kCircuitIncrement;
+  }
+
+  void collect(ByteView data) {
+    out_.insert(out_.end(), data.begin(), data.end());
+    // Only bytes renew the wait: empty cells would hold it open for ever.
+    if (!data.empty()) wait_ = io_.wait_for(wait_.awaited);
+    const SendmeWindows::Due due = deliver_.count_data_cell();
     // Peers that require authenticated SENDMEs close the circuit on the
     // empty version 0 kind; the digest proves that this cell arrived.
-    if (due.circuit) io.send_sendme(0, circuit::sendme_v1_data(io.backward_digest()));
-    if (due.stream) io.send_sendme(stream_id, {});
-    if (out.size() > limit) throw err(std::string(too_large));
+    if (due.circuit)
+      io_.send(circuit::kRelaySendme, 0, circuit::sendme_v1_data(io_.backward_digest()));
+    if (due.stream) io_.send(circuit::kRelaySendme, stream_id_, {});
+    if (out_.size() > limit_) throw err(std::string(too_large_));
   }
+
+  const StreamIo& io_;
+  const u16 stream_id_;
+  const u64 limit_;
+  const std::string_view too_large_;
+  circuit::Wait wait_;
+  SendmeWindows deliver_;
+  i32 circuit_package_ = kCircuitPackageWindow;
+  i32 stream_package_ = kStreamPackageWindow;
+  u64 sent_ = 0;
+  std::deque<Bytes> acknowledged_;  // forward digests after each 100th DATA cell sent
+  Bytes out_;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+Bytes exchange_on_stream(const StreamIo& io, u16 stream_id, ByteView payload, u64 limit,
+                         std::string_view too_large) {
+  return StreamExchange(io, stream_id, limit, too_large).run(payload);
 }
 
 void RendezvousStream::send_hs(u8 command, u16 stream_id, ByteView data) {
@@ -74,11 +155,6 @@ void RendezvousStream::begin(u16 stream_id, u16 port) {
   log::info(kLog, "stream {} to port {} connected", stream_id, port);
 }
 
-void RendezvousStream::send_data(u16 stream_id, ByteView data) {
-  send_data_cells([this](u8 command, u16 id, ByteView chunk) { send_hs(command, id, chunk); },
-                  stream_id, data);
-}
-
 circuit::RelayCell RendezvousStream::recv_hs(const circuit::Wait& wait) {
   for (;;) {
     Bytes body = circuit.recv_raw_body(wait);
@@ -88,15 +164,17 @@ circuit::RelayCell RendezvousStream::recv_hs(const circuit::Wait& wait) {
   }
 }
 
-Bytes RendezvousStream::read_until_end(u16 stream_id, u64 limit) {
-  StreamIo io{
+Bytes RendezvousStream::exchange(u16 stream_id, ByteView payload, u64 limit) {
+  const StreamIo io{
       [this](std::string_view awaited) { return circuit.wait_for(awaited); },
       [this](const circuit::Wait& wait) { return recv_hs(wait); },
-      [this](u16 id, ByteView data) { send_hs(circuit::kRelaySendme, id, data); },
+      [this](u8 command, u16 id, ByteView data) { send_hs(command, id, data); },
       [this] { return hs_crypto.backward_digest.current(); },
+      [this] { return hs_crypto.forward_digest.current(); },
   };
-  Bytes out = read_stream_until_end(io, stream_id, limit, "stream response too large");
-  log::info(kLog, "stream {} ended after {} bytes", stream_id, out.size());
+  Bytes out = exchange_on_stream(io, stream_id, payload, limit, "stream response too large");
+  log::info(kLog, "stream {} ended after {} bytes sent and {} received", stream_id,
+            payload.size(), out.size());
   return out;
 }
 

@@ -2,8 +2,6 @@
 // BEGIN_DIR stream, over whichever hop carries their relay cells.
 #pragma once
 
-#include <algorithm>
-
 #include "mistgrove_core/hs.h"
 
 namespace mistgrove_core::hs {
@@ -17,17 +15,6 @@ bool await_connected(Recv&& recv, const circuit::Wait& wait, u16 stream_id) {
     if (cell.stream_id != stream_id) continue;
     if (cell.command == circuit::kRelayConnected) return true;
     if (cell.command == circuit::kRelayEnd) return false;
-  }
-}
-
-// `data` as DATA cells of at most 498 bytes through `send(command, stream_id,
-// data)`; empty data sends nothing.
-template <typename Send>
-void send_data_cells(Send&& send, u16 stream_id, ByteView data) {
-  while (!data.empty()) {
-    const std::size_t n = std::min(data.size(), crypto::kRelayDataMax);
-    send(circuit::kRelayData, stream_id, data.first(n));
-    data = data.subspan(n);
   }
 }
 

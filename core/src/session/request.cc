@@ -28,8 +28,7 @@ Bytes request_bytes(const Options& options, const directory::Consensus& consensu
   hs::RendezvousStream stream = hs::connect_onion_service_with_retries(
       target, consensus, fetched.descriptor, keys, {std::move(fetched.guard)});
   stream.begin(kStreamId, port);
-  if (!payload.empty()) stream.send_data(kStreamId, payload);
-  return stream.read_until_end(kStreamId, response_limit);
+  return stream.exchange(kStreamId, payload, response_limit);
 }
 
 }  // namespace mistgrove_core

@@ -3,7 +3,9 @@
 // peer playing the HSDir.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "mistgrove_core/hs.h"
 #include "tor/fake_relay.h"
@@ -133,6 +135,8 @@ TEST(BeginDirGet, ExchangeWithTheHsdir) {
     u8 answer;  // to BEGIN_DIR; 0: none, on a busy link
     Bytes response;
     const char* error;
+    Bytes end_reason = {};
+    int drip_bytes = -1;  // then 30 DATA cells of this size, one per 100 ms
   } const kCases[] = {
       {"END before CONNECTED", circuit::kRelayEnd, {}, "BEGIN_DIR rejected by hsdir7"},
       {"no CONNECTED", 0, {}, "timed out waiting for CONNECTED"},
@@ -141,6 +145,12 @@ TEST(BeginDirGet, ExchangeWithTheHsdir) {
       {"exactly 8 MiB", circuit::kRelayConnected, ok(kLimit - head.size()), ""},
       {"8 MiB and one byte", circuit::kRelayConnected, ok(kLimit - head.size() + 1),
        "BEGIN_DIR response too large"},
+      {"END reason DONE", circuit::kRelayConnected, ok(10), "", {6}},
+      {"END reason MISC", circuit::kRelayConnected, ok(10),
+       "onion service stream ended with reason 1", {1}},
+      // Each cell within the time-out of the last, but not the whole stream.
+      {"empty DATA cells", circuit::kRelayConnected, {}, "timed out waiting for DATA", {}, 0},
+      {"a byte at a time", circuit::kRelayConnected, {}, "timed out waiting for DATA", {}, 1},
   };
   Relay hsdir = relay_named("hsdir7");
   hsdir.address = "10.0.0.7";
@@ -163,13 +173,21 @@ TEST(BeginDirGet, ExchangeWithTheHsdir) {
       while (c.answer == circuit::kRelayConnected && request.find("\r\n\r\n") == std::string::npos)
         request += util::to_string_lossy(relay.recv().cell.data);
       relay.serve_data(1, 1, c.response);
-      relay.send(1, circuit::kRelayEnd, 1, {});
+      for (int i = 0; c.drip_bytes >= 0 && i < 30; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        relay.send(1, circuit::kRelayData, 1, Bytes(c.drip_bytes, 'x'));
+      }
+      relay.send(1, circuit::kRelayEnd, 1, c.end_reason);
       conn.wait_closed();
     });
-    circuit::Circuit circ = open_circuit(peer, c.answer == 0 ? 300 : 5000);
+    const bool times_out = std::string(c.error).starts_with("timed out");
+    circuit::Circuit circ = open_circuit(peer, times_out ? 300 : 5000);
     circ.extend_ntor(keys.relay);
     Bytes body;
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(error_of([&] { body = begin_dir_get(circ, hsdir, "/tor/hs/3/AAAA"); }), c.error);
+    if (times_out)
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     if (!*c.error) {
       EXPECT_EQ(body, Bytes(c.response.begin() + head.size(), c.response.end()));
       EXPECT_EQ(request, directory::directory_request_text("/tor/hs/3/AAAA", "10.0.0.7"));

@@ -1,6 +1,6 @@
 // RendezvousStream against the in-process peer playing the guard and the
-// onion service's end-to-end hop: BEGIN, and the read loop under the SENDME
-// window rule.
+// onion service's end-to-end hop: BEGIN, the read loop under the SENDME
+// window rule, the END reasons, and sending within the package windows.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -81,6 +81,14 @@ TEST(RendezvousStream, BeginWaitsForConnectedOfItsStream) {
   }
 }
 
+// DATA "x", then END with `reason` (none if empty).
+Service answer_then_end(Bytes reason) {
+  return [reason](RelaySide& relay) {
+    relay.send(1, kRelayData, 1, from_string("x"));
+    relay.send(1, kRelayEnd, 1, reason);
+  };
+}
+
 TEST(RendezvousStream, ReadUntilEnd) {
   const Bytes response = pattern(100 * 498);
   constexpr i32 kTimeoutMs = 300;
@@ -127,17 +135,89 @@ TEST(RendezvousStream, ReadUntilEnd) {
        {},
        "timed out waiting for DATA"},
       {"DESTROY", destroy, 1000, {}, "rendezvous circuit destroyed"},
+      {"empty DATA cells renew no wait",
+       [](RelaySide& relay) {
+         for (;;) {
+           std::this_thread::sleep_for(std::chrono::milliseconds(kTimeoutMs / 3));
+           relay.send(1, kRelayData, 1, {});
+         }
+       },
+       1000,
+       {},
+       "timed out waiting for DATA"},
+      {"END reason DONE", answer_then_end({6}), 1000, from_string("x"), ""},
+      {"END reason MISC", answer_then_end({1}), 1000, {},
+       "onion service stream ended with reason 1"},
+      {"END reason CONNRESET", answer_then_end({12, 0}), 1000, {},
+       "onion service stream ended with reason 12"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
     with_stream(
         c.service,
         [&](RendezvousStream& stream) {
           Bytes out;
-          EXPECT_EQ(error_of([&] { out = stream.read_until_end(1, c.limit); }), c.error);
+          EXPECT_EQ(error_of([&] { out = stream.exchange(1, {}, c.limit); }), c.error);
           EXPECT_EQ(out, c.out);
         },
         kTimeoutMs);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  }
+}
+
+// The service reads the upload and acknowledges it as configured; once it has
+// read `answer_at` DATA cells it answers "answer" and ends the stream.
+TEST(RendezvousStream, SendsWithinThePackageWindows) {
+  enum Ack { kNone, kV0, kV1, kWrongDigest };
+  struct Case {
+    const char* name;
+    Ack circuit_acks;
+    bool stream_acks;
+    int answer_at;  // DATA cells read before the answer; 0: never
+    Bytes end;      // the END's reason
+    int received;   // DATA cells the service read; -1: not known
+    const char* error;
+  } const kCases[] = {
+      {"authenticated SENDMEs", kV1, true, 1200, {6}, 1200, ""},
+      {"version 0 SENDMEs", kV0, true, 1200, {}, 1200, ""},
+      {"no circuit SENDME: stops at 1000", kNone, true, 0, {}, 1000,
+       "timed out waiting for SENDME"},
+      {"no stream SENDME: stops at 500", kV1, false, 0, {}, 500, "timed out waiting for SENDME"},
+      // The client hangs up with SENDMEs unread: the reset loses the count.
+      {"digest of another cell", kWrongDigest, true, 0, {}, -1, "circuit SENDME digest mismatch"},
+      {"answer and END while sending waits", kV1, false, 500, {6}, 500, ""},
+      {"END reason while sending waits", kV1, false, 500, {12}, 500,
+       "onion service stream ended with reason 12"},
+  };
+  const Bytes payload = pattern(1200 * 498);
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Bytes received;
+    with_stream(
+        [&](RelaySide& relay) {
+          for (int cells = 0; c.answer_at == 0 || cells < c.answer_at;) {
+            const auto got = relay.recv();
+            if (got.cell.command != kRelayData) continue;
+            received.insert(received.end(), got.cell.data.begin(), got.cell.data.end());
+            Bytes digest = relay.hops[1].backward_digest.current();
+            digest.resize(20);
+            if (++cells % 50 == 0 && c.stream_acks) relay.send(1, circuit::kRelaySendme, 1, {});
+            if (cells % 100 != 0 || c.circuit_acks == kNone) continue;
+            if (c.circuit_acks == kWrongDigest) digest[19] ^= 1;
+            relay.send(1, circuit::kRelaySendme, 0,
+                       c.circuit_acks == kV0 ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
+          }
+          answer_then_end(c.end)(relay);
+        },
+        [&](RendezvousStream& stream) {
+          Bytes out;
+          EXPECT_EQ(error_of([&] { out = stream.exchange(1, payload, 1000); }), c.error);
+          EXPECT_EQ(out, *c.error ? Bytes{} : from_string("x"));
+        },
+        1000);
+    if (c.received >= 0)
+      EXPECT_EQ(received, Bytes(payload.begin(), payload.begin() + c.received * 498));
   }
 }
 
