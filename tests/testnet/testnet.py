@@ -24,6 +24,7 @@ import shutil
 import signal
 import socket
 import socketserver
+import struct
 import subprocess
 import sys
 import tempfile
@@ -35,6 +36,7 @@ AUTHORITIES = 3
 RELAYS = 6
 ONION_HTTP_PORT = 80
 ONION_ECHO_PORT = 7
+ONION_RESET_PORT = 8
 BIG_LENGTH = 3 * 1024 * 1024
 # The echo server cannot know when a client has sent everything (onion streams
 # have no half-close), so it closes the connection after this much silence.
@@ -84,6 +86,7 @@ SafeLogging 0
 HiddenServiceDir {dir}/hs
 HiddenServicePort {http_vport} 127.0.0.1:{http_port}
 HiddenServicePort {echo_vport} 127.0.0.1:{echo_port}
+HiddenServicePort {reset_vport} 127.0.0.1:{reset_port}
 """
 
 
@@ -145,8 +148,8 @@ def http_response(body, content_type):
 
 
 class ServiceBackends:
-    """The HTTP and echo servers behind the onion service, on threads of this
-    process. Responses carry no Date header: the same bytes every time."""
+    """The HTTP, echo and reset servers behind the onion service, on threads of
+    this process. Responses carry no Date header: the same bytes every time."""
 
     def __init__(self, big):
         self.responses = responses = {"/": http_response(PAGE, "text/html"),
@@ -172,14 +175,27 @@ class ServiceBackends:
                 except OSError:
                     pass
 
+        # A back end that fails mid-response: the head and part of the big
+        # file, then a reset (SO_LINGER of 0) instead of an orderly close.
+        class Reset(socketserver.BaseRequestHandler):
+            def handle(self):
+                self.request.recv(65536)
+                self.request.sendall(responses["/big.bin"][:100000])
+                time.sleep(0.5)
+                self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                        struct.pack("ii", 1, 0))
+                self.request.close()  # before the server's own shutdown sends a FIN
+
         self.servers = [http.server.ThreadingHTTPServer(("127.0.0.1", 0), Http),
-                        socketserver.ThreadingTCPServer(("127.0.0.1", 0), Echo)]
+                        socketserver.ThreadingTCPServer(("127.0.0.1", 0), Echo),
+                        socketserver.ThreadingTCPServer(("127.0.0.1", 0), Reset)]
         for server in self.servers:
             server.daemon_threads = True
             # A client that drops the stream mid-response is a test case, not an error.
             server.handle_error = lambda request, address: None
             threading.Thread(target=server.serve_forever, daemon=True).start()
-        self.http_port, self.echo_port = (s.server_address[1] for s in self.servers)
+        self.http_port, self.echo_port, self.reset_port = (
+            s.server_address[1] for s in self.servers)
 
     def close(self):
         for server in self.servers:
@@ -388,7 +404,8 @@ class Testnet:
             if tor.role == "onion":
                 text += ONION_TORRC.format(
                     dir=tor.dir, http_vport=ONION_HTTP_PORT, http_port=self.backends.http_port,
-                    echo_vport=ONION_ECHO_PORT, echo_port=self.backends.echo_port)
+                    echo_vport=ONION_ECHO_PORT, echo_port=self.backends.echo_port,
+                    reset_vport=ONION_RESET_PORT, reset_port=self.backends.reset_port)
             write_file(tor.torrc, text)
         # Authorities started in the last seconds of a minute miss its vote and
         # the first consensus comes a minute later.
@@ -498,7 +515,9 @@ class Testnet:
         themselves). relays: every router, authorities first, as {nickname,
         address, orport, dirport, fingerprint (hex), ed25519_id (base64),
         authority}. onion_address ("....onion"), onion_http_port (80) and
-        onion_echo_port (7) are the service's virtual ports; echo_idle_close_s.
+        onion_echo_port (7) and onion_reset_port (8, the head and part of the big
+        file, then a connection reset) are the service's virtual ports;
+        echo_idle_close_s.
         page_path, page_response_path (the exact HTTP response to "GET /"),
         big_path, big_sha256, big_length ("/big.bin"). consensus_file,
         period_length, period_num, srv_source. data_dir, onion_service_log,
@@ -511,7 +530,8 @@ class Testnet:
             data_dir=self.root, pid=os.getpid(), authority_dirports=dirports,
             relays=[t.describe() for t in self.tors if t.orport],
             onion_address=hostname, onion_http_port=ONION_HTTP_PORT,
-            onion_echo_port=ONION_ECHO_PORT, echo_idle_close_s=ECHO_IDLE_CLOSE,
+            onion_echo_port=ONION_ECHO_PORT, onion_reset_port=ONION_RESET_PORT,
+            echo_idle_close_s=ECHO_IDLE_CLOSE,
             http_direct=f"127.0.0.1:{self.backends.http_port}",
             echo_direct=f"127.0.0.1:{self.backends.echo_port}",
             onion_service_log=os.path.join(self.tors[-1].dir, "info.log"),
