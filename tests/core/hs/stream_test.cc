@@ -167,7 +167,7 @@ TEST(RendezvousStream, ReadUntilEnd) {
 }
 
 // The service reads the upload and acknowledges it as configured; once it has
-// read `answer_at` DATA cells it answers "answer" and ends the stream.
+// read `answer_at` DATA cells it answers "x" and ends the stream.
 TEST(RendezvousStream, SendsWithinThePackageWindows) {
   enum Ack { kNone, kV0, kV1, kWrongDigest };
   struct Case {
