@@ -145,15 +145,19 @@ void deliver(const State& state, Outcome outcome) {
   PyErr_PrintEx(1);
 }
 
+// The delivery waits for the interpreter lock, so it belongs on the blocking
+// pool; when no pool thread can be started, this worker delivers it itself,
+// so that the future still completes and the call lets go of what it holds.
 void step_then_deliver(const State& state, Outcome outcome) {
   try {
     Executor::instance().spawn_blocking(
         [state, outcome](std::uint64_t) { deliver(state, outcome); });
+    return;
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
-    // No thread can deliver it: the future stays pending.
   }
+  deliver(state, outcome);
 }
 
 // Runs one step of the awaiting side; a fault in it is delivered to the

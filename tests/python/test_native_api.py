@@ -126,6 +126,8 @@ ERRORS = [
      NO_LOOP),
     (lambda s: Session(support.REFUSED), RuntimeError,
      "tcp connect failed to 127.0.0.1:1: Connection refused (os error 111)"),
+    (lambda s: Session("127.0.0.1\0.evil:1"), RuntimeError,
+     "getaddrinfo failed for 127.0.0.1\0.evil: file name contained an unexpected NUL byte"),
     (lambda s: s.request_async(ONION, 1), RuntimeError, NO_LOOP),
     (lambda s: s.http_get_async(ONION), RuntimeError, NO_LOOP),
     # Accepted kinds reach the core, which then finds no shared random value.
@@ -192,3 +194,35 @@ def test_internal_faults(tmp_path):
     assert blocking == "pyo3_runtime|PanicException|False|std::bad_alloc"
     assert re.fullmatch(r'async runtime task failed: task [1-9]\d* panicked with message '
                         r'"std::bad_alloc"', background)
+
+
+# An otherwise unused user whose only threads are this process's: room for
+# them and the executor's workers (one per processor), none for a pool thread.
+NO_THREAD = """
+import asyncio, os, resource, weakref
+from mistgrove import Session
+
+os.setuid(54321)
+limit = len(os.listdir("/proc/self/task")) + os.cpu_count()
+resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
+
+async def call():
+    future = Session.create_async("127.0.0.1:1", "/nonexistent")
+    ref = weakref.ref(future)
+    try:
+        await future
+    except Exception as e:
+        print(type(e).__qualname__, e, sep="|")
+    del future
+    return ref
+
+print(asyncio.run(asyncio.wait_for(call(), 10))() is None)  # the call let go of its future
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs to become a user of its own")
+def test_no_thread_for_the_blocking_pool():
+    assert subprocess.run([sys.executable, "-c", NO_THREAD], capture_output=True, text=True,
+                          timeout=60, check=True).stdout.splitlines() == [
+        "BackgroundTaskFault|background task failed: OS can't spawn worker thread: "
+        "Resource temporarily unavailable (os error 11)", "True"]
