@@ -81,8 +81,9 @@ std::string directory_request_text(std::string_view path, std::string_view host)
 // GETs `path` from `endpoint` and returns the body of its 200 response. Each
 // connect, write and read waits at most timeout_ms; reading stops at 8 MiB.
 Bytes http_get_direct(const util::HostPort& endpoint, std::string_view path, i32 timeout_ms);
-// The same finished as a whole within timeout_ms: the connect, the request and
-// the whole response, else "directory fetch timed out".
+// The same, ended as a whole timeout_ms after it starts, else "directory fetch
+// timed out": the request and the response get only the time the connect
+// left (a host name of several addresses may take timeout_ms for each).
 Bytes http_get_direct_within(const util::HostPort& endpoint, std::string_view path,
                              i32 timeout_ms);
 // The body of one complete response: status 200 required, chunked transfer
