@@ -153,7 +153,7 @@ void step_then_deliver(const State& state, Outcome outcome) {
     Executor::instance().spawn_blocking(
         [state, outcome](std::uint64_t) { deliver(state, outcome); });
     return;
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
   }

@@ -4,8 +4,6 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <string>
 #include <string_view>
@@ -14,6 +12,7 @@
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/util.h"
+#include "portability.h"
 
 namespace mistgrove_native {
 
@@ -32,7 +31,7 @@ auto guarded(F&& f) -> std::variant<decltype(f()), Failure> {
     return f();
   } catch (const mistgrove_core::error::Error& e) {
     return Failure{Failure::Kind::kError, e.message()};
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     throw;
   } catch (const std::exception& e) {
     return Failure{Failure::Kind::kFault, e.what()};
@@ -62,7 +61,7 @@ template <class F>
 PyObject* boundary(F&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
+  } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
     raise_current_fault();

@@ -1,8 +1,6 @@
 // Worker threads and the blocking pool of the background executor.
 #include "executor.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -10,6 +8,7 @@
 #include <thread>
 
 #include "mistgrove_core/error.h"
+#include "portability.h"
 
 namespace mistgrove_native {
 namespace {
@@ -20,13 +19,15 @@ constexpr auto kKeepAlive = std::chrono::seconds(10);
 std::mutex g_build_mutex;
 std::atomic<Executor*> g_executor{nullptr};
 
-// Named from here rather than by the thread itself, so that the name is in
-// place as soon as the thread exists.
+// `name` outlives the thread (a literal).
 template <class F>
 void start_thread(const char* name, F body) {
   try {
-    std::thread thread(std::move(body));
-    pthread_setname_np(thread.native_handle(), name);
+    std::thread thread([name, body = std::move(body)]() mutable {
+      name_this_thread(name);
+      body();
+    });
+    name_new_thread(thread.native_handle(), name);
     thread.detach();
   } catch (const std::system_error& e) {
     throw std::runtime_error("OS can't spawn worker thread: " +

@@ -2,6 +2,8 @@
 // handshake (VERSIONS, NETINFO) and link cells with 4-byte circuit ids.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -37,6 +39,10 @@ class TcpStream {
 // Blocking connect; receive and send time-outs of the returned socket are both
 // timeout_ms.
 TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms);
+
+// send() on a socket of connect_tcp: a peer that has hung up fails it with
+// EPIPE instead of raising SIGPIPE in the host process.
+ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len);
 
 // Link commands.
 inline constexpr u8 kCellRelay = 3;

@@ -5,12 +5,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "portability.h"
+
 namespace mistgrove_core::error {
 
 std::string os_error_text(int errnum) {
-  char buf[256];
-  // GNU strerror_r returns a pointer that may or may not be buf.
-  const char* text = strerror_r(errnum, buf, sizeof buf);
+  char buf[256] = {};
+  const char* text = portability::strerror_text(strerror_r(errnum, buf, sizeof buf), buf);
   return fmt::format("{} (os error {})", text, errnum);
 }
 

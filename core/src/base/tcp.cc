@@ -21,6 +21,7 @@
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/tor.h"
+#include "portability.h"
 
 namespace mistgrove_core::tor {
 namespace {
@@ -100,8 +101,9 @@ void set_nonblocking(int fd, bool on) {
 // One connect attempt bounded by `timeout`; throws Error with the attempt's
 // failure text.
 TcpStream connect_one(const SocketAddress& address, Millis timeout) {
-  TcpStream stream(socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (stream.fd() < 0) throw error::os_error(errno);
+  TcpStream stream(portability::open_stream_socket(address.family()));
+  if (stream.fd() < 0 || portability::forbid_sigpipe(stream.fd()) != 0)
+    throw error::os_error(errno);
   set_nonblocking(stream.fd(), true);
   const int rc = connect(stream.fd(), address.get(), address.len);
   const int connect_errno = errno;
@@ -157,6 +159,10 @@ TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
 
 TcpStream::~TcpStream() {
   if (fd_ >= 0) close(fd_);
+}
+
+ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len) {
+  return ::send(fd, data, len, portability::kSendNoSigpipe);
 }
 
 TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms) {

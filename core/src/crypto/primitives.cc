@@ -3,7 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <unistd.h>
+#include <sys/random.h>  // getentropy, on glibc and macOS alike
 
 #include <algorithm>
 #include <cerrno>

@@ -58,8 +58,7 @@ void wait_ready(int fd, short events, const Deadline& deadline) {
 void write_all(int fd, ByteView data, const Deadline& deadline) {
   while (!data.empty()) {
     wait_ready(fd, POLLOUT, deadline);
-    // MSG_NOSIGNAL: a peer that has gone away is a failure, not a SIGPIPE.
-    const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    const ssize_t sent = tor::send_no_sigpipe(fd, data.data(), data.size());
     if (sent < 0) {
       const int e = errno;
       if (e == EINTR) continue;

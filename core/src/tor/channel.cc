@@ -80,7 +80,7 @@ std::string tls_error_text(const char* fallback) {
 }  // namespace
 
 // The TLS state over the socket. OpenSSL talks to the socket through a BIO of
-// our own so that writes use MSG_NOSIGNAL (a relay that hangs up must not
+// our own so that writes use send_no_sigpipe (a relay that hangs up must not
 // raise SIGPIPE in the host process) and the errno of the failed call is kept.
 struct TorChannel::Tls {
   TcpStream tcp;
@@ -131,7 +131,7 @@ int bio_write(BIO* bio, const char* data, int len) {
   auto* tls = static_cast<TorChannel::Tls*>(BIO_get_data(bio));
   ssize_t n;
   // A signal handled on this thread must not fail the link.
-  do n = ::send(tls->tcp.fd(), data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  do n = send_no_sigpipe(tls->tcp.fd(), data, static_cast<size_t>(len));
   while (n < 0 && errno == EINTR);
   tls->io_errno = n < 0 ? errno : 0;
   return static_cast<int>(n);
@@ -173,6 +173,14 @@ const BIO_METHOD* socket_bio_method() {
 void set_tcp_flag(int fd, int option) {
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, option, &one, sizeof one);
+}
+
+// The ACK at once that Linux can be asked for; elsewhere the kernel's own
+// delayed-ACK timing stays.
+void quick_ack([[maybe_unused]] int fd) {
+#if defined(TCP_QUICKACK)
+  set_tcp_flag(fd, TCP_QUICKACK);
+#endif
 }
 
 SslCtxPtr make_ssl_ctx() {
@@ -315,7 +323,7 @@ void TorChannel::negotiate() {
   // The relay sends its TLS session tickets, then its link cells; its Nagle
   // holds the cells until the tickets are acknowledged, so ACK at once
   // instead of after the kernel's delayed-ACK pause (about 40 ms).
-  set_tcp_flag(tls_->tcp.fd(), TCP_QUICKACK);
+  quick_ack(tls_->tcp.fd());
 
   Cell versions = read_cell_with_circ_len(2);
   if (versions.command != kCellVersions) throw err("first Tor cell was not VERSIONS");

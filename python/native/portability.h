@@ -1,0 +1,56 @@
+// Where the systems, C++ runtimes and CPython versions the binding builds on
+// differ: each difference behind its own guard, here only.
+#pragma once
+
+#include <Python.h>
+#include <pthread.h>
+
+#include <cxxabi.h>
+
+#include <cstring>
+#include <string>
+
+namespace mistgrove_native {
+
+// A thread that the interpreter ends during shutdown unwinds by a forced
+// unwind, which libstdc++ throws as abi::__forced_unwind and which must pass
+// every catch-all. Other runtimes name no such type, and their catch (...)
+// never sees a forced unwind: there this is a type nothing throws.
+#if defined(__GLIBCXX__)
+using ForcedUnwind = abi::__forced_unwind;
+#else
+struct ForcedUnwind {};
+#endif
+
+// Linux names any thread, so a thread is named by its creator and the name is
+// in place as soon as it exists; macOS names only the calling thread, so
+// there each thread names itself as its first step.
+#if defined(__APPLE__)
+inline void name_new_thread(pthread_t, const char*) {}
+inline void name_this_thread(const char* name) { pthread_setname_np(name); }
+#else
+inline void name_new_thread(pthread_t thread, const char* name) {
+  pthread_setname_np(thread, name);
+}
+inline void name_this_thread(const char*) {}
+#endif
+
+// Before 3.10, PyType_FromSpec keeps the class docstring without its
+// signature line, which leaves the class no __text_signature__: the type gets
+// the whole text back. False with an exception set.
+inline bool keep_class_signature([[maybe_unused]] PyTypeObject* type,
+                                 [[maybe_unused]] const std::string& doc) {
+#if PY_VERSION_HEX < 0x030A0000
+  auto* copy = static_cast<char*>(PyObject_Malloc(doc.size() + 1));
+  if (!copy) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(copy, doc.c_str(), doc.size() + 1);
+  PyObject_Free(const_cast<char*>(type->tp_doc));
+  type->tp_doc = copy;
+#endif
+  return true;
+}
+
+}  // namespace mistgrove_native
