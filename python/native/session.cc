@@ -12,6 +12,7 @@
 #include "async_call.h"
 #include "boundary.h"
 #include "pyref.h"
+#include "portability.h"
 
 namespace mistgrove_native {
 namespace {
@@ -179,7 +180,9 @@ PyTypeObject* session_type() {
   // No base-type flag: the class cannot be subclassed. No GC flag: an object
   // refers to no Python object. "builtins." gives __module__ "builtins".
   PyType_Spec spec = {"builtins.Session", sizeof(PySession), 0, Py_TPFLAGS_DEFAULT, slots};
-  g_session_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (type && !keep_class_signature(type, class_doc)) Py_CLEAR(type);
+  g_session_type = type;
   return g_session_type;
 }
 
