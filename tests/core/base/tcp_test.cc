@@ -1,6 +1,10 @@
 // connect_tcp against real loopback sockets opened by the test.
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <string>
@@ -81,6 +85,24 @@ TEST(ConnectTcp, UnansweredConnectTimesOut) {
   EXPECT_EQ(error, "tcp connect failed to 127.0.0.1:" + std::to_string(listener.port) +
                        ": connection timed out");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// The suite ignores SIGPIPE (OpenSSL in the fake relay writes with write(2)):
+// a child with the default disposition proves the write itself never raises it.
+TEST(SendNoSigpipe, HungUpPeerFailsTheWriteWithoutASignal) {
+  LoopbackSocket listener(8);
+  TcpStream stream = connect_tcp("127.0.0.1", listener.port, 1000);
+  ::close(::accept(listener.socket.fd(), nullptr, nullptr));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGPIPE, SIG_DFL);
+    for (int i = 0; i < 500; ::usleep(1000), ++i)
+      if (send_no_sigpipe(stream.fd(), "x", 1) < 0) ::_exit(errno == EPIPE ? 0 : 2);
+    ::_exit(3);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -117,12 +117,16 @@ TEST(BuildIntroduce1, Failures) {
   }
 }
 
-TEST(BuildIntroduce1, FreshSecretEachTime) {
-  auto secret = [] {
-    return build_introduce1(vector_point(), rendezvous_relay(), Bytes(20, 0x11), kKeys)
-        .state.client_secret;
-  };
-  EXPECT_NE(secret(), secret());
+// Padding makes the body's size say nothing of the rendezvous point's link
+// specifiers: header 56, X 32, the 246-byte plaintext, MAC 32.
+TEST(BuildIntroduce1, FreshSecretAndFixedSize) {
+  directory::Relay no_ed = rendezvous_relay();
+  no_ed.ed25519_id.clear();
+  const Introduce1 a = build_introduce1(vector_point(), rendezvous_relay(), Bytes(20, 1), kKeys);
+  const Introduce1 b = build_introduce1(vector_point(), no_ed, Bytes(20, 1), kKeys);
+  EXPECT_NE(a.state.client_secret, b.state.client_secret);
+  EXPECT_EQ(a.body.size(), 366u);
+  EXPECT_EQ(b.body.size(), 366u);
 }
 
 }  // namespace

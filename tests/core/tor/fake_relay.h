@@ -218,6 +218,7 @@ struct RelaySide {
     Cell create = conn.read_cell();
     EXPECT_EQ(create.command, tor::kCellCreateFast);
     circ_id = create.circ_id;
+    EXPECT_TRUE(circ_id & 0x80000000u);  // the initiator half of the id space
     conn.write_cell(0, 0, {});
     conn.write_cell(circ_id ^ 1, tor::kCellDestroy, {});
     if (reply == Reply::kDestroy) return conn.write_cell(circ_id, tor::kCellDestroy, {});
@@ -265,7 +266,7 @@ struct RelaySide {
     for (std::size_t i = 0; i < hops.size(); ++i) {
       hops[i].backward.apply_in_place(c.body);
       if (hops[i].recognize_decrypted(c.body))
-        return {i, circuit::parse_relay_body(c.body), c.command};
+        return {i, crypto::parse_relay_body(c.body), c.command};
     }
     throw std::runtime_error("no hop recognized the client's cell");
   }
