@@ -22,7 +22,7 @@ using namespace mistgrove_core;
 using Clock = std::chrono::steady_clock;
 using mistgrove_bench::cpu_seconds;
 
-mistgrove_test::Json testnet_state() {
+mistgrove_test::TestnetState testnet_state() {
   auto state = mistgrove_test::load_testnet_state();
   if (!state) throw std::runtime_error("MISTGROVE_TESTNET is not set (run under testnet.py)");
   return *state;
@@ -58,7 +58,7 @@ int rounds(const mistgrove_bench::Args& args) { return std::stoi(args.get("round
 }  // namespace
 
 MG_BENCH("session_create") {
-  mistgrove_test::Json state = testnet_state();
+  mistgrove_test::TestnetState state = testnet_state();
   const std::string authority = state["authority_dirports"][0].text();
   Options options = Options::for_session(authority, "", 30000, false);
   std::vector<double> fetch, parse, hydrate, total_fetch, total_file, cpu;
@@ -101,7 +101,7 @@ struct PageTarget {
   Bytes request;
 };
 
-PageTarget page_target(const mistgrove_test::Json& state, const std::string& path) {
+PageTarget page_target(const mistgrove_test::TestnetState& state, const std::string& path) {
   PageTarget t{Session::create(state["authority_dirports"][0].text(),
                                state["consensus_file"].text(), 30000, false),
                state["onion_address"].text(),
@@ -138,7 +138,7 @@ void print_timeline(const PageTarget& t) {
 }  // namespace
 
 MG_BENCH("request_page") {
-  mistgrove_test::Json state = testnet_state();
+  mistgrove_test::TestnetState state = testnet_state();
   PageTarget t = page_target(state, "/");
   const int n = std::stoi(args.get("requests", "20"));
   t.session->request(t.onion, t.port, t.request, 1 << 22);  // warm-up
@@ -181,7 +181,7 @@ MG_BENCH("request_page") {
 }
 
 MG_BENCH("request_big") {
-  mistgrove_test::Json state = testnet_state();
+  mistgrove_test::TestnetState state = testnet_state();
   PageTarget t = page_target(state, "/big.bin");
   const double body = static_cast<double>(state["big_length"].integer());
   std::vector<double> wall, cpu_per_mb;

@@ -294,6 +294,17 @@ def write_consensus_file(data_dir, dirports):
             "srv_source": source}
 
 
+def write_state_files(path, state):
+    """The JSON state, and beside it (PATH.txt) the same in lines that C++
+    reads with no JSON parser: "key value...", "relay nickname orport ed25519_id"."""
+    write_file(path, json.dumps(state, indent=1))
+    lines = [f"relay {r['nickname']} {r['orport']} {r['ed25519_id']}" for r in state["relays"]]
+    for key, value in state.items():
+        if key != "relays":
+            lines.append(" ".join(map(str, [key] + (value if isinstance(value, list) else [value]))))
+    write_file(path + ".txt", "\n".join(lines) + "\n")
+
+
 def kill_groups(pgids, reap=lambda: None):
     """SIGTERM to each process group, SIGKILL to those still there after 10 s."""
     for sig in (signal.SIGTERM, signal.SIGKILL):
@@ -536,7 +547,7 @@ class Testnet:
             echo_direct=f"127.0.0.1:{self.backends.echo_port}",
             onion_service_log=os.path.join(self.tors[-1].dir, "info.log"),
             tor_pids=[t.proc.pid for t in self.tors if t.proc])
-        write_file(self.state_path, json.dumps(self.state, indent=1))
+        write_state_files(self.state_path, self.state)
         return self.state
 
     def stop(self):
@@ -549,6 +560,7 @@ class Testnet:
         if self.root:
             if not self.state_path.startswith(self.root + os.sep):
                 remove_quietly(self.state_path)
+                remove_quietly(self.state_path + ".txt")
             if not self.keep_data:
                 shutil.rmtree(self.root, ignore_errors=True)
             self.root = None
@@ -629,6 +641,7 @@ def cmd_stop(args):
         kill_groups(state["tor_pids"])
         shutil.rmtree(state["data_dir"], ignore_errors=True)
         remove_quietly(args.state)
+        remove_quietly(args.state + ".txt")
     remove_quietly(args.state + ".log")
     return 0
 
@@ -637,7 +650,7 @@ def cmd_refresh(args):
     with open(args.state) as f:
         state = json.load(f)
     state.update(write_consensus_file(state["data_dir"], state["authority_dirports"]))
-    write_file(args.state, json.dumps(state, indent=1))
+    write_state_files(args.state, state)
     return 0
 
 

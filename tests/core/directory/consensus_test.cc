@@ -104,33 +104,6 @@ TEST(ParseConsensus, DocumentValues) {
   EXPECT_EQ(consensus.params, (std::map<std::string, i32>{{"a", 3}, {"b", -2}, {"", 7}, {"c", 4}}));
 }
 
-// Made by tools/gen_consensus.py --relays 40 --seed 7; expected values read
-// off the file with Python.
-TEST(ParseConsensus, GeneratedMicrodescConsensus) {
-  const Consensus consensus =
-      parse_consensus(mistgrove_test::read_data_file("consensus_microdesc_40.txt"));
-  ASSERT_EQ(consensus.relays.size(), 40u);
-  EXPECT_EQ(consensus.valid_after, kValidAfterSeconds);
-  EXPECT_EQ(consensus.params.size(), 37u);
-  EXPECT_EQ(consensus.params.at("hsdir_spread_store"), 4);
-  EXPECT_EQ(consensus.srv_current[0], 0x2b);
-  EXPECT_EQ(consensus.srv_previous[31], 0xd2);
-  std::size_t hsdirs = 0;
-  for (const Relay& relay : consensus.relays) hsdirs += relay.flags.count("HSDir");
-  EXPECT_EQ(hsdirs, 22u);
-  const Relay& first = consensus.relays.front();
-  EXPECT_EQ(first.nickname, "VsWmflzdE1F8Re");
-  EXPECT_EQ(first.address, "239.126.108.11");
-  EXPECT_EQ(first.or_port, 64070);
-  EXPECT_EQ(first.rsa_identity[0], 0x45);
-  EXPECT_EQ(first.flags,
-            (std::set<std::string>{"Exit", "Fast", "Running", "Stable", "V2Dir", "Valid"}));
-  EXPECT_EQ(first.microdesc_digest, "5H3iyLslBt2DdlfYfuvN8y5aDUljYSnDUiwdYDsz4C0");
-  EXPECT_EQ(consensus.relays.back().protocols,
-            "Cons=1-2 Desc=1-2 DirCache=2 FlowCtrl=1-2 HSDir=2 HSIntro=4-5 HSRend=1-2 "
-            "Link=1-5 LinkAuth=1,3 Microdesc=1-2 Padding=2 Relay=1-4");
-}
-
 TEST(ParseTimeUtc, CalendarAndReasons) {
   static const struct {
     const char *date, *time;

@@ -30,7 +30,7 @@ struct Routers {
   }
 };
 
-inline Routers load_routers(const Json& state, mg::i32 timeout_ms = 10000) {
+inline Routers load_routers(const TestnetState& state, mg::i32 timeout_ms = 10000) {
   Routers out;
   out.authority = mg::util::parse_hostport(state["authority_dirports"][0].text(), 0);
   mg::directory::Consensus consensus =

@@ -151,25 +151,6 @@ TEST(LinkCircuit, RelayRefusesASendmeWithAWrongDigest) {
   EXPECT_EQ(dir.sent_circuit_sendmes, 1);
 }
 
-TEST(LinkCircuit, WrongNtorKeyFailsTheExtension) {
-  TESTNET_STATE_OR_SKIP(state);
-  Routers net = mistgrove_test::load_routers(*state);
-  const Relay& guard = net.named("relay1");
-  Circuit circ =
-      Circuit::create_fast(TorChannel::open(guard.address, guard.or_port, kTimeoutMs), kTimeoutMs);
-  Relay target = net.named("relay2");
-  target.ntor_onion_key = net.named("relay3").ntor_onion_key;
-  EXPECT_EQ(error_of([&] { circ.extend_ntor(target); }), "ntor auth mismatch");
-  EXPECT_EQ(circ.hop_count(), 1u);
-}
-
-TEST(LinkCircuit, PlainHttpServerIsNotARelay) {
-  TESTNET_STATE_OR_SKIP(state);
-  const util::HostPort http = util::parse_hostport((*state)["http_direct"].text(), 0);
-  EXPECT_EQ(error_of([&] { TorChannel::open(http.host, http.port, 2000); }),
-            "wrong version number");
-}
-
 TEST(LinkCircuit, RelayThatStopsMidCircuitFailsWithinTheTimeout) {
   TESTNET_STATE_OR_SKIP(state);
   Routers net = mistgrove_test::load_routers(*state);
