@@ -42,12 +42,7 @@ inline constexpr u8 kRelayRendezvous2 = 37;
 inline constexpr u8 kRelayRendezvousEstablished = 39;
 inline constexpr u8 kRelayIntroduceAck = 40;
 
-// One relay cell recognized at some hop (which hop is not recorded).
-struct RelayCell {
-  Bytes data;  // at most 498 bytes
-  u16 stream_id = 0;
-  u8 command = 0;
-};
+using crypto::RelayCell;
 
 // The client's ntor state between EXTEND2 and EXTENDED2. The destructor wipes
 // the secret and the shared secret.
@@ -133,8 +128,6 @@ class Circuit {
 Bytes build_ntor_onionskin(const directory::Relay& relay, NtorState& state);
 // The new hop's keys from the relay's HDATA (Y | AUTH | ...).
 crypto::RelayCrypto finish_ntor(const NtorState& state, ByteView hdata);
-// Splits a recognized, decrypted 509-byte body.
-RelayCell parse_relay_body(ByteView body);
 
 // The data of a version-1 (authenticated) SENDME: 0x01, length 20, then the
 // first 20 bytes of `digest` (20 or 32 bytes), the acknowledged hop's

@@ -48,6 +48,17 @@ inline constexpr std::size_t kRelayDataMax = 498;
 // Largest running digest (SHA3-256); SHA-1 gives 20 bytes.
 inline constexpr std::size_t kMaxDigestLen = 32;
 
+// One relay cell recognized at some hop (which hop is not recorded).
+struct RelayCell {
+  Bytes data;  // at most 498 bytes
+  u16 stream_id = 0;
+  u8 command = 0;
+};
+
+// Splits a recognized, decrypted 509-byte body: "bad relay body" for another
+// length, "relay length too large" when the length field passes 498.
+RelayCell parse_relay_body(ByteView body);
+
 Bytes sha1(ByteView data);
 Bytes sha256(ByteView data);
 Bytes sha3_256(ByteView data);

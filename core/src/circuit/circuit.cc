@@ -138,7 +138,7 @@ RelayCell Circuit::recv_relay(const Wait& wait) {
     // that the keystreams stay in step with the relays.
     for (RelayCrypto& hop : hops_) {
       hop.backward.apply_in_place(cell.body);
-      if (hop.recognize_decrypted(cell.body)) return parse_relay_body(cell.body);
+      if (hop.recognize_decrypted(cell.body)) return crypto::parse_relay_body(cell.body);
     }
   }
 }
@@ -207,18 +207,6 @@ RelayCrypto finish_ntor(const NtorState& state, ByteView hdata) {
 
   Secret k(crypto::hkdf_sha256_expand(key_seed.bytes));
   return RelayCrypto(k.view(0, 20), k.view(20, 20), k.view(40, 16), k.view(56, 16), false);
-}
-
-RelayCell parse_relay_body(ByteView body) {
-  if (body.size() != crypto::kRelayBodyLen) throw err("bad relay body");
-  u16 len = util::read_u16(body, 9);
-  if (len > crypto::kRelayDataMax) throw err("relay length too large");
-  RelayCell cell;
-  cell.command = body[0];
-  cell.stream_id = util::read_u16(body, 3);
-  ByteView data = body.subspan(11, len);
-  cell.data.assign(data.begin(), data.end());
-  return cell;
 }
 
 Bytes sendme_v1_data(ByteView digest) {

@@ -22,8 +22,14 @@
 namespace mistgrove_core::crypto {
 namespace {
 
+// The body header (crypto.h) as offsets; the builder and the parser below
+// write and read the fields in this order.
+constexpr std::size_t kRecognizedOffset = 1;
+constexpr std::size_t kRecognizedLen = 2;
 constexpr std::size_t kDigestOffset = 5;
 constexpr std::size_t kDigestFieldLen = 4;
+constexpr std::size_t kDataOffset = 11;
+static_assert(kRelayBodyLen - kDataOffset == kRelayDataMax);
 
 UniquePtr<EVP_MD_CTX> copy_md_ctx(const EVP_MD_CTX* from) {
   UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
@@ -103,6 +109,7 @@ Bytes RelayCrypto::encrypt_relay(u8 command, u16 stream_id, ByteView data) {
   writer.put_u16(stream_id);
   writer.put_u32(0);  // digest, filled in below
   writer.put_u16(static_cast<u16>(data.size()));
+  static_assert(kDigestFieldLen == sizeof(u32));
   writer.put_bytes(data);
   Bytes body = writer.take();
   body.resize(kRelayBodyLen, 0);
@@ -116,7 +123,11 @@ Bytes RelayCrypto::encrypt_relay(u8 command, u16 stream_id, ByteView data) {
 }
 
 bool RelayCrypto::recognize_decrypted(ByteView body) {
-  if (body.size() != kRelayBodyLen || body[1] != 0 || body[2] != 0) return false;
+  if (body.size() != kRelayBodyLen) return false;
+  static constexpr std::array<u8, kRecognizedLen> kZeroRecognized{};
+  if (!std::equal(kZeroRecognized.begin(), kZeroRecognized.end(),
+                  body.begin() + kRecognizedOffset))
+    return false;
   // The sender's digest covers the body with its digest field zeroed. Try it
   // on a copy, so that a body meant for another hop leaves no trace.
   static constexpr std::array<u8, kDigestFieldLen> kZeroField{};
@@ -131,6 +142,21 @@ bool RelayCrypto::recognize_decrypted(ByteView body) {
     return false;
   backward_digest = std::move(trial);
   return true;
+}
+
+RelayCell parse_relay_body(ByteView body) {
+  if (body.size() != kRelayBodyLen) throw error::Error("bad relay body");
+  util::ByteReader reader(body);  // a whole body: no read below runs short
+  RelayCell cell;
+  cell.command = reader.read_u8("bad relay body");
+  reader.read_bytes(kRecognizedLen, "bad relay body");
+  cell.stream_id = reader.read_u16("bad relay body");
+  reader.read_bytes(kDigestFieldLen, "bad relay body");
+  const u16 len = reader.read_u16("bad relay body");
+  if (len > kRelayDataMax) throw error::Error("relay length too large");
+  const ByteView data = reader.read_bytes(len, "bad relay body");
+  cell.data.assign(data.begin(), data.end());
+  return cell;
 }
 
 }  // namespace mistgrove_core::crypto
