@@ -37,11 +37,12 @@ Consensus completed_consensus(const Args& args) {
   Consensus consensus = directory::parse_consensus(consensus_text(args));
   u8 n = 0;
   for (directory::Relay& relay : consensus.relays) {
-    if (!relay.flags.count("HSDir")) continue;
+    if (!relay.flags.has(directory::RelayFlag::HSDir)) continue;
     ++n;
-    relay.ed25519_id = Bytes(32, n);
-    relay.ed25519_id[0] = static_cast<u8>(relay.rsa_identity[0]);
-    relay.ed25519_id[1] = static_cast<u8>(relay.rsa_identity[1]);
+    Bytes ed25519_id(32, n);
+    ed25519_id[0] = relay.rsa_identity[0];
+    ed25519_id[1] = relay.rsa_identity[1];
+    relay.ed25519_id = ed25519_id;
     relay.ntor_onion_key = Bytes(32, static_cast<u8>(n + 1));
   }
   return consensus;

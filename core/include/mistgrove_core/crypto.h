@@ -6,6 +6,7 @@
 #include <openssl/types.h>
 
 #include <array>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <random>
@@ -97,6 +98,19 @@ Bytes random_bytes(std::size_t n);
 // introduction points), seeded once per thread from random_bytes. Never a
 // source of key material.
 std::mt19937_64& thread_rng();
+
+// SHA3-256 of many short inputs in a row (the HSDir ring hashes one per
+// relay): the algorithm is fetched once per process and the context reused,
+// where a one-shot hash looks the algorithm up and allocates every time.
+class Sha3Hasher {
+ public:
+  Sha3Hasher();
+  // SHA3-256 of the concatenation of `parts`.
+  std::array<u8, 32> hash(std::initializer_list<ByteView> parts);
+
+ private:
+  UniquePtr<EVP_MD_CTX> ctx_;
+};
 
 // Key material that is overwritten with zeros when it goes out of scope.
 struct Secret {

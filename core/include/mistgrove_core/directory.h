@@ -3,26 +3,141 @@
 // addresses with their period keys, and link specifiers.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <functional>
+#include <initializer_list>
 #include <map>
-#include <set>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mistgrove_core/util.h"
 
 namespace mistgrove_core::directory {
 
+// A key or identity the directory gives in one fixed length N, held inline so
+// that copying a Relay allocates nothing for it. Empty until known. A value of
+// any other length (a malformed document or cell) is kept as it came, on the
+// heap, so that the length tests where a key is used still refuse it.
+template <std::size_t N>
+class RelayKey {
+ public:
+  RelayKey() = default;
+  RelayKey(ByteView bytes) { assign(bytes); }
+  RelayKey(const Bytes& bytes) { assign(bytes); }
+  RelayKey(std::initializer_list<u8> bytes) { assign({bytes.begin(), bytes.size()}); }
+  RelayKey(const RelayKey& other) { assign(other); }
+  RelayKey(RelayKey&& other) noexcept { take(other); }
+  RelayKey& operator=(const RelayKey& other) {
+    if (this != &other) assign(other);
+    return *this;
+  }
+  RelayKey& operator=(RelayKey&& other) noexcept {
+    if (this != &other) take(other);
+    return *this;
+  }
+  ~RelayKey() = default;
+
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  const u8* data() const { return size_ == N ? fixed_.data() : other_.get(); }
+  const u8* begin() const { return data(); }
+  const u8* end() const { return data() + size_; }
+  u8 operator[](std::size_t i) const { return data()[i]; }
+  ByteView view() const { return {data(), size_}; }
+  operator ByteView() const { return view(); }
+  Bytes to_bytes() const { return Bytes(begin(), end()); }
+  void clear() { *this = RelayKey(); }
+
+  friend bool operator==(const RelayKey& a, const RelayKey& b) { return equal(a, b.view()); }
+  friend bool operator==(const RelayKey& a, ByteView b) { return equal(a, b); }
+  friend bool operator==(const RelayKey& a, const Bytes& b) { return equal(a, b); }
+
+ private:
+  static bool equal(const RelayKey& a, ByteView b) {
+    return a.size_ == b.size() && std::equal(a.begin(), a.end(), b.begin());
+  }
+  void assign(ByteView bytes) {
+    other_.reset();
+    if (bytes.size() != N && !bytes.empty()) {
+      other_ = std::make_unique<u8[]>(bytes.size());
+      std::copy(bytes.begin(), bytes.end(), other_.get());
+    } else {
+      std::copy(bytes.begin(), bytes.end(), fixed_.begin());
+    }
+    size_ = static_cast<u32>(bytes.size());
+  }
+  void take(RelayKey& other) noexcept {
+    fixed_ = other.fixed_;
+    size_ = std::exchange(other.size_, 0);
+    other_ = std::move(other.other_);
+  }
+
+  std::array<u8, N> fixed_{};
+  u32 size_ = 0;
+  std::unique_ptr<u8[]> other_;  // only for a length other than N
+};
+
+// The router status flags this client reads or the directory protocol names,
+// in byte-wise order of their names.
+enum class RelayFlag : u8 {
+  Authority,
+  BadExit,
+  Exit,
+  Fast,
+  Guard,
+  HSDir,
+  MiddleOnly,
+  Named,
+  NoEdConsensus,
+  Running,
+  Stable,
+  StaleDesc,
+  Sybil,
+  Unnamed,
+  V2Dir,
+  Valid,
+};
+inline constexpr std::array<std::string_view, 16> kRelayFlagNames = {
+    "Authority", "BadExit", "Exit",    "Fast",  "Guard",   "HSDir", "MiddleOnly", "Named",
+    "NoEdConsensus", "Running", "Stable", "StaleDesc", "Sybil", "Unnamed", "V2Dir", "Valid"};
+
+// The flags of one relay as a bit set. A flag name outside kRelayFlagNames
+// carries nothing this client could act on and is not kept.
+class RelayFlags {
+ public:
+  RelayFlags() = default;
+  RelayFlags(std::initializer_list<std::string_view> names) {
+    for (std::string_view name : names) insert(name);
+  }
+  bool has(RelayFlag flag) const { return bits_ & bit(flag); }
+  void set(RelayFlag flag) { bits_ |= bit(flag); }
+  // By name; an unknown name is never present and is ignored when inserted.
+  bool count(std::string_view name) const;
+  void insert(std::string_view name);
+  void erase(std::string_view name);
+  // The names present, in byte-wise order.
+  std::vector<std::string_view> names() const;
+  bool operator==(const RelayFlags&) const = default;
+
+ private:
+  static u32 bit(RelayFlag flag) { return u32{1} << static_cast<u8>(flag); }
+  u32 bits_ = 0;
+};
+
 // One router of the consensus. Copies are deep and independent.
 struct Relay {
   std::string nickname;
-  std::string address;  // IPv4 text as written in the document
-  Bytes rsa_identity;   // 20 bytes when well-formed
-  Bytes ed25519_id;     // empty until known; 32 bytes when well-formed
+  std::string address;      // IPv4 text as written in the document
+  RelayKey<20> rsa_identity;  // 20 bytes when well-formed
+  RelayKey<32> ed25519_id;    // empty until known; 32 bytes when well-formed
   std::string protocols;
   std::string microdesc_digest;  // unpadded base64 of SHA-256, not decoded
-  Bytes ntor_onion_key;          // filled in from microdescriptors
-  std::set<std::string> flags;   // byte-wise order
+  RelayKey<32> ntor_onion_key;   // filled in from microdescriptors
+  RelayFlags flags;
   u16 or_port = 0;
   u16 dir_port = 0;
 };

@@ -179,8 +179,8 @@ Bytes build_ntor_onionskin(const directory::Relay& relay, NtorState& state) {
   if (relay.ntor_onion_key.size() != 32) throw err("relay missing ntor key");
   state.client_secret = crypto::random_bytes(32);
   state.client_public = crypto::x25519_public_from_private(state.client_secret);
-  state.relay_ntor_key = relay.ntor_onion_key;
-  state.relay_identity = relay.rsa_identity;
+  state.relay_ntor_key = relay.ntor_onion_key.to_bytes();
+  state.relay_identity = relay.rsa_identity.to_bytes();
   state.secret_xb = crypto::x25519_shared(state.client_secret, state.relay_ntor_key);
   return concat({state.relay_identity, state.relay_ntor_key, state.client_public});
 }

@@ -40,6 +40,14 @@ Bytes digest(const EVP_MD* md, std::initializer_list<ByteView> parts, std::size_
   return out;
 }
 
+// Fetched once and kept for the process: EVP_sha3_256() in an init call
+// makes OpenSSL look the implementation up in its providers on every hash.
+const EVP_MD* fetched_sha3_256() {
+  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA3-256", nullptr);
+  check_ossl(md != nullptr, "EVP_MD_fetch");
+  return md;
+}
+
 constexpr std::string_view kNtorExpandInfo = "ntor-curve25519-sha256-1:key_expand";
 constexpr std::size_t kNtorKeyLen = 92;
 
@@ -48,6 +56,20 @@ constexpr std::size_t kNtorKeyLen = 92;
 Bytes sha1(ByteView data) { return digest(EVP_sha1(), {data}); }
 Bytes sha256(ByteView data) { return digest(EVP_sha256(), {data}); }
 Bytes sha3_256(ByteView data) { return digest(EVP_sha3_256(), {data}); }
+
+Sha3Hasher::Sha3Hasher() : ctx_(EVP_MD_CTX_new()) {
+  check_ossl(ctx_ != nullptr, "EVP_MD_CTX_new");
+}
+
+std::array<u8, 32> Sha3Hasher::hash(std::initializer_list<ByteView> parts) {
+  check_ossl(EVP_DigestInit_ex2(ctx_.get(), fetched_sha3_256(), nullptr) == 1,
+             "EVP_DigestInit_ex2");
+  for (ByteView part : parts)
+    check_ossl(EVP_DigestUpdate(ctx_.get(), part.data(), part.size()) == 1, "EVP_DigestUpdate");
+  std::array<u8, 32> out{};
+  check_ossl(EVP_DigestFinal_ex(ctx_.get(), out.data(), nullptr) == 1, "EVP_DigestFinal_ex");
+  return out;
+}
 
 Bytes shake256(ByteView data, std::size_t out_len) {
   if (out_len == 0) return {};

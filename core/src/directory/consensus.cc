@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
@@ -130,7 +131,36 @@ i64 days_from_civil(i64 year, int month, int day) {
   return era * 146097 + day_of_era - 719468;
 }
 
+static_assert(std::is_sorted(kRelayFlagNames.begin(), kRelayFlagNames.end()),
+              "RelayFlags::names() promises byte-wise order");
+
+std::optional<RelayFlag> flag_named(std::string_view name) {
+  const auto it = std::lower_bound(kRelayFlagNames.begin(), kRelayFlagNames.end(), name);
+  if (it == kRelayFlagNames.end() || *it != name) return std::nullopt;
+  return static_cast<RelayFlag>(it - kRelayFlagNames.begin());
+}
+
 }  // namespace
+
+bool RelayFlags::count(std::string_view name) const {
+  const auto flag = flag_named(name);
+  return flag && has(*flag);
+}
+
+void RelayFlags::insert(std::string_view name) {
+  if (const auto flag = flag_named(name)) set(*flag);
+}
+
+void RelayFlags::erase(std::string_view name) {
+  if (const auto flag = flag_named(name)) bits_ &= ~bit(*flag);
+}
+
+std::vector<std::string_view> RelayFlags::names() const {
+  std::vector<std::string_view> out;
+  for (std::size_t i = 0; i < kRelayFlagNames.size(); ++i)
+    if (has(static_cast<RelayFlag>(i))) out.push_back(kRelayFlagNames[i]);
+  return out;
+}
 
 i64 parse_time_utc(std::string_view date, std::string_view time) {
   const std::string joined = fmt::format("{} {}", date, time);
@@ -176,7 +206,7 @@ Consensus parse_consensus(std::string_view text) {
       if (current && count >= 2) current->microdesc_digest = microdesc_digest_of(words);
     } else if (keyword == "s") {
       if (!current) continue;
-      for (std::size_t i = 1; i < count; ++i) current->flags.emplace(words[i]);
+      for (std::size_t i = 1; i < count; ++i) current->flags.insert(words[i]);
     } else if (keyword == "pr") {
       if (current) current->protocols = protocols_text(line);
     } else if (keyword == "id") {

@@ -71,10 +71,10 @@ std::vector<LinkSpecifier> relay_link_specifiers(const Relay& relay) {
   ipv4.put_bytes(*address);
   ipv4.put_u16(relay.or_port);
   std::vector<LinkSpecifier> specs{LinkSpecifier{ipv4.take(), 0},
-                                    LinkSpecifier{relay.rsa_identity, 2}};
+                                    LinkSpecifier{relay.rsa_identity.to_bytes(), 2}};
   // tor refuses an empty Ed25519 specifier: a relay whose identity was never
   // completed from a microdescriptor is named by its RSA identity alone.
-  if (!relay.ed25519_id.empty()) specs.push_back(LinkSpecifier{relay.ed25519_id, 3});
+  if (!relay.ed25519_id.empty()) specs.push_back(LinkSpecifier{relay.ed25519_id.to_bytes(), 3});
   return specs;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -21,12 +22,6 @@ constexpr std::size_t kBatchSize = 90;
 constexpr std::size_t kMaxWorkers = 8;
 constexpr std::size_t kMaxAttempts = 5;
 constexpr i32 kFetchTimeoutCapMs = 3000;
-
-ByteView as_bytes(std::string_view text) {
-  return {reinterpret_cast<const u8*>(text.data()), text.size()};
-}
-
-bool has_flag(const Relay& relay, const char* flag) { return relay.flags.count(flag) != 0; }
 
 struct Batch {
   std::string path;
@@ -53,7 +48,7 @@ std::vector<std::string> hsdir_digests(const Consensus& consensus) {
   std::set<std::string_view> seen;
   for (const Relay& relay : consensus.relays) {
     if (!relay_usable_dir(relay) || relay.microdesc_digest.empty() ||
-        !has_flag(relay, "HSDir") || has_flag(relay, "NoEdConsensus"))
+        !relay.flags.has(RelayFlag::HSDir) || relay.flags.has(RelayFlag::NoEdConsensus))
       continue;
     if (seen.insert(relay.microdesc_digest).second) digests.push_back(relay.microdesc_digest);
   }
@@ -65,7 +60,7 @@ std::vector<util::HostPort> directory_sources(const Consensus& consensus,
                                               const util::HostPort& bootstrap) {
   std::vector<util::HostPort> sources{bootstrap};
   for (const Relay& relay : consensus.relays) {
-    if (relay_usable_dir(relay) && relay.dir_port != 0 && has_flag(relay, "V2Dir"))
+    if (relay_usable_dir(relay) && relay.dir_port != 0 && relay.flags.has(RelayFlag::V2Dir))
       sources.push_back({relay.address, relay.dir_port});
   }
   auto& rng = crypto::thread_rng();
@@ -177,7 +172,7 @@ MicrodescriptorFields parse_microdescriptor_fields(std::string_view text) {
 MicrodescriptorIndex index_microdescriptors(std::string_view text) {
   MicrodescriptorIndex index;
   for (const std::string& piece : split_microdescriptors(text)) {
-    std::string key = util::base64_encode_unpadded(crypto::sha256(as_bytes(piece)));
+    std::string key = util::base64_encode_unpadded(crypto::sha256(util::text_bytes(piece)));
     index.insert_or_assign(std::move(key), parse_microdescriptor_fields(piece));
   }
   return index;

@@ -14,17 +14,6 @@ namespace {
 
 using error::err;
 
-bool has_flag(const Relay& relay, std::string_view flag) {
-  return relay.flags.count(std::string(flag)) != 0;
-}
-
-std::array<u8, 32> sha3_index(util::ByteWriter& input) {
-  const Bytes digest = crypto::sha3_256(input.take());
-  std::array<u8, 32> out{};
-  std::copy_n(digest.begin(), out.size(), out.begin());
-  return out;
-}
-
 i32 clamped_param(const Consensus& consensus, const std::string& name, i32 fallback, i32 min,
                   i32 max) {
   auto it = consensus.params.find(name);
@@ -34,20 +23,19 @@ i32 clamped_param(const Consensus& consensus, const std::string& name, i32 fallb
 }  // namespace
 
 bool relay_usable_dir(const Relay& relay) {
-  return relay.or_port != 0 && has_flag(relay, "Running") && has_flag(relay, "Valid");
+  return relay.or_port != 0 && relay.flags.has(RelayFlag::Running) &&
+         relay.flags.has(RelayFlag::Valid);
 }
 
-// The key lengths are tested before the flag lookups: they are cheaper and,
-// before microdescriptor completion, fail for most relays.
 bool relay_usable_hsdir(const Relay& relay) {
-  return relay.ed25519_id.size() == 32 && relay_usable_dir(relay) && has_flag(relay, "HSDir") &&
-         !has_flag(relay, "NoEdConsensus");
+  return relay.ed25519_id.size() == 32 && relay_usable_dir(relay) &&
+         relay.flags.has(RelayFlag::HSDir) && !relay.flags.has(RelayFlag::NoEdConsensus);
 }
 
 bool relay_usable_rendezvous(const Relay& relay) {
   return relay.rsa_identity.size() == 20 && relay.ed25519_id.size() == 32 &&
          relay.ntor_onion_key.size() == 32 && relay_usable_dir(relay) &&
-         !has_flag(relay, "MiddleOnly") && !has_flag(relay, "NoEdConsensus");
+         !relay.flags.has(RelayFlag::MiddleOnly) && !relay.flags.has(RelayFlag::NoEdConsensus);
 }
 
 bool same_relay(const Relay& a, const Relay& b) {
@@ -71,6 +59,10 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
   if (shared_random.size() != 32) throw err("shared random value missing from consensus");
   // INT_8 of a signed period length: sign-extended, then 8 bytes big-endian.
   const u64 length64 = static_cast<u64>(static_cast<i64>(period_length));
+  util::ByteWriter period_tail(16);
+  period_tail.put_u64(period_num);
+  period_tail.put_u64(length64);
+  const Bytes node_tail = period_tail.take();
 
   // A ring entry points at its relay in the consensus; only the relays chosen
   // are copied.
@@ -78,16 +70,14 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
     std::array<u8, 32> index;
     const Relay* relay;
   };
+  crypto::Sha3Hasher sha3;
   std::vector<Indexed> ring;
+  ring.reserve(consensus.relays.size());
   for (const Relay& relay : consensus.relays) {
     if (!relay_usable_hsdir(relay)) continue;
-    util::ByteWriter input(88);
-    input.put_bytes(util::text_bytes("node-idx"));
-    input.put_bytes(relay.ed25519_id);
-    input.put_bytes(shared_random);
-    input.put_u64(period_num);
-    input.put_u64(length64);
-    ring.push_back({sha3_index(input), &relay});
+    ring.push_back(
+        {sha3.hash({util::text_bytes("node-idx"), relay.ed25519_id, shared_random, node_tail}),
+         &relay});
   }
   if (ring.empty()) throw err("no usable HSDir relays in consensus");
   std::stable_sort(ring.begin(), ring.end(),
@@ -97,16 +87,15 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
   const i32 spread = clamped_param(consensus, "hsdir_spread_fetch", 3, 1, 128);
   // One relay serves at most one replica. Every ring relay has a 32-byte
   // Ed25519 identity, so the identity itself is the de-duplication key.
-  std::set<Bytes> taken;
+  std::set<std::array<u8, 32>> taken;
   std::vector<Relay> chosen;
   for (i32 replica = 1; replica <= replicas; ++replica) {
-    util::ByteWriter input;
-    input.put_bytes(util::text_bytes("store-at-idx"));
-    input.put_bytes(blinded_key);
-    input.put_u64(static_cast<u64>(replica));
-    input.put_u64(length64);
-    input.put_u64(period_num);
-    const std::array<u8, 32> service_index = sha3_index(input);
+    util::ByteWriter replica_tail(24);
+    replica_tail.put_u64(static_cast<u64>(replica));
+    replica_tail.put_u64(length64);
+    replica_tail.put_u64(period_num);
+    const std::array<u8, 32> service_index =
+        sha3.hash({util::text_bytes("store-at-idx"), blinded_key, replica_tail.take()});
     const std::size_t start = std::lower_bound(ring.begin(), ring.end(), service_index,
                                                [](const Indexed& e, const std::array<u8, 32>& key) {
                                                  return e.index < key;
@@ -115,7 +104,9 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
     i32 count = 0;
     for (std::size_t step = 0; step < ring.size() && count < spread; ++step) {
       const Relay& relay = *ring[(start + step) % ring.size()].relay;
-      if (!taken.insert(relay.ed25519_id).second) continue;
+      std::array<u8, 32> id;
+      std::copy_n(relay.ed25519_id.begin(), id.size(), id.begin());
+      if (!taken.insert(id).second) continue;
       chosen.push_back(relay);
       ++count;
     }

@@ -58,7 +58,7 @@ TEST(ParseConsensus, FirstFailureDecides) {
 // pr=protocols id=ed25519 (base64)".
 std::string describe(const Relay& r) {
   return fmt::format("{} {}:{}/{} [{}] m={} pr={} id={}", r.nickname, r.address, r.or_port,
-                     r.dir_port, fmt::join(r.flags, ","), r.microdesc_digest, r.protocols,
+                     r.dir_port, fmt::join(r.flags.names(), ","), r.microdesc_digest, r.protocols,
                      util::base64_encode_unpadded(r.ed25519_id));
 }
 

@@ -43,7 +43,7 @@ std::string digest_of(std::string_view text) {
   return util::base64_encode_unpadded(crypto::sha256(util::text_bytes(text)));
 }
 
-Relay hsdir(std::string digest, std::set<std::string> flags = {"HSDir", "Running", "Valid"}) {
+Relay hsdir(std::string digest, RelayFlags flags = {"HSDir", "Running", "Valid"}) {
   Relay r;
   r.address = "127.0.0.1";
   r.or_port = 9001;

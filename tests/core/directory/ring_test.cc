@@ -41,7 +41,7 @@ TEST(RelayRoles, EachRuleDecides) {
       {"NoEdConsensus", [](Relay& r) { r.flags.insert("NoEdConsensus"); }, "dir"},
       {"no ed25519 id", [](Relay& r) { r.ed25519_id.clear(); }, "dir"},
       {"no ntor key", [](Relay& r) { r.ntor_onion_key.clear(); }, "dir hsdir"},
-      {"rsa id of 21 bytes", [](Relay& r) { r.rsa_identity.push_back(0); }, "dir hsdir"},
+      {"rsa id of 21 bytes", [](Relay& r) { r.rsa_identity = Bytes(21, 1); }, "dir hsdir"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

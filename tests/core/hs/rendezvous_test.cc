@@ -110,7 +110,7 @@ TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
     const Relay& rp = consensus.relays[0];
     const Bytes ipv4 = {
         127, 0, 0, 1, static_cast<u8>(rp.or_port >> 8), static_cast<u8>(rp.or_port)};
-    HiddenServiceDescriptor descriptor{{{{{ipv4, 0}, {rp.rsa_identity, 2}, {rp.ed25519_id, 3}},
+    HiddenServiceDescriptor descriptor{{{{{ipv4, 0}, {rp.rsa_identity.to_bytes(), 2}, {rp.ed25519_id.to_bytes(), 3}},
                                          crypto::random_bytes(32),
                                          {},
                                          {}}}};
