@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "../tests/core/integration/circuit_paths.h"
 #include "bench.h"
+#include "circuit_paths.h"
 #include "mistgrove_core/tor.h"
 
 namespace {

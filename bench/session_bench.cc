@@ -10,11 +10,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "../tests/core/integration/testnet_state.h"
 #include "bench.h"
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/session.h"
+#include "testnet_state.h"
 
 namespace {
 

@@ -12,13 +12,8 @@
 #include "mistgrove_core/circuit.h"
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
+#include "mistgrove_core/options.h"
 #include "mistgrove_core/util.h"
-
-namespace mistgrove_core {
-// The session's options (session.h); the onion-service steps read only its
-// time-out, so this layer takes it without linking the session.
-struct Options;
-}  // namespace mistgrove_core
 
 namespace mistgrove_core::hs {
 

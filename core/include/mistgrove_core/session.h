@@ -1,64 +1,32 @@
-// The core session: options, consensus loading and key completion at
+// The core session: consensus loading and key completion at
 // creation, and one onion-service request end to end.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
+#include "mistgrove_core/guarded.h"
+#include "mistgrove_core/options.h"
 #include "mistgrove_core/util.h"
 
 namespace mistgrove_core {
 
-// The public directory authority used when the caller names no bootstrap.
-inline constexpr const char* kDefaultBootstrap = "131.188.40.189:80";
-
-struct Options {
-  std::string host;  // a request's target onion host; empty in a session's own options
-  util::HostPort bootstrap;
-  std::string consensus_file;  // empty means fetch from `bootstrap`
-  i32 timeout_ms = 30000;
-  u16 port = 0;  // a request's target port; 0 in a session's own options
-  bool verbose = false;
-
-  static Options for_session(std::string_view bootstrap, std::string_view consensus_file,
-                             i32 timeout_ms, bool verbose);
-};
-
 directory::Consensus load_consensus(const Options& options);
 
-// The session's consensus behind a mutex that remembers a failure inside it:
-// once an exception has left a critical section, every later access fails
-// with "consensus lock poisoned" (the flag is never cleared).
-class GuardedConsensus {
+// The session's consensus; a failure inside its lock fails every later access
+// with "consensus lock poisoned".
+class GuardedConsensus : public util::Guarded<directory::Consensus> {
  public:
-  explicit GuardedConsensus(directory::Consensus consensus) : consensus_(std::move(consensus)) {}
-
-  // Runs fn on the consensus under the lock and returns its result.
-  template <typename F>
-  auto with(F&& fn) const {
-    std::lock_guard lock(mutex_);
-    if (poisoned_) throw error::err("consensus lock poisoned");
-    try {
-      return fn(consensus_);
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
-  }
+  explicit GuardedConsensus(directory::Consensus consensus)
+      : Guarded(std::move(consensus), "consensus lock poisoned") {}
 
   directory::Consensus copy() const {
     return with([](const directory::Consensus& c) { return c; });
   }
-
- private:
-  mutable std::mutex mutex_;
-  mutable bool poisoned_ = false;
-  directory::Consensus consensus_;
 };
 
 class Session {

@@ -1,8 +1,6 @@
-// Links to relays: TCP connect with time-outs, the TLS channel, the link
-// handshake (VERSIONS, NETINFO) and link cells with 4-byte circuit ids.
+// Links to relays: the TLS channel over net.h's TCP, the link handshake
+// (VERSIONS, NETINFO) and link cells with 4-byte circuit ids.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <memory>
@@ -13,36 +11,6 @@
 #include "mistgrove_core/util.h"
 
 namespace mistgrove_core::tor {
-
-// An owned, connected TCP socket; closes on destruction.
-class TcpStream {
- public:
-  TcpStream() = default;
-  explicit TcpStream(int fd) : fd_(fd) {}
-  TcpStream(TcpStream&& other) noexcept : fd_(other.release()) {}
-  TcpStream& operator=(TcpStream&& other) noexcept;
-  TcpStream(const TcpStream&) = delete;
-  TcpStream& operator=(const TcpStream&) = delete;
-  ~TcpStream();
-
-  int fd() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-// Blocking connect; receive and send time-outs of the returned socket are both
-// timeout_ms.
-TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms);
-
-// send() on a socket of connect_tcp: a peer that has hung up fails it with
-// EPIPE instead of raising SIGPIPE in the host process.
-ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len);
 
 // Link commands.
 inline constexpr u8 kCellRelay = 3;

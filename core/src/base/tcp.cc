@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "mistgrove_core/error.h"
-#include "mistgrove_core/tor.h"
+#include "mistgrove_core/net.h"
 #include "portability.h"
 
-namespace mistgrove_core::tor {
+namespace mistgrove_core::net {
 namespace {
 
 using error::Error;
@@ -189,4 +189,4 @@ TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms) {
   throw Error(fmt::format("tcp connect failed to {}:{}: {}", host, port, last_failure));
 }
 
-}  // namespace mistgrove_core::tor
+}  // namespace mistgrove_core::net

@@ -13,7 +13,7 @@
 
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
-#include "mistgrove_core/tor.h"
+#include "mistgrove_core/net.h"
 
 namespace mistgrove_core::directory {
 namespace {
@@ -58,7 +58,7 @@ void wait_ready(int fd, short events, const Deadline& deadline) {
 void write_all(int fd, ByteView data, const Deadline& deadline) {
   while (!data.empty()) {
     wait_ready(fd, POLLOUT, deadline);
-    const ssize_t sent = tor::send_no_sigpipe(fd, data.data(), data.size());
+    const ssize_t sent = net::send_no_sigpipe(fd, data.data(), data.size());
     if (sent < 0) {
       const int e = errno;
       if (e == EINTR) continue;
@@ -110,7 +110,7 @@ Bytes fetch(const util::HostPort& endpoint, std::string_view path, i32 timeout_m
             const Deadline& deadline) {
   Bytes response;
   {
-    const tor::TcpStream stream = tor::connect_tcp(endpoint.host, endpoint.port, timeout_ms);
+    const net::TcpStream stream = net::connect_tcp(endpoint.host, endpoint.port, timeout_ms);
     write_all(stream.fd(), util::text_bytes(directory_request_text(path, endpoint.host)),
               deadline);
     response = read_response(stream.fd(), deadline);

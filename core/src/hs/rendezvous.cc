@@ -7,7 +7,6 @@
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/log.h"
-#include "mistgrove_core/session.h"
 #include "mistgrove_core/tor.h"
 
 namespace mistgrove_core::hs {

@@ -47,22 +47,6 @@ directory::Consensus parse_and_count(ByteView document) {
 
 }  // namespace
 
-Options Options::for_session(std::string_view bootstrap, std::string_view consensus_file,
-                             i32 timeout_ms, bool verbose) {
-  Options options;
-  options.bootstrap = util::parse_hostport(bootstrap, 0);
-  options.consensus_file = std::string(consensus_file);
-  // The built-in endpoint must always be usable as a bootstrap.
-  try {
-    util::parse_hostport(kDefaultBootstrap, 0);
-  } catch (const error::Error&) {
-    throw std::logic_error("valid default bootstrap");
-  }
-  options.timeout_ms = timeout_ms;
-  options.verbose = verbose;
-  return options;
-}
-
 directory::Consensus load_consensus(const Options& options) {
   if (!options.consensus_file.empty()) {
     log::info(kTarget, "loading microdescriptor consensus from {}", options.consensus_file);

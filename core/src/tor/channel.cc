@@ -16,6 +16,7 @@
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/log.h"
+#include "mistgrove_core/net.h"
 #include "mistgrove_core/tor.h"
 
 namespace mistgrove_core::crypto {
@@ -83,7 +84,7 @@ std::string tls_error_text(const char* fallback) {
 // our own so that writes use send_no_sigpipe (a relay that hangs up must not
 // raise SIGPIPE in the host process) and the errno of the failed call is kept.
 struct TorChannel::Tls {
-  TcpStream tcp;
+  net::TcpStream tcp;
   int io_errno = 0;
   SslCtxPtr ctx;
   SslPtr ssl;
@@ -131,7 +132,7 @@ int bio_write(BIO* bio, const char* data, int len) {
   auto* tls = static_cast<TorChannel::Tls*>(BIO_get_data(bio));
   ssize_t n;
   // A signal handled on this thread must not fail the link.
-  do n = send_no_sigpipe(tls->tcp.fd(), data, static_cast<size_t>(len));
+  do n = net::send_no_sigpipe(tls->tcp.fd(), data, static_cast<size_t>(len));
   while (n < 0 && errno == EINTR);
   tls->io_errno = n < 0 ? errno : 0;
   return static_cast<int>(n);
@@ -210,7 +211,7 @@ TorChannel::~TorChannel() = default;
 TorChannel TorChannel::open(std::string host, u16 port, i32 timeout_ms) {
   log::info(kLog, "opening Tor TLS channel to {}:{}", host, port);
   auto tls = std::make_unique<Tls>();
-  tls->tcp = connect_tcp(host, port, timeout_ms);
+  tls->tcp = net::connect_tcp(host, port, timeout_ms);
   // Every cell is one small write awaiting an answer; Nagle's algorithm would
   // hold the second of two cells (NETINFO, CREATE_FAST) for a delayed ACK.
   set_tcp_flag(tls->tcp.fd(), TCP_NODELAY);

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "base/test_support.h"
-#include "mistgrove_core/tor.h"
+#include "mistgrove_core/net.h"
 
-namespace mistgrove_core::tor {
+namespace mistgrove_core::net {
 namespace {
 
 using mistgrove_test::error_of;
@@ -106,4 +106,4 @@ TEST(SendNoSigpipe, HungUpPeerFailsTheWriteWithoutASignal) {
 }
 
 }  // namespace
-}  // namespace mistgrove_core::tor
+}  // namespace mistgrove_core::net

@@ -13,8 +13,9 @@
 #include <thread>
 
 #include "base/test_support.h"
-#include "integration/circuit_paths.h"
+#include "circuit_paths.h"
 #include "mistgrove_core/log.h"
+#include "mistgrove_core/net.h"
 
 namespace mistgrove_core {
 namespace {
@@ -41,8 +42,8 @@ class StallingProxy {
       while (!stop_ && ::poll(&listener, 1, 50) != 1) {
       }
       if (stop_) return;
-      tor::TcpStream client(::accept(listen_fd_, nullptr, nullptr));
-      tor::TcpStream relay = tor::connect_tcp(host, port, kTimeoutMs);
+      net::TcpStream client(::accept(listen_fd_, nullptr, nullptr));
+      net::TcpStream relay = net::connect_tcp(host, port, kTimeoutMs);
       pollfd fds[2] = {{client.fd(), POLLIN, 0}, {relay.fd(), POLLIN, 0}};
       char buf[16384];
       while (!stop_) {

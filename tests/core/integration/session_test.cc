@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "base/test_support.h"
-#include "integration/testnet_state.h"
+#include "testnet_state.h"
 #include "mistgrove_core/crypto.h"
 
 namespace mistgrove_core {
