@@ -11,13 +11,25 @@
 #include "openssl_check.h"
 
 namespace mistgrove_core::crypto {
+namespace {
+
+// Fetched once for the process: EVP_aes_128_ctr() in an init call has
+// OpenSSL look the implementation up in its providers for every keystream,
+// and each hop starts two.
+const EVP_CIPHER* fetched(const char* name) {
+  EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
+  check_ossl(cipher != nullptr, "EVP_CIPHER_fetch");
+  return cipher;
+}
+
+}  // namespace
 
 AesCtr::AesCtr(ByteView key, ByteView iv) {
   if (iv.size() != 16) throw error::Error("bad aes ctr iv");
-  const EVP_CIPHER* cipher = key.size() == 16   ? EVP_aes_128_ctr()
-                             : key.size() == 32 ? EVP_aes_256_ctr()
-                                                : nullptr;
-  if (cipher == nullptr) throw error::Error("aes setkey failed");
+  if (key.size() != 16 && key.size() != 32) throw error::Error("aes setkey failed");
+  static const EVP_CIPHER* const aes128 = fetched("AES-128-CTR");
+  static const EVP_CIPHER* const aes256 = fetched("AES-256-CTR");
+  const EVP_CIPHER* cipher = key.size() == 16 ? aes128 : aes256;
   ctx_.reset(EVP_CIPHER_CTX_new());
   check_ossl(ctx_ && EVP_EncryptInit_ex(ctx_.get(), cipher, nullptr, key.data(), iv.data()) == 1,
              "EVP_EncryptInit_ex");

@@ -3,19 +3,11 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "mistgrove_core/crypto.h"
+#include "sodium_ready.h"
 
 namespace mistgrove_core::crypto {
-namespace {
-
-void ensure_sodium() {
-  static const bool ready = sodium_init() >= 0;
-  if (!ready) throw std::runtime_error("libsodium initialisation failed");
-}
-
-}  // namespace
 
 bool ed25519_verify(ByteView signature, ByteView message, ByteView public_key) {
   ensure_sodium();
