@@ -5,6 +5,7 @@
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
+#include "descriptor.h"
 
 namespace mistgrove_core::hs {
 namespace {

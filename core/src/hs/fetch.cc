@@ -8,6 +8,8 @@
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/tor.h"
+#include "descriptor.h"
+#include "fetch.h"
 #include "stream_steps.h"
 
 namespace mistgrove_core::hs {

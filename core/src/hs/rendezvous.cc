@@ -8,6 +8,8 @@
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/tor.h"
+#include "ntor.h"
+#include "rendezvous.h"
 
 namespace mistgrove_core::hs {
 namespace {

@@ -7,6 +7,7 @@
 
 #include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
+#include "hs/descriptor.h"
 #include "mistgrove_core/hs.h"
 
 namespace mistgrove_core::hs {

@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "hs/fetch.h"
 #include "mistgrove_core/hs.h"
 #include "tor/fake_relay.h"
 

@@ -5,6 +5,7 @@
 
 #include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
+#include "hs/ntor.h"
 #include "mistgrove_core/hs.h"
 
 namespace mistgrove_core::hs {

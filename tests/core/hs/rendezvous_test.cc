@@ -7,6 +7,7 @@
 
 #include <set>
 
+#include "hs/rendezvous.h"
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/session.h"
