@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,67 +19,103 @@
 
 namespace mistgrove_core::directory {
 
-// A key or identity the directory gives in one fixed length N, held inline so
-// that copying a Relay allocates nothing for it. Empty until known. A value of
-// any other length (a malformed document or cell) is kept as it came, on the
-// heap, so that the length tests where a key is used still refuse it.
-template <std::size_t N>
-class RelayKey {
+// A value the directory gives in one fixed length N (a key, an identity, a
+// digest), held inline so that copying a Relay allocates nothing for it.
+// Empty until known. A value of any other length (a malformed document or
+// cell) is kept as it came, on the heap, so that the length tests where the
+// value is used still refuse it.
+template <typename Char, std::size_t N>
+class FixedValue {
  public:
-  RelayKey() = default;
-  RelayKey(ByteView bytes) { assign(bytes); }
-  RelayKey(const Bytes& bytes) { assign(bytes); }
-  RelayKey(std::initializer_list<u8> bytes) { assign({bytes.begin(), bytes.size()}); }
-  RelayKey(const RelayKey& other) { assign(other); }
-  RelayKey(RelayKey&& other) noexcept { take(other); }
-  RelayKey& operator=(const RelayKey& other) {
-    if (this != &other) assign(other);
+  FixedValue() = default;
+  explicit FixedValue(std::span<const Char> value) { assign(value); }
+  FixedValue(const FixedValue& other) { assign(other.span()); }
+  FixedValue(FixedValue&& other) noexcept { take(other); }
+  FixedValue& operator=(const FixedValue& other) {
+    if (this != &other) assign(other.span());
     return *this;
   }
-  RelayKey& operator=(RelayKey&& other) noexcept {
+  FixedValue& operator=(FixedValue&& other) noexcept {
     if (this != &other) take(other);
     return *this;
   }
-  ~RelayKey() = default;
+  ~FixedValue() = default;
 
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }
-  const u8* data() const { return size_ == N ? fixed_.data() : other_.get(); }
-  const u8* begin() const { return data(); }
-  const u8* end() const { return data() + size_; }
-  u8 operator[](std::size_t i) const { return data()[i]; }
-  ByteView view() const { return {data(), size_}; }
-  operator ByteView() const { return view(); }
-  Bytes to_bytes() const { return Bytes(begin(), end()); }
-  void clear() { *this = RelayKey(); }
+  const Char* data() const { return size_ == N ? fixed_.data() : other_.get(); }
+  const Char* begin() const { return data(); }
+  const Char* end() const { return data() + size_; }
+  Char operator[](std::size_t i) const { return data()[i]; }
+  void clear() { *this = FixedValue(); }
 
-  friend bool operator==(const RelayKey& a, const RelayKey& b) { return equal(a, b.view()); }
-  friend bool operator==(const RelayKey& a, ByteView b) { return equal(a, b); }
-  friend bool operator==(const RelayKey& a, const Bytes& b) { return equal(a, b); }
+ protected:
+  std::span<const Char> span() const { return {data(), size_}; }
+  bool equals(std::span<const Char> value) const {
+    return size_ == value.size() && std::equal(begin(), end(), value.begin());
+  }
 
  private:
-  static bool equal(const RelayKey& a, ByteView b) {
-    return a.size_ == b.size() && std::equal(a.begin(), a.end(), b.begin());
-  }
-  void assign(ByteView bytes) {
+  void assign(std::span<const Char> value) {
     other_.reset();
-    if (bytes.size() != N && !bytes.empty()) {
-      other_ = std::make_unique<u8[]>(bytes.size());
-      std::copy(bytes.begin(), bytes.end(), other_.get());
+    if (value.size() != N && !value.empty()) {
+      other_ = std::make_unique<Char[]>(value.size());
+      std::copy(value.begin(), value.end(), other_.get());
     } else {
-      std::copy(bytes.begin(), bytes.end(), fixed_.begin());
+      std::copy(value.begin(), value.end(), fixed_.begin());
     }
-    size_ = static_cast<u32>(bytes.size());
+    size_ = static_cast<u32>(value.size());
   }
-  void take(RelayKey& other) noexcept {
+  void take(FixedValue& other) noexcept {
     fixed_ = other.fixed_;
     size_ = std::exchange(other.size_, 0);
     other_ = std::move(other.other_);
   }
 
-  std::array<u8, N> fixed_{};
+  std::array<Char, N> fixed_{};
   u32 size_ = 0;
-  std::unique_ptr<u8[]> other_;  // only for a length other than N
+  std::unique_ptr<Char[]> other_;  // only for a length other than N
+};
+
+// A key or identity of N bytes, used where a ByteView is.
+template <std::size_t N>
+class RelayKey : public FixedValue<u8, N> {
+ public:
+  RelayKey() = default;
+  RelayKey(ByteView bytes) : FixedValue<u8, N>(bytes) {}
+  RelayKey(const Bytes& bytes) : FixedValue<u8, N>(bytes) {}
+  RelayKey(std::initializer_list<u8> bytes) : FixedValue<u8, N>({bytes.begin(), bytes.size()}) {}
+
+  ByteView view() const { return this->span(); }
+  operator ByteView() const { return view(); }
+  Bytes to_bytes() const { return Bytes(this->begin(), this->end()); }
+
+  friend bool operator==(const RelayKey& a, const RelayKey& b) { return a.equals(b.view()); }
+  friend bool operator==(const RelayKey& a, ByteView b) { return a.equals(b); }
+  friend bool operator==(const RelayKey& a, const Bytes& b) { return a.equals(b); }
+};
+
+// The unpadded base64 of a SHA-256 (43 characters), used where a
+// std::string_view is.
+class DigestText : public FixedValue<char, 43> {
+ public:
+  DigestText() = default;
+  DigestText(std::string_view text) : FixedValue({text.data(), text.size()}) {}
+  DigestText(const std::string& text) : DigestText(std::string_view(text)) {}
+  DigestText(const char* text) : DigestText(std::string_view(text)) {}
+
+  std::string_view view() const { return {data(), size()}; }
+  operator std::string_view() const { return view(); }
+  std::string str() const { return std::string(view()); }
+
+  friend bool operator==(const DigestText& a, const DigestText& b) { return a.equals(b.span()); }
+  friend bool operator==(const DigestText& a, std::string_view b) {
+    return a.equals({b.data(), b.size()});
+  }
+  friend bool operator==(const DigestText& a, const std::string& b) {
+    return a == std::string_view(b);
+  }
+  friend bool operator==(const DigestText& a, const char* b) { return a == std::string_view(b); }
 };
 
 // The router status flags this client reads or the directory protocol names,
@@ -135,7 +172,7 @@ struct Relay {
   RelayKey<20> rsa_identity;  // 20 bytes when well-formed
   RelayKey<32> ed25519_id;    // empty until known; 32 bytes when well-formed
   std::string protocols;
-  std::string microdesc_digest;  // unpadded base64 of SHA-256, not decoded
+  DigestText microdesc_digest;   // unpadded base64 of SHA-256, not decoded
   RelayKey<32> ntor_onion_key;   // filled in from microdescriptors
   RelayFlags flags;
   u16 or_port = 0;
@@ -229,7 +266,7 @@ struct MicrodescriptorFields {
 
 // Keyed by the unpadded base64 SHA-256 of each microdescriptor's exact text,
 // the form of Relay::microdesc_digest.
-using MicrodescriptorIndex = std::map<std::string, MicrodescriptorFields>;
+using MicrodescriptorIndex = std::map<std::string, MicrodescriptorFields, std::less<>>;
 
 std::vector<std::string> split_microdescriptors(std::string_view text);
 MicrodescriptorFields parse_microdescriptor_fields(std::string_view text);

@@ -50,7 +50,7 @@ std::vector<std::string> hsdir_digests(const Consensus& consensus) {
     if (!relay_usable_dir(relay) || relay.microdesc_digest.empty() ||
         !relay.flags.has(RelayFlag::HSDir) || relay.flags.has(RelayFlag::NoEdConsensus))
       continue;
-    if (seen.insert(relay.microdesc_digest).second) digests.push_back(relay.microdesc_digest);
+    if (seen.insert(relay.microdesc_digest).second) digests.push_back(relay.microdesc_digest.str());
   }
   return digests;
 }
@@ -222,7 +222,7 @@ void hydrate_microdescriptors_with(Consensus& consensus, const util::HostPort& b
   std::size_t completed = 0;
   if (!shared->merged.empty()) {
     for (Relay& relay : consensus.relays) {
-      auto it = shared->merged.find(relay.microdesc_digest);
+      auto it = shared->merged.find(relay.microdesc_digest.view());
       if (it == shared->merged.end()) continue;
       // A key the consensus already gave is never replaced.
       if (relay.ed25519_id.empty()) relay.ed25519_id = it->second.ed25519_id;

@@ -14,6 +14,16 @@ namespace {
 
 using error::err;
 
+// A ring position: the 32-byte SHA3 output as four big-endian words, so that
+// ordering positions compares integers rather than calling memcmp.
+using RingIndex = std::array<u64, 4>;
+
+RingIndex ring_index(const std::array<u8, 32>& digest) {
+  RingIndex index{};
+  for (std::size_t i = 0; i < digest.size(); ++i) index[i / 8] = index[i / 8] << 8 | digest[i];
+  return index;
+}
+
 i32 clamped_param(const Consensus& consensus, const std::string& name, i32 fallback, i32 min,
                   i32 max) {
   auto it = consensus.params.find(name);
@@ -67,21 +77,24 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
   // A ring entry points at its relay in the consensus; only the relays chosen
   // are copied.
   struct Indexed {
-    std::array<u8, 32> index;
+    RingIndex index;
     const Relay* relay;
   };
   crypto::Sha3Hasher sha3;
   std::vector<Indexed> ring;
-  ring.reserve(consensus.relays.size());
+  ring.reserve(std::count_if(consensus.relays.begin(), consensus.relays.end(), relay_usable_hsdir));
   for (const Relay& relay : consensus.relays) {
     if (!relay_usable_hsdir(relay)) continue;
-    ring.push_back(
-        {sha3.hash({util::text_bytes("node-idx"), relay.ed25519_id, shared_random, node_tail}),
-         &relay});
+    ring.push_back({ring_index(sha3.hash(
+                        {util::text_bytes("node-idx"), relay.ed25519_id, shared_random, node_tail})),
+                    &relay});
   }
   if (ring.empty()) throw err("no usable HSDir relays in consensus");
-  std::stable_sort(ring.begin(), ring.end(),
-                   [](const Indexed& a, const Indexed& b) { return a.index < b.index; });
+  // Equal positions keep consensus order, as a stable sort would, without
+  // the stable sort's buffer: the relays lie in consensus order in memory.
+  std::sort(ring.begin(), ring.end(), [](const Indexed& a, const Indexed& b) {
+    return a.index != b.index ? a.index < b.index : a.relay < b.relay;
+  });
 
   const i32 replicas = clamped_param(consensus, "hsdir_n_replicas", 2, 1, 16);
   const i32 spread = clamped_param(consensus, "hsdir_spread_fetch", 3, 1, 128);
@@ -94,13 +107,12 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
     replica_tail.put_u64(static_cast<u64>(replica));
     replica_tail.put_u64(length64);
     replica_tail.put_u64(period_num);
-    const std::array<u8, 32> service_index =
-        sha3.hash({util::text_bytes("store-at-idx"), blinded_key, replica_tail.take()});
-    const std::size_t start = std::lower_bound(ring.begin(), ring.end(), service_index,
-                                               [](const Indexed& e, const std::array<u8, 32>& key) {
-                                                 return e.index < key;
-                                               }) -
-                              ring.begin();
+    const RingIndex service_index =
+        ring_index(sha3.hash({util::text_bytes("store-at-idx"), blinded_key, replica_tail.take()}));
+    const std::size_t start =
+        std::lower_bound(ring.begin(), ring.end(), service_index,
+                         [](const Indexed& e, const RingIndex& key) { return e.index < key; }) -
+        ring.begin();
     i32 count = 0;
     for (std::size_t step = 0; step < ring.size() && count < spread; ++step) {
       const Relay& relay = *ring[(start + step) % ring.size()].relay;
