@@ -34,8 +34,6 @@ inline constexpr u8 kRelayEnd = 3;
 inline constexpr u8 kRelayConnected = 4;
 inline constexpr u8 kRelaySendme = 5;
 inline constexpr u8 kRelayBeginDir = 13;
-inline constexpr u8 kRelayExtend2 = 14;
-inline constexpr u8 kRelayExtended2 = 15;
 inline constexpr u8 kRelayEstablishRendezvous = 33;
 inline constexpr u8 kRelayIntroduce1 = 34;
 inline constexpr u8 kRelayRendezvous2 = 37;
@@ -43,21 +41,6 @@ inline constexpr u8 kRelayRendezvousEstablished = 39;
 inline constexpr u8 kRelayIntroduceAck = 40;
 
 using crypto::RelayCell;
-
-// The client's ntor state between EXTEND2 and EXTENDED2. The destructor wipes
-// the secret and the shared secret.
-struct NtorState {
-  Bytes client_secret;   // x
-  Bytes client_public;   // X
-  Bytes relay_ntor_key;  // B
-  Bytes relay_identity;  // ID, the RSA identity digest
-  Bytes secret_xb;       // EXP(B,x)
-
-  NtorState() = default;
-  NtorState(const NtorState&) = delete;
-  NtorState& operator=(const NtorState&) = delete;
-  ~NtorState();
-};
 
 // One wait for an awaited cell. Every cell read during it, awaited or
 // discarded, is read whole by the deadline or the wait fails with "timed out
@@ -123,11 +106,6 @@ class Circuit {
   u32 circ_id_;
   i32 wait_timeout_ms_;
 };
-
-// ID | B | X (84 bytes) for the relay; fills `state`.
-Bytes build_ntor_onionskin(const directory::Relay& relay, NtorState& state);
-// The new hop's keys from the relay's HDATA (Y | AUTH | ...).
-crypto::RelayCrypto finish_ntor(const NtorState& state, ByteView hdata);
 
 // The data of a version-1 (authenticated) SENDME: 0x01, length 20, then the
 // first 20 bytes of `digest` (20 or 32 bytes), the acknowledged hop's

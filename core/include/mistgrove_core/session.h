@@ -15,8 +15,6 @@
 
 namespace mistgrove_core {
 
-directory::Consensus load_consensus(const Options& options);
-
 // The session's consensus; a failure inside its lock fails every later access
 // with "consensus lock poisoned".
 class GuardedConsensus : public util::Guarded<directory::Consensus> {
@@ -50,9 +48,6 @@ class Session {
   Options options_;
   GuardedConsensus consensus_;
 };
-
-Bytes request_bytes(const Options& options, const directory::Consensus& consensus,
-                    std::string_view onion, u16 port, ByteView payload, u64 response_limit);
 
 // "GET {path} HTTP/1.0" with Host and "Connection: close"; the path gains a
 // leading "/" when it lacks one, the host is lower-cased (ASCII only).

@@ -12,36 +12,19 @@
 
 namespace mistgrove_core::tor {
 
-// Link commands.
+// Link commands the circuits send and read; the link handshake's own are
+// private to the channel.
 inline constexpr u8 kCellRelay = 3;
 inline constexpr u8 kCellDestroy = 4;
 inline constexpr u8 kCellCreateFast = 5;
 inline constexpr u8 kCellCreatedFast = 6;
-inline constexpr u8 kCellVersions = 7;
-inline constexpr u8 kCellNetinfo = 8;
 inline constexpr u8 kCellRelayEarly = 9;
-
-// Body length of a fixed-length cell; the whole cell is 4 + 1 + 509 bytes.
-inline constexpr std::size_t kCellBodyLen = 509;
-
-// VERSIONS (7) and every command from 128 up carry a u16 length; all other
-// cells have a 509-byte body.
-constexpr bool is_var_cell(u8 command) { return command == kCellVersions || command >= 128; }
 
 // One link cell as read.
 struct Cell {
   Bytes body;  // 509 bytes for a fixed-length cell, else the header's length
   u32 circ_id = 0;
   u8 command = 0;
-};
-
-// The relay's certificate chain, names and dates are never judged (hop
-// identity is proven by ntor); OpenSSL still checks the handshake signature
-// with the presented certificate's key. Installed with SSL_VERIFY_NONE.
-struct NoCertificateVerification {
-  // OpenSSL's certificate verification callback, called in place of its
-  // chain building: every chain passes unbuilt.
-  static int accept_chain(struct x509_store_ctx_st* ctx, void* arg);
 };
 
 // One TLS link to a relay after the link handshake. One thread at a time;
@@ -82,8 +65,5 @@ class TorChannel {
   std::unique_ptr<Tls> tls_;
   i32 link_version_ = 4;
 };
-
-// The client's NETINFO body for the given Unix time (0 before 1970).
-Bytes netinfo_body(i64 now);
 
 }  // namespace mistgrove_core::tor

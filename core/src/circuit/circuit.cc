@@ -10,6 +10,7 @@
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/log.h"
+#include "ntor.h"
 
 namespace mistgrove_core::circuit {
 namespace {

@@ -2,6 +2,7 @@
 // period keys and descriptor, a rendezvous, and one stream.
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/session.h"
+#include "steps.h"
 
 namespace mistgrove_core {
 namespace {

@@ -9,6 +9,7 @@
 
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/session.h"
+#include "steps.h"
 
 namespace mistgrove_core {
 namespace {

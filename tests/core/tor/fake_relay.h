@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "base/test_support.h"
+#include "circuit/ntor.h"
 #include "mistgrove_core/circuit.h"
+#include "tor/link.h"
 
 namespace mistgrove_core::fake {
 
