@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "portability.h"
 #include "pyref.h"
 
 namespace mistgrove_native {
@@ -15,9 +16,12 @@ namespace {
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 struct Signature {
+  const ModuleState& state;
   const char* full_name;
-  std::span<const char* const> names;
+  std::span<const Name> names;
   size_t required;  // the leading parameters without a default
+
+  const char* text(size_t i) const { return kNameTexts[names[i]]; }
 };
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
@@ -35,7 +39,7 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 bool missing_required(const Signature& sig, PyObject* const* slots) {
   std::vector<const char*> missing;
   for (size_t i = 0; i < sig.required; ++i) {
-    if (!slots[i]) missing.push_back(sig.names[i]);
+    if (!slots[i]) missing.push_back(sig.text(i));
   }
   std::string list;
   for (size_t i = 0; i < missing.size(); ++i) {
@@ -52,6 +56,21 @@ bool missing_required(const Signature& sig, PyObject* const* slots) {
   return false;
 }
 
+// The index of the parameter that the keyword `name` names, or the number of
+// parameters. The interpreter passes the names of a call's keywords interned,
+// so identity finds them; a name built at run time is compared by its text.
+size_t find_parameter(const Signature& sig, PyObject* name) {
+  for (size_t i = 0; i < sig.names.size(); ++i) {
+    if (sig.state.name(sig.names[i]) == name) return i;
+  }
+  for (size_t i = 0; i < sig.names.size(); ++i) {
+    if (PyUnicode_Check(name) && PyUnicode_Compare(name, sig.state.name(sig.names[i])) == 0) {
+      return i;
+    }
+  }
+  return sig.names.size();
+}
+
 // Places each argument in the slot of its parameter (borrowed; nullptr when
 // absent). Nothing is converted until the whole call fits the signature.
 bool bind(const Signature& sig, const CallArgs& call, PyObject** slots) {
@@ -61,17 +80,16 @@ bool bind(const Signature& sig, const CallArgs& call, PyObject** slots) {
   std::copy(call.positional, call.positional + call.n_positional, slots);
   for (Py_ssize_t k = 0; k < call.n_keywords; ++k) {
     PyObject* name = call.keyword_names[k];
-    auto it = std::find_if(sig.names.begin(), sig.names.end(), [&](const char* param) {
-      return PyUnicode_CompareWithASCIIString(name, param) == 0;
-    });
-    if (it == sig.names.end()) {
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name,
+    const size_t i = find_parameter(sig, name);
+    if (i == sig.names.size()) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name,
                    name);
       return false;
     }
-    PyObject*& slot = slots[it - sig.names.begin()];
+    PyObject*& slot = slots[i];
     if (slot) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, *it);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
+                   sig.text(i));
       return false;
     }
     slot = call.keyword_values[k];
@@ -104,15 +122,16 @@ bool to_text(PyObject* object, std::string_view* out) {
   return true;
 }
 
-// An int, or an object whose __index__ gives one, as a C long.
+// An int as it is, or what an object's __index__ gives; empty with the
+// exception set.
+Ref index_of(PyObject* object) {
+  return PyLong_Check(object) ? Ref::borrow(object) : Ref::steal(PyNumber_Index(object));
+}
+
 bool to_long(PyObject* object, long* out) {
-  Ref index;
-  if (!PyLong_Check(object)) {
-    index = Ref::steal(PyNumber_Index(object));
-    if (!index) return false;
-    object = index.get();
-  }
-  *out = PyLong_AsLong(object);
+  Ref index = index_of(object);
+  if (!index) return false;
+  *out = PyLong_AsLong(index.get());
   return !(*out == -1 && PyErr_Occurred());
 }
 
@@ -130,13 +149,9 @@ bool to_ranged(PyObject* object, T* out) {
 }
 
 bool to_u64(PyObject* object, u64* out) {
-  Ref index;
-  if (!PyLong_Check(object)) {
-    index = Ref::steal(PyNumber_Index(object));
-    if (!index) return false;
-    object = index.get();
-  }
-  unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  Ref index = index_of(object);
+  if (!index) return false;
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   *out = value;
   return true;
@@ -165,7 +180,7 @@ bool to_bool(PyObject* object, bool* out) {
       !text_attr_is((PyObject*)type, "__name__", {"bool_", "bool"})) {
     return not_an_instance(object, "bool");
   }
-  inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+  inquiry nb_bool = truth_slot(type);
   if (!nb_bool) {
     PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
                  (PyObject*)type);
@@ -211,7 +226,7 @@ bool to_bytes(PyObject* object, Bytes* out) {
 // Converts a present argument (an absent one keeps its default). A TypeError
 // of the conversion is reworded to name the parameter; its cause is kept.
 template <class T>
-bool convert(PyObject* arg, const char* name, bool (*conversion)(PyObject*, T*), T* out) {
+bool convert(PyObject* arg, Name name, bool (*conversion)(PyObject*, T*), T* out) {
   if (!arg || conversion(arg, out)) return true;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -223,7 +238,7 @@ bool convert(PyObject* arg, const char* name, bool (*conversion)(PyObject*, T*),
   Ref old_type = Ref::steal(type), old_value = Ref::steal(value), old_tb = Ref::steal(traceback);
   Ref message = Ref::steal(PyObject_Str(old_value.get()));
   if (!message) return false;
-  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+  Ref text = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", kNameTexts[name], message.get()));
   if (!text) return false;
   Ref reworded = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
   if (!reworded) return false;
@@ -247,30 +262,33 @@ CallArgs CallArgs::from_vectorcall(PyObject* const* args, Py_ssize_t nargs, PyOb
   return call;
 }
 
-bool parse_args(const char* full_name, const CallArgs& call, SessionArgs* out) {
-  static constexpr const char* kNames[] = {"bootstrap", "consensus_file", "timeout_ms", "verbose"};
+bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
+                SessionArgs* out) {
+  static constexpr Name kNames[] = {kBootstrap, kConsensusFile, kTimeoutMs, kVerbose};
   PyObject* slots[4];
-  return bind({full_name, kNames, 0}, call, slots) &&
+  return bind({state, full_name, kNames, 0}, call, slots) &&
          convert(slots[0], kNames[0], to_text, &out->bootstrap) &&
          convert(slots[1], kNames[1], to_text, &out->consensus_file) &&
          convert(slots[2], kNames[2], to_ranged<i32>, &out->timeout_ms) &&
          convert(slots[3], kNames[3], to_bool, &out->verbose);
 }
 
-bool parse_args(const char* full_name, const CallArgs& call, RequestArgs* out) {
-  static constexpr const char* kNames[] = {"onion", "port", "payload", "response_limit"};
+bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
+                RequestArgs* out) {
+  static constexpr Name kNames[] = {kOnion, kPort, kPayload, kResponseLimit};
   PyObject* slots[4];
-  return bind({full_name, kNames, 2}, call, slots) &&
+  return bind({state, full_name, kNames, 2}, call, slots) &&
          convert(slots[0], kNames[0], to_text, &out->onion) &&
          convert(slots[1], kNames[1], to_ranged<u16>, &out->port) &&
          convert(slots[2], kNames[2], to_bytes, &out->payload) &&
          convert(slots[3], kNames[3], to_u64, &out->response_limit);
 }
 
-bool parse_args(const char* full_name, const CallArgs& call, HttpGetArgs* out) {
-  static constexpr const char* kNames[] = {"onion", "port", "path", "response_limit"};
+bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
+                HttpGetArgs* out) {
+  static constexpr Name kNames[] = {kOnion, kPort, kPath, kResponseLimit};
   PyObject* slots[4];
-  return bind({full_name, kNames, 1}, call, slots) &&
+  return bind({state, full_name, kNames, 1}, call, slots) &&
          convert(slots[0], kNames[0], to_text, &out->onion) &&
          convert(slots[1], kNames[1], to_ranged<u16>, &out->port) &&
          convert(slots[2], kNames[2], to_text, &out->path) &&

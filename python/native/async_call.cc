@@ -31,8 +31,12 @@ struct CallState {
   std::optional<std::variant<CoreValue, Failure>> result;
   std::uint64_t job_number = 0;
 
-  PyObject* loop = nullptr;    // owned
-  PyObject* future = nullptr;  // owned
+  // Owned. The module keeps the classes and names that the steps off the
+  // loop's thread use; it goes with the loop and the future at the delivery,
+  // so a step that finds it gone has nothing left to deliver.
+  PyObject* module = nullptr;
+  PyObject* loop = nullptr;
+  PyObject* future = nullptr;
 };
 
 using State = std::shared_ptr<CallState>;
@@ -52,32 +56,20 @@ struct CheckedCompletor {
   PyObject_HEAD
 };
 
-// Made once per process, never freed.
-PyTypeObject* g_done_callback_type = nullptr;
-PyTypeObject* g_completor_type = nullptr;
-PyObject* g_get_running_loop = nullptr;
-PyObject* g_str_cancelled = nullptr;
-PyObject* g_str_set_result = nullptr;
-PyObject* g_str_set_exception = nullptr;
-PyObject* g_str_call_soon_threadsafe = nullptr;
-PyObject* g_str_create_future = nullptr;
-PyObject* g_str_add_done_callback = nullptr;
-PyObject* g_context_kwname = nullptr;  // ("context",)
-
 PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg = nullptr) {
   PyObject* args[] = {self, arg};
   return PyObject_VectorcallMethod(name, args, arg ? 2 : 1, nullptr);
 }
 
 // The future's cancelled(): 1, 0, or -1 with the Python exception set.
-int call_cancelled(PyObject* future) {
-  Ref answer = Ref::steal(call_method(future, g_str_cancelled));
+int call_cancelled(const ModuleState& st, PyObject* future) {
+  Ref answer = Ref::steal(call_method(future, st.name(kCancelled)));
   return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
 // The future's cancelled(); a failure of the call is printed and read as false.
-bool future_cancelled(PyObject* future) {
-  int truth = call_cancelled(future);
+bool future_cancelled(const ModuleState& st, PyObject* future) {
+  int truth = call_cancelled(st, future);
   if (truth < 0) {
     PyErr_PrintEx(1);
     return false;
@@ -101,24 +93,33 @@ Outcome exception_outcome(PyObject* exception) {
   return {Outcome::Kind::kException, exception};
 }
 
-PyObject* value_object(CoreValue& value) {
+PyObject* value_object(const ModuleState& st, CoreValue& value) {
   if (auto* session = std::get_if<std::shared_ptr<mistgrove_core::Session>>(&value)) {
-    return new_session_object(std::move(*session));
+    return new_session_object(st, std::move(*session));
   }
   return bytes_object(std::get<mistgrove_core::Bytes>(value));
 }
 
+// A fault of the job itself reads as RuntimeError too, with its task number.
+PyObject* job_fault(const Fault& fault, std::uint64_t job_number) {
+  Ref text = Ref::steal(text_object(task_fault_message(job_number, fault)));
+  return text ? PyObject_CallOneArg(PyExc_RuntimeError, text.get()) : nullptr;
+}
+
 // Turns the core job's result into the call's Python outcome.
-Outcome make_outcome(std::variant<CoreValue, Failure>& result, std::uint64_t job_number) {
+Outcome make_outcome(const State& state, std::variant<CoreValue, Failure>& result,
+                     std::uint64_t job_number) {
   if (interpreter_finalizing()) return {};
   WithGil gil;
+  Ref module = Ref::borrow(state->module);
+  if (!module) return {};  // already delivered
+  const ModuleState& st = module_state(module.get());
   if (auto* failure = std::get_if<Failure>(&result)) {
-    Ref text = Ref::steal(text_object(failure->kind == Failure::Kind::kError
-                                          ? failure->text
-                                          : task_fault_message(job_number, *failure)));
-    return exception_outcome(text ? PyObject_CallOneArg(PyExc_RuntimeError, text.get()) : nullptr);
+    auto* error = std::get_if<mistgrove_core::error::Error>(failure);
+    return exception_outcome(error ? map_err(*error)
+                                   : job_fault(std::get<Fault>(*failure), job_number));
   }
-  PyObject* object = value_object(std::get<CoreValue>(result));
+  PyObject* object = value_object(st, std::get<CoreValue>(result));
   return object ? Outcome{Outcome::Kind::kValue, object} : exception_outcome(nullptr);
 }
 
@@ -126,19 +127,23 @@ Outcome make_outcome(std::variant<CoreValue, Failure>& result, std::uint64_t job
 void deliver(const State& state, Outcome outcome) {
   if (interpreter_finalizing()) return;
   WithGil gil;
+  // Released last: what the others release may still use the module's state.
+  Ref module = Ref::steal(std::exchange(state->module, nullptr));
   Ref value = Ref::steal(outcome.object);
   Ref future = Ref::steal(std::exchange(state->future, nullptr));
   Ref loop = Ref::steal(std::exchange(state->loop, nullptr));
-  if (!future || outcome.kind == Outcome::Kind::kNone || future_cancelled(future.get())) return;
+  if (!future || outcome.kind == Outcome::Kind::kNone) return;
+  const ModuleState& st = module_state(module.get());
+  if (future_cancelled(st, future.get())) return;
   Ref method = Ref::steal(PyObject_GetAttr(
-      future.get(),
-      outcome.kind == Outcome::Kind::kValue ? g_str_set_result : g_str_set_exception));
-  Ref completor = Ref::steal(method ? g_completor_type->tp_alloc(g_completor_type, 0) : nullptr);
+      future.get(), st.name(outcome.kind == Outcome::Kind::kValue ? kSetResult : kSetException)));
+  auto* completor_type = reinterpret_cast<PyTypeObject*>(st.completor_class);
+  Ref completor = Ref::steal(method ? new_instance(completor_type) : nullptr);
   if (completor) {
     PyObject* args[] = {loop.get(), completor.get(), future.get(), method.get(), value.get(),
                         Py_None};
-    Ref scheduled = Ref::steal(
-        PyObject_VectorcallMethod(g_str_call_soon_threadsafe, args, 5, g_context_kwname));
+    Ref scheduled = Ref::steal(PyObject_VectorcallMethod(st.name(kCallSoonThreadsafe), args, 5,
+                                                         st.context_kwname));
     if (scheduled) return;
   }
   // A closed loop lands here: the future stays pending and the outcome is dropped.
@@ -178,7 +183,9 @@ void supervised(const State& state, Step step) {
   Outcome outcome;
   {
     WithGil gil;
-    outcome = exception_outcome(bridge_fault(*fault));
+    if (Ref module = Ref::borrow(state->module)) {
+      outcome = exception_outcome(bridge_fault(module_state(module.get()), *fault));
+    }
   }
   step_then_deliver(state, outcome);
 }
@@ -233,7 +240,7 @@ void finish(const State& state) {
     state->result.reset();
     number = state->job_number;
   }
-  Outcome outcome = result ? make_outcome(*result, number) : Outcome{};
+  Outcome outcome = result ? make_outcome(state, *result, number) : Outcome{};
   result.reset();  // a discarded core session goes now, not with the call state
   step_then_deliver(state, outcome);
 }
@@ -258,20 +265,25 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       !PyArg_UnpackTuple(args, "PyDoneCallback", 1, 1, &future)) {
     return nullptr;
   }
-  return boundary([&]() -> PyObject* {
+  PyObject* module = module_of(Py_TYPE(self));
+  if (!module) return nullptr;
+  const ModuleState& st = module_state(module);
+  return boundary(st, [&]() -> PyObject* {
     auto& sender = reinterpret_cast<PyDoneCallback*>(self)->sender;
-    if (sender && future_cancelled(future)) send_cancel(std::move(sender));
+    if (sender && future_cancelled(st, future)) send_cancel(std::move(sender));
     Py_RETURN_NONE;
   });
 }
 
-PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject *future, *method, *value;
   if (!no_keywords("CheckedCompletor", kwargs) ||
       !PyArg_UnpackTuple(args, "CheckedCompletor", 3, 3, &future, &method, &value)) {
     return nullptr;
   }
-  int truth = call_cancelled(future);
+  PyObject* module = module_of(Py_TYPE(self));
+  if (!module) return nullptr;
+  int truth = call_cancelled(module_state(module), future);
   if (truth < 0) return nullptr;
   if (truth == 0) {
     Ref ignored = Ref::steal(PyObject_CallOneArg(method, value));
@@ -280,63 +292,64 @@ PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-// A bridge class: built from its slots once, and not instantiable from Python.
+// A bridge class of `module`, not instantiable from Python.
 template <class Object>
-bool make_class(PyTypeObject** slot, const char* name, ternaryfunc call) {
-  if (*slot) return true;
+PyObject* make_class(PyObject* module, const char* name, ternaryfunc call) {
   PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(call)},
                          {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_as<Object>)},
                          {0, nullptr}};
-  PyType_Spec spec = {name, sizeof(Object), 0, Py_TPFLAGS_DEFAULT, slots};
-  *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-  if (*slot) (*slot)->tp_new = nullptr;
-  return *slot != nullptr;
+  PyType_Spec spec = {name, sizeof(Object), 0, Py_TPFLAGS_DEFAULT | kNoInstances, slots};
+  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  if (type) forbid_instances(reinterpret_cast<PyTypeObject*>(type));
+  return type;
 }
 
-bool intern(PyObject** slot, const char* text) {
-  if (!*slot) *slot = PyUnicode_InternFromString(text);
-  return *slot != nullptr;
-}
-
-PyObject* running_loop() {
-  if (!g_get_running_loop) {
+PyObject* running_loop(ModuleState& st) {
+  if (!st.get_running_loop) {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
     if (!asyncio) return nullptr;
-    g_get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
-    if (!g_get_running_loop) return nullptr;
+    st.get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
+    if (!st.get_running_loop) return nullptr;
   }
-  return PyObject_CallNoArgs(g_get_running_loop);
+  return PyObject_CallNoArgs(st.get_running_loop);
 }
 
 }  // namespace
 
-bool init_async_classes() {
-  if (!g_context_kwname) g_context_kwname = Py_BuildValue("(s)", "context");
-  return g_context_kwname &&
-         make_class<PyDoneCallback>(&g_done_callback_type, "_native.PyDoneCallback",
-                                    done_callback_call) &&
-         make_class<CheckedCompletor>(&g_completor_type, "_native.CheckedCompletor",
-                                      completor_call) &&
-         intern(&g_str_cancelled, "cancelled") && intern(&g_str_set_result, "set_result") &&
-         intern(&g_str_set_exception, "set_exception") &&
-         intern(&g_str_call_soon_threadsafe, "call_soon_threadsafe") &&
-         intern(&g_str_create_future, "create_future") &&
-         intern(&g_str_add_done_callback, "add_done_callback");
+bool init_async_classes(PyObject* module) {
+  ModuleState& st = module_state(module);
+  st.done_callback_class =
+      make_class<PyDoneCallback>(module, "_native.PyDoneCallback", done_callback_call);
+  if (!st.done_callback_class) return false;
+  st.completor_class =
+      make_class<CheckedCompletor>(module, "_native.CheckedCompletor", completor_call);
+  if (!st.completor_class) return false;
+  st.context_kwname = Py_BuildValue("(s)", "context");
+  if (!st.context_kwname) return false;
+  for (std::size_t n = 0; n < kNameCount; ++n) {
+    st.names[n] = PyUnicode_InternFromString(kNameTexts[n]);
+    if (!st.names[n]) return false;
+  }
+  return true;
 }
 
-PyObject* start_async_call(CoreJob job) {
-  Ref loop = Ref::steal(running_loop());
+PyObject* start_async_call(PyObject* module, CoreJob job) {
+  ModuleState& st = module_state(module);
+  Ref loop = Ref::steal(running_loop(st));
   if (!loop) return nullptr;
   auto state = std::make_shared<CallState>(std::move(job));
-  Ref future = Ref::steal(call_method(loop.get(), g_str_create_future));
+  Ref future = Ref::steal(call_method(loop.get(), st.name(kCreateFuture)));
   if (!future) return nullptr;
-  Ref callback = Ref::steal(g_done_callback_type->tp_alloc(g_done_callback_type, 0));
+  auto* callback_type = reinterpret_cast<PyTypeObject*>(st.done_callback_class);
+  Ref callback = Ref::steal(new_instance(callback_type));
   if (!callback) return nullptr;
   new (&reinterpret_cast<PyDoneCallback*>(callback.get())->sender) State(state);
-  Ref added = Ref::steal(call_method(future.get(), g_str_add_done_callback, callback.get()));
+  Ref added = Ref::steal(call_method(future.get(), st.name(kAddDoneCallback), callback.get()));
   if (!added) return nullptr;
 
   Executor& executor = Executor::instance();
+  Py_INCREF(module);
+  state->module = module;
   state->loop = loop.release();
   Py_INCREF(future.get());
   state->future = future.get();

@@ -18,11 +18,11 @@ using CoreValue = std::variant<std::shared_ptr<mistgrove_core::Session>, mistgro
 // A core job owns all its inputs; it runs on a thread of the blocking pool.
 using CoreJob = std::function<CoreValue()>;
 
-// Creates the bridge's classes; once per process, at import.
-bool init_async_classes();
+// Makes the bridge's classes and interns the names it calls, for `module`.
+bool init_async_classes(PyObject* module);
 
-// The call step of an asyncio method, after its arguments were converted:
-// returns the new future, or nullptr with the Python exception set.
-PyObject* start_async_call(CoreJob job);
+// The call step of an asyncio method of `module`, after its arguments were
+// converted: returns the new future, or nullptr with the Python exception set.
+PyObject* start_async_call(PyObject* module, CoreJob job);
 
 }  // namespace mistgrove_native

@@ -1,5 +1,5 @@
-// Where C++ failures become Python exceptions: core Errors become RuntimeError,
-// every other exception (an internal fault) becomes PanicException.
+// Where C++ failures become Python exceptions: core Errors become RuntimeError
+// (map_err), every other exception (an internal fault) becomes PanicException.
 #pragma once
 
 #include <Python.h>
@@ -13,15 +13,18 @@
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/util.h"
 #include "portability.h"
+#include "state.h"
 
 namespace mistgrove_native {
 
-// A core call that did not return a value.
-struct Failure {
-  enum class Kind { kError, kFault } kind;
-  std::string text;      // the Error's message, or the fault's own text
+// An internal fault: what unwound a core call instead of an Error.
+struct Fault {
+  std::string text;
   bool has_text = true;  // false for a fault that carries no text at all
 };
+
+// A core call that did not return a value.
+using Failure = std::variant<mistgrove_core::error::Error, Fault>;
 
 // Runs `f`, turning whatever it throws into a Failure. A thread that the
 // interpreter ends during shutdown unwinds by a forced unwind, which must pass.
@@ -30,18 +33,18 @@ auto guarded(F&& f) -> std::variant<decltype(f()), Failure> {
   try {
     return f();
   } catch (const mistgrove_core::error::Error& e) {
-    return Failure{Failure::Kind::kError, e.message()};
+    return Failure{e};
   } catch (ForcedUnwind&) {
     throw;
   } catch (const std::exception& e) {
-    return Failure{Failure::Kind::kFault, e.what()};
+    return Failure{Fault{e.what()}};
   } catch (...) {
-    return Failure{Failure::Kind::kFault, {}, false};
+    return Failure{Fault{{}, false}};
   }
 }
 
-// Creates the exception classes of the binding; once per process, at import.
-bool init_exception_classes();
+// Makes the module's two exception classes, at its exec step.
+bool init_exception_classes(ModuleState& state);
 
 // A str from UTF-8 text; invalid sequences become U+FFFD.
 PyObject* text_object(std::string_view text);
@@ -49,32 +52,36 @@ PyObject* text_object(std::string_view text);
 // A bytes object holding a copy of `bytes`.
 PyObject* bytes_object(const mistgrove_core::Bytes& bytes);
 
+// The one way a core Error reaches Python: a new RuntimeError whose one
+// argument is the message, unchanged.
+PyObject* map_err(const mistgrove_core::error::Error& error);
+
 // Sets the exception of a failed blocking call.
-void raise_failure(const Failure& failure);
+void raise_failure(const ModuleState& state, const Failure& failure);
 
 // Sets PanicException for a C++ exception caught while the interpreter lock
 // is held (call only from inside a catch block).
-void raise_current_fault();
+void raise_current_fault(const ModuleState& state);
 
 // Runs a member's body; a C++ exception escaping it becomes PanicException.
 template <class F>
-PyObject* boundary(F&& body) {
+PyObject* boundary(const ModuleState& state, F&& body) {
   try {
     return body();
   } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
-    raise_current_fault();
+    raise_current_fault(state);
     return nullptr;
   }
 }
 
 // The asyncio methods' texts: "async runtime task failed: task {} panicked
 // with message {}" (the text quoted with escapes) or "... task {} panicked".
-std::string task_fault_message(unsigned long long task, const Failure& fault);
+std::string task_fault_message(unsigned long long task, const Fault& fault);
 
 // A new instance of the bridge's fault class: the asyncio future's exception
 // when the background work itself fails; "unknown error" without a text.
-PyObject* bridge_fault(const Failure& fault);
+PyObject* bridge_fault(const ModuleState& state, const Failure& fault);
 
 }  // namespace mistgrove_native

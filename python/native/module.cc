@@ -1,11 +1,14 @@
 // The extension module mistgrove._native: multi-phase initialisation with one
-// exec step, which adds the module's docstring and the class Session.
+// exec step, which makes the module's state and adds its docstring and the
+// class Session. The state holds classes, whose instances and methods refer
+// back to the module: the collector breaks that cycle through traverse.
 #include <Python.h>
 
 #include "async_call.h"
 #include "boundary.h"
 #include "pyref.h"
 #include "session.h"
+#include "state.h"
 
 namespace mistgrove_native {
 namespace {
@@ -32,17 +35,34 @@ int module_exec(PyObject* module) {
   Ref doc = Ref::steal(PyUnicode_FromString(
       "Native bindings of the mistgrove package: the Tor onion-service client Session."));
   if (!doc || !add(module, "__doc__", doc.get())) return -1;
-  if (!init_exception_classes() || !init_async_classes()) return -1;
-  PyTypeObject* type = session_type();
-  if (!type || !add(module, "Session", reinterpret_cast<PyObject*>(type))) return -1;
+  if (!init_exception_classes(module_state(module)) || !init_async_classes(module) ||
+      !init_session_class(module)) {
+    return -1;
+  }
+  return add(module, "Session", module_state(module).session_class) ? 0 : -1;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  int result = 0;
+  module_state(module).each_slot([&](PyObject* object) {
+    if (object && result == 0) result = visit(object, arg);
+  });
+  return result;
+}
+
+int module_clear(PyObject* module) {
+  module_state(module).each_slot([](PyObject*& object) { Py_CLEAR(object); });
   return 0;
 }
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)},
                               {0, nullptr}};
 
 PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, g_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_native",    "",           sizeof(ModuleState), nullptr,
+    g_slots,               module_traverse, module_clear, module_free,
 };
 
 }  // namespace

@@ -35,6 +35,38 @@ inline void name_new_thread(pthread_t thread, const char* name) {
 inline void name_this_thread(const char*) {}
 #endif
 
+// Finalization begins while the main thread holds the lock, and from then on
+// the interpreter ends any other thread that tries to take it again, by a
+// forced unwind that runs our destructors. So when this is true on a thread of
+// ours, that thread does not hold the lock: what it would release is leaked.
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+// A class that Python code cannot instantiate: a flag from 3.10 on; before
+// it, the constructor slot that the class inherits from object is cleared.
+#if PY_VERSION_HEX >= 0x030A0000
+inline constexpr unsigned long kNoInstances = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+inline void forbid_instances(PyTypeObject*) {}
+#else
+inline constexpr unsigned long kNoInstances = 0;
+inline void forbid_instances(PyTypeObject* type) { type->tp_new = nullptr; }
+#endif
+
+// A type's truth-value slot, or nullptr. PyType_GetSlot reads the slots of a
+// static type (numpy's bool scalar is one) only from 3.10 on.
+inline inquiry truth_slot(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030A0000
+  return reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+#else
+  return type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+#endif
+}
+
 // Before 3.10, PyType_FromSpec keeps the class docstring without its
 // signature line, which leaves the class no __text_signature__: the type gets
 // the whole text back. False with an exception set.

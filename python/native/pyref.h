@@ -7,19 +7,9 @@
 
 #include <utility>
 
-namespace mistgrove_native {
+#include "portability.h"
 
-// Finalization begins while the main thread holds the lock, and from then on
-// the interpreter ends any other thread that tries to take it again, by a
-// forced unwind that runs our destructors. So when this is true on a thread of
-// ours, that thread does not hold the lock: what it would release is leaked.
-inline bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
-#else
-  return _Py_IsFinalizing();
-#endif
-}
+namespace mistgrove_native {
 
 class Ref {
  public:
@@ -79,8 +69,14 @@ template <class Object>
 void dealloc_as(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<Object*>(self)->~Object();
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
+}
+
+// A new instance of a heap type, as object.__new__ makes one with no
+// arguments: the type's allocator, every field zero.
+inline PyObject* new_instance(PyTypeObject* type) {
+  return reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
 }
 
 }  // namespace mistgrove_native

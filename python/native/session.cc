@@ -27,8 +27,6 @@ struct PySession {
   std::shared_ptr<core::Session> inner;
 };
 
-PyTypeObject* g_session_type = nullptr;
-
 const std::shared_ptr<core::Session>& inner_of(PyObject* self) {
   return reinterpret_cast<PySession*>(self)->inner;
 }
@@ -46,9 +44,10 @@ auto without_gil(Job job) -> std::variant<decltype(job()), Failure> {
   return outcome;
 }
 
-PyObject* bytes_result(const std::variant<core::Bytes, Failure>& outcome) {
+PyObject* bytes_result(const ModuleState& state,
+                       const std::variant<core::Bytes, Failure>& outcome) {
   if (auto* failure = std::get_if<Failure>(&outcome)) {
-    raise_failure(*failure);
+    raise_failure(state, *failure);
     return nullptr;
   }
   return bytes_object(std::get<core::Bytes>(outcome));
@@ -77,8 +76,11 @@ auto http_get_job(PyObject* self, const HttpGetArgs& a) {
   };
 }
 
-PyObject* session_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  return boundary([&]() -> PyObject* {
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* module = module_of(type);
+  if (!module) return nullptr;
+  const ModuleState& state = module_state(module);
+  return boundary(state, [&]() -> PyObject* {
     std::vector<PyObject*> names, values;
     Py_ssize_t pos = 0;
     PyObject *name, *value;
@@ -89,57 +91,78 @@ PyObject* session_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     CallArgs call{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), names.data(),
                   values.data(), static_cast<Py_ssize_t>(names.size())};
     SessionArgs a;
-    if (!parse_args("Session.__new__()", call, &a)) return nullptr;
+    if (!parse_args(state, "Session.__new__()", call, &a)) return nullptr;
     auto outcome = without_gil(create_job(a));
     if (auto* failure = std::get_if<Failure>(&outcome)) {
-      raise_failure(*failure);
+      raise_failure(state, *failure);
       return nullptr;
     }
-    return new_session_object(std::move(std::get<0>(outcome)));
+    return new_session_object(state, std::move(std::get<0>(outcome)));
   });
 }
 
-// Binds and converts a vectorcall's arguments into `Args`, then runs `then`.
+// Binds and converts a vectorcall's arguments into `Args`, then runs `then`
+// with the module and the arguments.
 template <class Args, class Then>
-PyObject* member(const char* full_name, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, Then then) {
-  return boundary([&]() -> PyObject* {
+PyObject* member(PyObject* module, const char* full_name, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames, Then then) {
+  if (!module) return nullptr;
+  const ModuleState& state = module_state(module);
+  return boundary(state, [&]() -> PyObject* {
     Args a;
-    if (!parse_args(full_name, CallArgs::from_vectorcall(args, nargs, kwnames), &a)) return nullptr;
-    return then(a);
+    auto call = CallArgs::from_vectorcall(args, nargs, kwnames);
+    if (!parse_args(state, full_name, call, &a)) return nullptr;
+    return then(module, a);
   });
 }
 
-PyObject* session_create_async(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+// A method finds its module through the class that defines it, the class of
+// `self`: Session has no subclasses.
+PyObject* module_of_self(PyObject* self) { return module_of(Py_TYPE(self)); }
+
+// The static method has no `self` and is bound to the module instead (see
+// init_session_class).
+PyObject* session_create_async(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return member<SessionArgs>("Session.create_async()", args, nargs, kwnames,
-                             [](SessionArgs& a) { return start_async_call(create_job(a)); });
+  return member<SessionArgs>(
+      module, "Session.create_async()", args, nargs, kwnames,
+      [](PyObject* module, SessionArgs& a) { return start_async_call(module, create_job(a)); });
 }
 
 PyObject* session_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return member<RequestArgs>("Session.request()", args, nargs, kwnames, [&](RequestArgs& a) {
-    return bytes_result(without_gil(request_job(self, a)));
-  });
+  return member<RequestArgs>(
+      module_of_self(self), "Session.request()", args, nargs, kwnames,
+      [&](PyObject* module, RequestArgs& a) {
+        return bytes_result(module_state(module), without_gil(request_job(self, a)));
+      });
 }
 
 PyObject* session_request_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return member<RequestArgs>("Session.request_async()", args, nargs, kwnames,
-                             [&](RequestArgs& a) { return start_async_call(request_job(self, a)); });
+  return member<RequestArgs>(
+      module_of_self(self), "Session.request_async()", args, nargs, kwnames,
+      [&](PyObject* module, RequestArgs& a) {
+        return start_async_call(module, request_job(self, a));
+      });
 }
 
 PyObject* session_http_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return member<HttpGetArgs>("Session.http_get()", args, nargs, kwnames, [&](HttpGetArgs& a) {
-    return bytes_result(without_gil(http_get_job(self, a)));
-  });
+  return member<HttpGetArgs>(
+      module_of_self(self), "Session.http_get()", args, nargs, kwnames,
+      [&](PyObject* module, HttpGetArgs& a) {
+        return bytes_result(module_state(module), without_gil(http_get_job(self, a)));
+      });
 }
 
 PyObject* session_http_get_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return member<HttpGetArgs>("Session.http_get_async()", args, nargs, kwnames,
-                             [&](HttpGetArgs& a) { return start_async_call(http_get_job(self, a)); });
+  return member<HttpGetArgs>(
+      module_of_self(self), "Session.http_get_async()", args, nargs, kwnames,
+      [&](PyObject* module, HttpGetArgs& a) {
+        return start_async_call(module, http_get_job(self, a));
+      });
 }
 
 template <class F>
@@ -155,9 +178,8 @@ std::string session_signature(const char* name) {
 
 }  // namespace
 
-PyTypeObject* session_type() {
-  if (g_session_type) return g_session_type;
-  // The type keeps pointers to these for the life of the process.
+bool init_session_class(PyObject* module) {
+  // Every Session class points at these for its life; they never change.
   static const std::string class_doc = session_signature("Session");
   static const std::string create_async_doc = session_signature("create_async");
   static PyMethodDef methods[] = {
@@ -180,16 +202,23 @@ PyTypeObject* session_type() {
   // No base-type flag: the class cannot be subclassed. No GC flag: an object
   // refers to no Python object. "builtins." gives __module__ "builtins".
   PyType_Spec spec = {"builtins.Session", sizeof(PySession), 0, Py_TPFLAGS_DEFAULT, slots};
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-  if (type && !keep_class_signature(type, class_doc)) Py_CLEAR(type);
-  g_session_type = type;
-  return g_session_type;
+  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
+  module_state(module).session_class = type;
+  if (!type || !keep_class_signature(reinterpret_cast<PyTypeObject*>(type), class_doc)) {
+    return false;
+  }
+  // The interpreter calls a static method without a `self`: create_async
+  // gets the module as its own, replacing the table's entry in its place.
+  static PyMethodDef bound_create_async = {methods[0].ml_name, methods[0].ml_meth,
+                                           METH_FASTCALL | METH_KEYWORDS, methods[0].ml_doc};
+  Ref bound = Ref::steal(PyCFunction_NewEx(&bound_create_async, module, nullptr));
+  Ref replacement = Ref::steal(bound ? PyStaticMethod_New(bound.get()) : nullptr);
+  return replacement &&
+         PyObject_SetAttrString(type, bound_create_async.ml_name, replacement.get()) == 0;
 }
 
-PyObject* new_session_object(std::shared_ptr<core::Session> session) {
-  Ref no_args = Ref::steal(PyTuple_New(0));
-  if (!no_args) return nullptr;
-  PyObject* object = PyBaseObject_Type.tp_new(g_session_type, no_args.get(), nullptr);
+PyObject* new_session_object(const ModuleState& state, std::shared_ptr<core::Session> session) {
+  PyObject* object = new_instance(state.session_type());
   if (!object) return nullptr;
   new (&reinterpret_cast<PySession*>(object)->inner)
       std::shared_ptr<core::Session>(std::move(session));

@@ -6,15 +6,17 @@
 #include <memory>
 
 #include "mistgrove_core/session.h"
+#include "state.h"
 
 namespace mistgrove_native {
 
-// The class, built on the first call of the process and reused afterwards;
-// nullptr with the Python exception set when it cannot be built.
-PyTypeObject* session_type();
+// Makes the class Session for `module`, whose state keeps it; false with the
+// Python exception set.
+bool init_session_class(PyObject* module);
 
 // A new Session object holding `session`, made as object.__new__ makes one.
 // On failure the handle is released (freeing an otherwise unowned session).
-PyObject* new_session_object(std::shared_ptr<mistgrove_core::Session> session);
+PyObject* new_session_object(const ModuleState& state,
+                             std::shared_ptr<mistgrove_core::Session> session);
 
 }  // namespace mistgrove_native

@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace mistgrove_core::error {
 
@@ -28,8 +29,11 @@ inline void ensure(bool condition, const std::string& message) {
   if (!condition) throw Error(message);
 }
 
-// `Error { message: "..." }` with quotes, backslashes and control characters
-// escaped: how an Error reads inside the text of an internal fault.
+// `text` between double quotes, with quotes, backslashes and control
+// characters escaped: how a text reads inside the text of an internal fault.
+std::string quoted_form(std::string_view text);
+
+// `Error { message: "..." }`, the message in its quoted form.
 std::string debug_form(const Error& e);
 
 // "strerror(errnum) (os error N)": how an operating-system failure reads.

@@ -15,9 +15,9 @@ std::string os_error_text(int errnum) {
   return fmt::format("{} (os error {})", text, errnum);
 }
 
-std::string debug_form(const Error& e) {
-  std::string out = "Error { message: \"";
-  for (char c : e.message()) {
+std::string quoted_form(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
     const unsigned code = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += {'\\', c};
@@ -27,13 +27,19 @@ std::string debug_form(const Error& e) {
       out += "\\r";
     } else if (c == '\t') {
       out += "\\t";
+    } else if (c == '\0') {
+      out += "\\0";
     } else if (code < 0x20 || code == 0x7f) {
       out += fmt::format("\\u{{{:x}}}", code);
     } else {
       out += c;
     }
   }
-  return out + "\" }";
+  return out + '"';
+}
+
+std::string debug_form(const Error& e) {
+  return "Error { message: " + quoted_form(e.message()) + " }";
 }
 
 }  // namespace mistgrove_core::error

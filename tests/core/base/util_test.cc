@@ -179,8 +179,8 @@ TEST(ByteReaderWriter, RoundTripAndShortReads) {
 TEST(Error, Texts) {
   EXPECT_EQ(error_of([] { error::ensure(false, "circuit destroyed"); }), "circuit destroyed");
   EXPECT_EQ(error::os_error_text(ECONNREFUSED), "Connection refused (os error 111)");
-  EXPECT_EQ(error::debug_form(error::Error("a \"b\"\\\n\t\x01")),
-            R"(Error { message: "a \"b\"\\\n\t\u{1}" })");
+  EXPECT_EQ(error::debug_form(error::Error({"a \"b\"\\\n\t\x01\0", 10})),
+            R"(Error { message: "a \"b\"\\\n\t\u{1}\0" })");
 }
 
 }  // namespace
