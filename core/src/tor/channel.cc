@@ -22,19 +22,10 @@
 
 namespace mistgrove_core::crypto {
 
-// The TLS handles of the link.
-template <>
-struct Free<SSL_CTX> {
-  void operator()(SSL_CTX* p) const noexcept { SSL_CTX_free(p); }
-};
-template <>
-struct Free<SSL> {
-  void operator()(SSL* p) const noexcept { SSL_free(p); }
-};
-template <>
-struct Free<BIO_METHOD> {
-  void operator()(BIO_METHOD* p) const noexcept { BIO_meth_free(p); }
-};
+// The TLS handles' deleters (crypto.h), defined here with libssl.
+void Free<SSL_CTX>::operator()(SSL_CTX* p) const noexcept { SSL_CTX_free(p); }
+void Free<SSL>::operator()(SSL* p) const noexcept { SSL_free(p); }
+void Free<BIO_METHOD>::operator()(BIO_METHOD* p) const noexcept { BIO_meth_free(p); }
 
 }  // namespace mistgrove_core::crypto
 
