@@ -18,8 +18,7 @@ namespace {
 
 using mistgrove_test::error_of;
 
-// A loopback socket owned by the test; listening when backlog >= 0.
-struct LoopbackSocket {
+struct LoopbackSocket {  // listening when backlog >= 0
   u16 port = 0;
   TcpStream socket;
   explicit LoopbackSocket(int backlog) : socket(mistgrove_test::bind_loopback(port, backlog)) {}
@@ -44,12 +43,11 @@ TEST(ConnectTcp, GivesBlockingStreamWithTimeouts) {
 TEST(ConnectTcp, FailuresCarryTheirTexts) {
   LoopbackSocket closed(-1);  // bound, not listening: connections are refused
   const std::string refused = "tcp connect failed to 127.0.0.1:" + std::to_string(closed.port);
-  struct Case {
+  const struct {
     std::string host;
     i32 timeout_ms;
     std::string error;
-  };
-  const Case kCases[] = {
+  } kCases[] = {
       {"bad host name", -1, "timeout must be non-negative"},  // checked before resolving
       {"127.0.0.1", 1000, refused + ": Connection refused (os error 111)"},
       {"bad host name", 1000,
@@ -60,10 +58,8 @@ TEST(ConnectTcp, FailuresCarryTheirTexts) {
        std::string("getaddrinfo failed for 127.0.0.1\0.evil: ", 40) +
            "file name contained an unexpected NUL byte"},
   };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.host);
-    EXPECT_EQ(error_of([&] { connect_tcp(c.host, closed.port, c.timeout_ms); }), c.error);
-  }
+  for (const auto& c : kCases)
+    EXPECT_EQ(error_of([&] { connect_tcp(c.host, closed.port, c.timeout_ms); }), c.error) << c.host;
   // A zero time-out never yields a stream: either the connect was still in
   // progress, or it completed at once and the socket time-out refused the zero.
   LoopbackSocket listener(8);

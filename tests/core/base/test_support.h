@@ -1,8 +1,5 @@
 // Helpers shared by the core's tests: the message of a failure, hex, the
-// known-answer files of tests/core/data (written by tools/vectors: one record
-// per line, fields split by single spaces, bytes in hex, "-" when empty, '#'
-// lines ignored), loopback sockets and seeded mutation runs for robustness
-// tests.
+// records of tests/core/data, loopback sockets and seeded mutation runs.
 #pragma once
 
 #include <arpa/inet.h>
@@ -49,9 +46,7 @@ inline std::string text(const Bytes& data) { return std::string(data.begin(), da
 inline Bytes hex(std::string_view text) {
   std::string digits;
   for (char c : text)
-    if (c != ' ') digits.push_back(c);
-  if (digits == "-") return {};
-  if (digits.size() % 2 != 0) throw std::invalid_argument("odd hex length");
+    if (c != ' ' && c != '-') digits.push_back(c);
   Bytes out;
   for (std::size_t i = 0; i < digits.size(); i += 2)
     out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
@@ -61,11 +56,28 @@ inline Bytes hex(std::string_view text) {
 inline std::string read_data_file(const std::string& name) {
   std::ifstream in(std::string(MISTGROVE_TEST_DATA) + "/" + name, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open test data " + name);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// C escapes (\n \r \t \v \f \0 \\ \xNN) of a data file's text field.
+inline std::string unescape(std::string_view in) {
+  std::string out;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '\\' || i + 1 == in.size()) {
+      out += in[i];
+    } else if (in[++i] == 'x') {
+      out += static_cast<char>(std::stoul(std::string(in.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      const std::size_t at = std::string_view("nrtvf0\\").find(in[i]);
+      out += at == std::string_view::npos ? in[i] : "\n\r\t\v\f\0\\"[at];
+    }
+  }
+  return out;
+}
+
+// A line of a data file: fields split at spaces (bytes in hex, "-" empty) or,
+// when it holds " | ", at " | " with C escapes in each field.
 struct Record {
   std::vector<std::string> fields;  // fields[0] is the kind
 
@@ -73,6 +85,7 @@ struct Record {
   Bytes bytes(std::size_t i) const { return hex(fields.at(i)); }
   std::size_t number(std::size_t i) const { return std::stoul(fields.at(i)); }
   const std::string& text(std::size_t i) const { return fields.at(i); }
+  const std::string& last() const { return fields.back(); }
 };
 
 // All records of a file in tests/core/data, or only those of one kind.
@@ -82,8 +95,15 @@ inline std::vector<Record> load_records(const std::string& file, const std::stri
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     Record record;
-    std::istringstream words(line);
-    for (std::string word; words >> word;) record.fields.push_back(word);
+    if (line.find(" | ") != std::string::npos) {
+      if (line.ends_with(" |")) line += ' ';
+      for (std::size_t at; (at = line.find(" | ")) != std::string::npos; line.erase(0, at + 3))
+        record.fields.push_back(unescape(line.substr(0, at)));
+      record.fields.push_back(unescape(line));
+    } else {
+      std::istringstream words(line);
+      for (std::string word; words >> word;) record.fields.push_back(word);
+    }
     if (kind.empty() || record.kind() == kind) records.push_back(std::move(record));
   }
   if (records.empty()) throw std::runtime_error("no " + kind + " records in " + file);
@@ -107,8 +127,7 @@ inline int bind_loopback(std::uint16_t& port, int backlog) {
 }
 
 // One piece per character of `chars`, then the `extra` pieces.
-inline std::vector<std::string> pieces(std::string_view chars,
-                                       std::vector<std::string> extra = {}) {
+inline std::vector<std::string> pieces(std::string_view chars, std::vector<std::string> extra = {}) {
   for (char c : chars) extra.emplace_back(1, c);
   return extra;
 }
@@ -142,22 +161,12 @@ inline int fuzz_accepted(const FuzzTarget& target, std::uint32_t seed) {
       in = target.seeds[upto(target.seeds.size() - 1)];
       for (std::size_t edits = 1 + upto(7); edits > 0; --edits) {
         const std::size_t at = upto(in.size());
-        switch (upto(4)) {
-          case 0:
-            if (at < in.size()) in[at] ^= static_cast<char>(1 << upto(7));
-            break;
-          case 1:
-            in.insert(at, piece());
-            break;
-          case 2:
-            in.erase(at, upto(64));
-            break;
-          case 3:
-            in.insert(at, in.substr(at, upto(256)));
-            break;
-          default:
-            in.resize(at);
-        }
+        const std::size_t op = upto(4);
+        if (op == 0 && at < in.size()) in[at] ^= static_cast<char>(1 << upto(7));
+        if (op == 1) in.insert(at, piece());
+        if (op == 2) in.erase(at, upto(64));
+        if (op == 3) in.insert(at, in.substr(at, upto(256)));
+        if (op == 4) in.resize(at);
       }
     }
     try {

@@ -1,11 +1,13 @@
-// Text and byte helpers: endpoints, integers, base64, UTF-8, words, the byte
+// Text and byte helpers against tests/core/data/base_cases.txt, the byte
 // reader and writer, and the texts of Error.
 #include "mistgrove_core/util.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <limits>
+#include <map>
 
 #include "base/test_support.h"
 #include "mistgrove_core/error.h"
@@ -14,144 +16,43 @@ namespace mistgrove_core::util {
 namespace {
 
 using mistgrove_test::error_of;
-using mistgrove_test::outcome;
+using mistgrove_test::Record;
 
-constexpr const char* kEmpty = "cannot parse integer from empty string";
-constexpr const char* kDigit = "invalid digit found in string";
-constexpr const char* kLarge = "number too large to fit in target type";
-constexpr const char* kSmall = "number too small to fit in target type";
-
-TEST(ParseHostport, Table) {
-  static const struct {
-    const char* text;
-    u16 default_port;
-    const char* host_port_or_error;
-  } kCases[] = {
-      {"h:+080", 0, "h 80"},
-      {"h", 9030, "h 9030"},
-      {"[::1]:9050", 0, "::1 9050"},
-      {"[::1]", 443, "::1 443"},
-      {"fe80::1:80", 7, "fe80::1:80 7"},  // a bare IPv6 literal keeps its last group
-      {"h", 0, "missing port"},
-      {"h:0", 9030, "missing port"},
-      {":80", 0, "missing host"},
-      {"", 80, "empty host"},
-      {"h:", 0, kEmpty},
-      {"h:70000x", 0, kLarge},
-      {"[::1", 0, "bad IPv6 host:port"},
-      {"[::1]x", 0, "bad IPv6 port separator"},
+TEST(Util, KnownAnswers) {
+  using Run = std::function<std::string(const Record&)>;
+  const std::map<std::string, Run> kRun = {
+      {"hostport",
+       [](const Record& r) {
+         const HostPort hp = parse_hostport(r.text(1), static_cast<u16>(r.number(2)));
+         return hp.host + " " + std::to_string(hp.port);
+       }},
+      {"u16", [](const Record& r) { return std::to_string(parse_u16(r.text(1))); }},
+      {"u64", [](const Record& r) { return std::to_string(parse_u64(r.text(1))); }},
+      {"i32", [](const Record& r) { return std::to_string(parse_i32(r.text(1))); }},
+      {"i64", [](const Record& r) { return std::to_string(parse_i64(r.text(1))); }},
+      {"hex", [](const Record& r) { return std::to_string(parse_hex_u64(r.text(1))); }},
+      {"base64", [](const Record& r) { return mistgrove_test::text(base64_decode(r.text(1))); }},
+      {"utf8", [](const Record& r) { return std::string(utf8_text(text_bytes(r.text(1)))); }},
+      {"lossy", [](const Record& r) { return to_string_lossy(text_bytes(r.text(1))); }},
+      {"split",
+       [](const Record& r) {
+         std::string out;
+         for (std::string_view w : split_ws(r.text(1))) out += (out.empty() ? "" : "/") + std::string(w);
+         return out;
+       }},
   };
-  for (const auto& c : kCases) {
-    EXPECT_EQ(outcome([&] {
-                const HostPort hp = parse_hostport(c.text, c.default_port);
-                return hp.host + " " + std::to_string(hp.port);
-              }),
-              c.host_port_or_error)
-        << c.text;
+  for (const Record& r : mistgrove_test::load_records("base_cases.txt")) {
+    SCOPED_TRACE(testing::PrintToString(r.fields));
+    EXPECT_EQ(mistgrove_test::outcome([&] { return kRun.at(r.kind())(r); }), r.last());
   }
-}
-
-TEST(ParseInt, FirstFaultFromTheLeftDecides) {
-  using Parse = std::string (*)(std::string_view);
-  const Parse u16 = [](std::string_view t) { return std::to_string(parse_u16(t)); };
-  const Parse u64 = [](std::string_view t) { return std::to_string(parse_u64(t)); };
-  const Parse i32 = [](std::string_view t) { return std::to_string(parse_i32(t)); };
-  const Parse hex = [](std::string_view t) { return std::to_string(parse_hex_u64(t)); };
-  const struct {
-    Parse parse;
-    const char *text, *value_or_error;
-  } kCases[] = {
-      {u16, "00065535", "65535"},
-      {u16, "+7", "7"},
-      {u16, "", kEmpty},
-      {u16, "-0", kDigit},
-      {u16, "+", kDigit},
-      {u16, "1 ", kDigit},
-      {u16, "65536", kLarge},
-      {u64, "18446744073709551615", "18446744073709551615"},
-      {u64, "18446744073709551616", kLarge},
-      {i32, "-2147483648", "-2147483648"},
-      {i32, "2147483648", kLarge},
-      {i32, "-2147483649", kSmall},
-      {i32, "-99999999999x", kSmall},
-      {i32, "--1", kDigit},
-      {hex, "+1aF", "431"},
-      {hex, "0x1", kDigit},
-      {hex, "fffffffffffffffffz", kLarge},
-  };
-  for (const auto& c : kCases)
-    EXPECT_EQ(outcome([&] { return c.parse(c.text); }), c.value_or_error) << c.text;
-  EXPECT_EQ(parse_i64("-9223372036854775808"), std::numeric_limits<i64>::min());
-}
-
-TEST(Base64, Decode) {
-  const struct {
-    std::string text;
-    const char* decoded_or_error;
-  } kCases[] = {
-      {"Zm9vYmE=", "fooba"},
-      {" Zm\t9v\fYg =\r\n", "foob"},
-      {"Zg=", "f"},
-      {"Zm9v!", "base64 decode failed: Invalid symbol 33, offset 4."},
-      {"Z", "base64 decode failed: Invalid symbol 61, offset 1."},
-      {"Zh", "base64 decode failed: Invalid last symbol 104, offset 1."},
-      {"Zg==Zm8=", "base64 decode failed: Invalid symbol 61, offset 2."},
-      {"Zm9v\vZg", "base64 decode failed: Invalid symbol 11, offset 4."},
-  };
-  for (const auto& c : kCases) {
-    EXPECT_EQ(outcome([&] { return mistgrove_test::text(base64_decode(c.text)); }),
-              c.decoded_or_error)
-        << c.text;
-  }
-}
-
-// Python's base64 and base32 (tools/vectors/crypto_vectors.py).
-TEST(Base64, KnownAnswers) {
-  for (const auto& r : mistgrove_test::load_records("crypto_vectors.txt", "base64")) {
+  // Python's base64 and base32 (tools/vectors/crypto_vectors.py).
+  for (const Record& r : mistgrove_test::load_records("crypto_vectors.txt", "base64")) {
     const std::string text = r.text(2) == "-" ? "" : r.text(2);
     EXPECT_EQ(base64_encode_unpadded(r.bytes(1)), text);
     EXPECT_EQ(base64_decode(text), r.bytes(1)) << text;
   }
-  for (const auto& r : mistgrove_test::load_records("crypto_vectors.txt", "base32"))
+  for (const Record& r : mistgrove_test::load_records("crypto_vectors.txt", "base32"))
     EXPECT_EQ(base32_decode_onion(r.text(1)), r.bytes(2)) << r.text(1);
-}
-
-TEST(Utf8, StrictAndLossy) {
-  const std::string R = "\xEF\xBF\xBD";  // U+FFFD
-  const struct {
-    std::string bytes;
-    const char* error;  // of utf8_text
-    std::string lossy;
-  } kCases[] = {
-      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-      {"a\xFF!", "invalid utf-8 sequence of 1 bytes from index 1", "a" + R + "!"},
-      {"\xC0\xAF", "invalid utf-8 sequence of 1 bytes from index 0", R + R},
-      {"\xF0\x9F\x98\x41", "invalid utf-8 sequence of 3 bytes from index 0", R + "A"},
-      {"\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 0", R + R + R},
-      {"\xF4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0", R + R + R + R},
-      {"ab\xF0\x9F\x98", "incomplete utf-8 byte sequence from index 2", "ab" + R},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(testing::PrintToString(c.bytes));
-    EXPECT_EQ(outcome([&] { return std::string(utf8_text(text_bytes(c.bytes))); }),
-              *c.error ? c.error : c.bytes);
-    EXPECT_EQ(to_string_lossy(text_bytes(c.bytes)), c.lossy);
-  }
-}
-
-TEST(SplitWs, UnicodeWhitespace) {
-  const struct {
-    std::string text;
-    std::vector<std::string_view> words;
-  } kCases[] = {
-      {"  r nick\t\tx\v\f\r\n", {"r", "nick", "x"}},
-      {"a\u00A0b\u0085c\u3000d\u200Ae\u2029f\u1680g\u205Fh\u202Fi",
-       {"a", "b", "c", "d", "e", "f", "g", "h", "i"}},
-      {"a\u00A9b\u200Bc\x1Fz", {"a\u00A9b\u200Bc\x1Fz"}},  // none of these is whitespace
-      {"trailing \xE2\x80", {"trailing", "\xE2\x80"}},
-  };
-  for (const auto& c : kCases)
-    EXPECT_EQ(split_ws(c.text), c.words) << testing::PrintToString(c.text);
 }
 
 TEST(ByteReaderWriter, RoundTripAndShortReads) {
@@ -168,7 +69,6 @@ TEST(ByteReaderWriter, RoundTripAndShortReads) {
   EXPECT_EQ(r.read_u32("c"), 0x03040506u);  // a failed read consumes nothing
   EXPECT_EQ(r.read_u64("d"), 0x0708090A0B0C0D0Eull);
   EXPECT_TRUE(r.empty());
-
   EXPECT_EQ(read_u32(out, 3), 0x03040506u);
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
   EXPECT_EQ(error_of([&] { read_u16(out, out.size() - 1); }), "short u16");
