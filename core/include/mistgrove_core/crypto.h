@@ -2,6 +2,7 @@
 // the per-hop relay-cell cryptography (509-byte bodies, running digests).
 #pragma once
 
+#include <openssl/bio.h>
 #include <openssl/sha.h>
 #include <openssl/types.h>
 
@@ -15,9 +16,9 @@
 
 namespace mistgrove_core::crypto {
 
-// Owning handles for OpenSSL objects, e.g. UniquePtr<EVP_MD_CTX>. Each handle
-// type has exactly one deleter specialisation; a module that uses another
-// handle type adds its specialisation beside its code.
+// Owning handles for OpenSSL objects, e.g. UniquePtr<EVP_MD_CTX>. Every handle
+// type's deleter is declared here; the TLS ones are defined by the relay link
+// (tor), the one module that links libssl.
 template <typename T>
 struct Free;
 template <typename T>
@@ -38,6 +39,22 @@ struct Free<EVP_PKEY> {
 template <>
 struct Free<EVP_PKEY_CTX> {
   void operator()(EVP_PKEY_CTX* p) const noexcept;
+};
+template <>
+struct Free<X509> {
+  void operator()(X509* p) const noexcept;
+};
+template <>
+struct Free<SSL_CTX> {
+  void operator()(SSL_CTX* p) const noexcept;
+};
+template <>
+struct Free<SSL> {
+  void operator()(SSL* p) const noexcept;
+};
+template <>
+struct Free<BIO_METHOD> {
+  void operator()(BIO_METHOD* p) const noexcept;
 };
 
 // Relay-cell body (the payload of a RELAY or RELAY_EARLY cell), big-endian:

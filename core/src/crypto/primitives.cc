@@ -2,7 +2,7 @@
 // Tor protocols, the onion-service MAC, randomness and byte hygiene.
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <openssl/x509.h>
 #include <sys/random.h>  // getentropy, on glibc and macOS alike
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "openssl_check.h"
+#include "sodium_ready.h"
 
 namespace mistgrove_core::crypto {
 
@@ -20,6 +21,7 @@ void Free<EVP_MD_CTX>::operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_fre
 void Free<EVP_CIPHER_CTX>::operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
 void Free<EVP_PKEY>::operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
 void Free<EVP_PKEY_CTX>::operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
+void Free<X509>::operator()(X509* p) const noexcept { X509_free(p); }
 
 namespace {
 
@@ -40,11 +42,28 @@ Bytes digest(const EVP_MD* md, std::initializer_list<ByteView> parts, std::size_
   return out;
 }
 
-// Fetched once and kept for the process: EVP_sha3_256() in an init call
-// makes OpenSSL look the implementation up in its providers on every hash.
-const EVP_MD* fetched_sha3_256() {
-  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA3-256", nullptr);
+// Fetched once and kept for the process: EVP_sha3_256() and its kin in an
+// init call make OpenSSL look the implementation up in its providers on
+// every hash.
+const EVP_MD* fetch_md(const char* name) {
+  EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
   check_ossl(md != nullptr, "EVP_MD_fetch");
+  return md;
+}
+const EVP_MD* fetched_sha1() {
+  static const EVP_MD* const md = fetch_md("SHA1");
+  return md;
+}
+const EVP_MD* fetched_sha256() {
+  static const EVP_MD* const md = fetch_md("SHA2-256");
+  return md;
+}
+const EVP_MD* fetched_sha3_256() {
+  static const EVP_MD* const md = fetch_md("SHA3-256");
+  return md;
+}
+const EVP_MD* fetched_shake256() {
+  static const EVP_MD* const md = fetch_md("SHAKE-256");
   return md;
 }
 
@@ -53,9 +72,9 @@ constexpr std::size_t kNtorKeyLen = 92;
 
 }  // namespace
 
-Bytes sha1(ByteView data) { return digest(EVP_sha1(), {data}); }
-Bytes sha256(ByteView data) { return digest(EVP_sha256(), {data}); }
-Bytes sha3_256(ByteView data) { return digest(EVP_sha3_256(), {data}); }
+Bytes sha1(ByteView data) { return digest(fetched_sha1(), {data}); }
+Bytes sha256(ByteView data) { return digest(fetched_sha256(), {data}); }
+Bytes sha3_256(ByteView data) { return digest(fetched_sha3_256(), {data}); }
 
 Sha3Hasher::Sha3Hasher() : ctx_(EVP_MD_CTX_new()) {
   check_ossl(ctx_ != nullptr, "EVP_MD_CTX_new");
@@ -73,16 +92,20 @@ std::array<u8, 32> Sha3Hasher::hash(std::initializer_list<ByteView> parts) {
 
 Bytes shake256(ByteView data, std::size_t out_len) {
   if (out_len == 0) return {};
-  return digest(EVP_shake256(), {data}, out_len);
+  return digest(fetched_shake256(), {data}, out_len);
 }
 
+// libsodium's HMAC works in a state on the stack, where OpenSSL's one-shot
+// HMAC fetches the MAC and the digest by name and allocates contexts for each
+// of the ntor handshake's many calls.
 Bytes hmac_sha256(ByteView key, ByteView message) {
-  static const u8 kNoKey = 0;  // OpenSSL wants a pointer even for an empty key
-  Bytes out(32);
-  unsigned int len = 0;
-  check_ossl(HMAC(EVP_sha256(), key.empty() ? &kNoKey : key.data(), static_cast<int>(key.size()),
-                  message.data(), message.size(), out.data(), &len) != nullptr,
-             "HMAC");
+  ensure_sodium();
+  crypto_auth_hmacsha256_state state;
+  Bytes out(crypto_auth_hmacsha256_BYTES);
+  crypto_auth_hmacsha256_init(&state, key.data(), key.size());
+  crypto_auth_hmacsha256_update(&state, message.data(), message.size());
+  crypto_auth_hmacsha256_final(&state, out.data());
+  sodium_memzero(&state, sizeof state);  // the padded key's hash states
   return out;
 }
 
@@ -108,7 +131,7 @@ Bytes kdf_tor(ByteView seed, std::size_t out_len) {
   out.reserve(out_len + 20);
   for (unsigned i = 0; out.size() < out_len; ++i) {
     const u8 counter = static_cast<u8>(i);
-    Bytes block = digest(EVP_sha1(), {seed, ByteView(&counter, 1)});
+    Bytes block = digest(fetched_sha1(), {seed, ByteView(&counter, 1)});
     out.insert(out.end(), block.begin(), block.end());
   }
   out.resize(out_len);
@@ -118,7 +141,7 @@ Bytes kdf_tor(ByteView seed, std::size_t out_len) {
 Bytes tor_mac(ByteView key, ByteView message) {
   util::ByteWriter key_len;
   key_len.put_u64(key.size());
-  return digest(EVP_sha3_256(), {key_len.take(), key, message});
+  return digest(fetched_sha3_256(), {key_len.take(), key, message});
 }
 
 void wipe(std::span<u8> data) { OPENSSL_cleanse(data.data(), data.size()); }

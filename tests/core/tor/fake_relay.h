@@ -34,20 +34,16 @@ using tor::Cell;
 using util::concat;
 using util::from_string;
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-  void operator()(T* p) const { Free(p); }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX, SSL_CTX_free>>;
-using SslPtr = std::unique_ptr<SSL, Deleter<SSL, SSL_free>>;
+using SslCtxPtr = crypto::UniquePtr<SSL_CTX>;
+using SslPtr = crypto::UniquePtr<SSL>;
 
 // A server context with a self-signed certificate of a throwaway RSA key,
 // made once per test program.
 inline SSL_CTX* server_ctx() {
   static SslCtxPtr ctx;
   if (ctx) return ctx.get();
-  std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>> key(EVP_RSA_gen(2048));
-  std::unique_ptr<X509, Deleter<X509, X509_free>> cert(X509_new());
+  crypto::UniquePtr<EVP_PKEY> key(EVP_RSA_gen(2048));
+  crypto::UniquePtr<X509> cert(X509_new());
   X509_set_version(cert.get(), 2);
   X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
