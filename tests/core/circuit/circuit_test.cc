@@ -3,66 +3,51 @@
 // or refuse, and waits that end at their deadline on a busy link.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <tuple>
-
 #include "tor/fake_relay.h"
 
 namespace mistgrove_core::circuit {
 namespace {
 
 using namespace mistgrove_core::fake;
+using Reply = RelaySide::Reply;
+
+RelayCell next_cell(Circuit& circ) { return circ.recv_relay(circ.wait_for("DATA")); }
 
 TEST(Circuit, CreateFastFailures) {
-  struct Case {
-    RelaySide::Reply reply;
-    const char* error;
-  } const kCases[] = {
-      {RelaySide::Reply::kDestroy, "CREATE_FAST was destroyed"},
-      {RelaySide::Reply::kOther, "unexpected cell while waiting for CREATED_FAST"},
-      {RelaySide::Reply::kBadKeyHash, "CREATE_FAST key hash mismatch"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.error);
-    Peer peer([&](Conn& conn) {
-      RelaySide(conn).create_fast(c.reply);
-      conn.wait_closed();
-    });
-    EXPECT_EQ(error_of([&] { open_circuit(peer); }), c.error);
+  const std::pair<Reply, const char*> kCases[] = {
+      {Reply::kDestroy, "CREATE_FAST was destroyed"},
+      {Reply::kOther, "unexpected cell while waiting for CREATED_FAST"},
+      {Reply::kBadKeyHash, "CREATE_FAST key hash mismatch"}};
+  for (const auto& c : kCases) {
+    Peer peer([&](Conn& conn) { RelaySide(conn).create_fast(c.first).conn.wait_closed(); });
+    EXPECT_EQ(error_of([&] { open_circuit(peer); }), c.second);
   }
 }
 
+// Each case edits the honest EXTENDED2 data (HLEN 64 | Y | AUTH) or what the
+// relay sends before it.
 TEST(Circuit, ExtendedTwoHandling) {
-  // Each case edits the honest EXTENDED2 data (HLEN 64 | Y | AUTH) or what
-  // the relay sends before it.
-  struct Case {
+  const struct {
     const char* name;
     std::function<void(RelaySide&, Bytes&)> edit;
     const char* error;
-  } const kCases[] = {
+  } kCases[] = {
       {"honest", [](RelaySide&, Bytes&) {}, ""},
       {"HLEN 100 with 100 bytes", [](RelaySide&, Bytes& d) { d[1] = 100, d.resize(102, 7); }, ""},
-      {"other relay cell first",
-       [](RelaySide& r, Bytes&) { r.send(0, kRelayData, 1, from_string("x")); }, ""},
+      {"other relay cell first", [](RelaySide& r, Bytes&) { r.send(0, kRelayData, 1, from_string("x")); }, ""},
       {"one byte", [](RelaySide&, Bytes& d) { d.resize(1); }, "short EXTENDED2 body"},
-      {"HLEN 64 with 50 bytes", [](RelaySide&, Bytes& d) { d.resize(52); },
-       "truncated EXTENDED2 handshake"},
-      {"HLEN 40 with 40 bytes", [](RelaySide&, Bytes& d) { d[1] = 40, d.resize(42); },
-       "short ntor CREATED2 data"},
+      {"HLEN 64 with 50 bytes", [](RelaySide&, Bytes& d) { d.resize(52); }, "truncated EXTENDED2 handshake"},
+      {"HLEN 40 with 40 bytes", [](RelaySide&, Bytes& d) { d[1] = 40, d.resize(42); }, "short ntor CREATED2 data"},
       {"flipped AUTH bit", [](RelaySide&, Bytes& d) { d[40] ^= 0x10; }, "ntor auth mismatch"},
-      {"all-zero Y", [](RelaySide&, Bytes& d) { std::fill(d.begin() + 2, d.begin() + 34, 0); },
-       "ntor shared secret is all zero"},
-      {"DESTROY", [](RelaySide& r, Bytes&) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); },
-       "circuit destroyed"},
+      {"all-zero Y", [](RelaySide&, Bytes& d) { std::fill_n(d.begin() + 2, 32, 0); }, "ntor shared secret is all zero"},
+      {"DESTROY", [](RelaySide& r, Bytes&) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); }, "circuit destroyed"},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     RelayKeys next;
     Peer peer([&](Conn& conn) {
       RelaySide relay(conn);
-      relay.create_fast();
-      Bytes data = relay.answer_extend2(next);
+      Bytes data = relay.create_fast().answer_extend2(next);
       c.edit(relay, data);
       relay.send(0, kRelayExtended2, 0, data);
       if (*c.error) return conn.wait_closed();
@@ -71,16 +56,11 @@ TEST(Circuit, ExtendedTwoHandling) {
     Circuit circ = open_circuit(peer);
     EXPECT_EQ(error_of([&] { circ.extend_ntor(next.relay); }), c.error);
     EXPECT_EQ(circ.hop_count(), *c.error ? 1u : 2u);
-    if (!*c.error) {
-      EXPECT_EQ(next_cell(circ).data, from_string("new hop"));
-    }
+    if (!*c.error) { EXPECT_EQ(next_cell(circ).data, from_string("new hop")); }
   }
-}
-
-TEST(Circuit, NtorRefusesSmallOrderRelayKey) {
-  directory::Relay relay;
-  relay.rsa_identity = Bytes(20, 1);
-  relay.ntor_onion_key = Bytes(32, 0);  // u = 0 has order 4
+  // A relay key of small order (u = 0 has order 4) makes EXP(B,x) all zero too.
+  directory::Relay relay = RelayKeys().relay;
+  relay.ntor_onion_key = Bytes(32, 0);
   NtorState state;
   build_ntor_onionskin(relay, state);
   Bytes hdata = crypto::x25519_public_from_private(crypto::random_bytes(32));
@@ -92,8 +72,7 @@ TEST(Circuit, SkipsRefusesAndEndsOnDestroy) {
   RelayKeys next;
   Peer peer([&](Conn& conn) {
     RelaySide relay(conn);
-    relay.create_fast();
-    relay.extend(next);
+    relay.create_fast().extend(next);
     EXPECT_EQ(relay.recv().cell.data, Bytes(498, 4));
     conn.write_cell(relay.circ_id ^ 1, tor::kCellRelay, {});  // another circuit
     conn.write_cell(relay.circ_id, 0, {});                    // padding
@@ -108,11 +87,9 @@ TEST(Circuit, SkipsRefusesAndEndsOnDestroy) {
   Circuit circ = open_circuit(peer);
   circ.extend_ntor(next.relay);
   // Refused sends leave the hop's keystream and digest where they were.
-  EXPECT_EQ(error_of([&] { circ.send_relay_cell(tor::kCellRelay, 2, kRelayData, 1, {}); }),
-            "bad hop index");
-  EXPECT_EQ(
-      error_of([&] { circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(499, 4)); }),
-      "relay payload too large");
+  EXPECT_EQ(error_of([&] { circ.send_relay_cell(tor::kCellRelay, 2, kRelayData, 1, {}); }), "bad hop index");
+  EXPECT_EQ(error_of([&] { circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(499, 4)); }),
+            "relay payload too large");
   circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(498, 4));
   EXPECT_EQ(next_cell(circ).data, from_string("after garbage"));
   EXPECT_EQ(error_of([&] { next_cell(circ); }), "relay length too large");
@@ -120,53 +97,39 @@ TEST(Circuit, SkipsRefusesAndEndsOnDestroy) {
 }
 
 // The relay keeps the link busy with padding, cells of another circuit and
-// DATA cells nobody awaits, or drips a cell a byte at a time, so no socket
-// time-out fires: only the wait's own deadline ends it.
+// DATA nobody awaits, or drips padding cells a byte every third of the
+// time-out, so no socket time-out fires: only the wait's own deadline ends it.
 TEST(Circuit, EveryWaitEndsAtItsDeadlineWhileTheRelayChattersOrDrips) {
   constexpr i32 kTimeoutMs = 300;
   RelayKeys next;
-  struct Case {
+  const struct {
     const char* awaited;
-    std::function<void(RelaySide&)> relay;
-    std::function<void(const Peer&)> client;
+    Reply reply;
+    std::function<void(Circuit&)> client;
     bool drip = false;
-  } const kCases[] = {
-      {"CREATED_FAST", [](RelaySide& r) { r.create_fast(RelaySide::Reply::kNone); },
-       [](const Peer& peer) { open_circuit(peer, kTimeoutMs); }},
-      {"EXTENDED2", [](RelaySide& r) { r.create_fast(), r.recv(); },
-       [&](const Peer& peer) { open_circuit(peer, kTimeoutMs).extend_ntor(next.relay); }},
-      {"RENDEZVOUS2", [](RelaySide& r) { r.create_fast(); },
-       [](const Peer& peer) {
-         open_circuit(peer, kTimeoutMs).recv_command(kRelayRendezvous2, "RENDEZVOUS2");
-       }},
-      {"DATA", [](RelaySide& r) { r.create_fast(); },
-       [](const Peer& peer) {
-         // A caller that discards every body it gets, all within one wait.
-         Circuit circ = open_circuit(peer, kTimeoutMs);
-         const Wait wait = circ.wait_for("DATA");
-         for (;;) circ.recv_raw_body(wait);
-       }},
-      {"CREATED_FAST", [](RelaySide& r) { r.create_fast(RelaySide::Reply::kNone); },
-       [](const Peer& peer) { open_circuit(peer, kTimeoutMs); }, true},
-      {"DATA", [](RelaySide& r) { r.create_fast(); },
-       [](const Peer& peer) {
-         Circuit circ = open_circuit(peer, kTimeoutMs);
-         next_cell(circ);
-       },
-       true},
+  } kCases[] = {
+      {"CREATED_FAST", Reply::kNone, [](Circuit&) {}},
+      {"EXTENDED2", Reply::kCreated, [&](Circuit& c) { c.extend_ntor(next.relay); }},
+      {"RENDEZVOUS2", Reply::kCreated, [](Circuit& c) { c.recv_command(kRelayRendezvous2, "RENDEZVOUS2"); }},
+      // A caller that discards every body it gets, all within one wait.
+      {"DATA", Reply::kCreated, [](Circuit& c) { for (const Wait wait = c.wait_for("DATA");;) c.recv_raw_body(wait); }},
+      {"CREATED_FAST", Reply::kNone, [](Circuit&) {}, true},
+      {"DATA", Reply::kCreated, [](Circuit& c) { next_cell(c); }, true},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     SCOPED_TRACE(c.awaited + std::string(c.drip ? " drip" : ""));
     Peer peer([&](Conn& conn) {
       RelaySide relay(conn);
-      c.relay(relay);
-      c.drip ? relay.drip(std::chrono::milliseconds(kTimeoutMs / 3)) : relay.chatter();
+      relay.create_fast(c.reply);
+      for (u8 byte = 0; c.drip;) conn.write({&byte, 1}), std::this_thread::sleep_for(ms(kTimeoutMs / 3));
+      relay.chatter();
     });
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(error_of([&] { c.client(peer); }), std::string("timed out waiting for ") + c.awaited);
+    EXPECT_EQ(error_of([&] { Circuit circ = open_circuit(peer, kTimeoutMs); c.client(circ); }),
+              std::string("timed out waiting for ") + c.awaited);
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(elapsed, std::chrono::milliseconds(kTimeoutMs));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(kTimeoutMs + 700));
+    EXPECT_GE(elapsed, ms(kTimeoutMs));
+    EXPECT_LT(elapsed, ms(kTimeoutMs + 700));
   }
 }
 
