@@ -190,8 +190,15 @@ struct Consensus {
 
 // How a relay is reached and which identities it must prove.
 struct LinkSpecifier {
+  // The kinds this client writes and reads.
+  static constexpr u8 kIpv4 = 0;       // address and OR port, 6 bytes
+  static constexpr u8 kRsaId = 2;      // RSA identity digest, 20 bytes
+  static constexpr u8 kEd25519Id = 3;  // Ed25519 identity, 32 bytes
+  static constexpr std::size_t kIpv4Len = 6;
+
   Bytes data;
   u8 kind = 0;
+  bool is_ipv4() const { return kind == kIpv4 && data.size() == kIpv4Len; }
   bool operator==(const LinkSpecifier&) const = default;
 };
 

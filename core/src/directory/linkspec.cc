@@ -67,14 +67,16 @@ Bytes serialize_link_specifiers(const std::vector<LinkSpecifier>& specs) {
 std::vector<LinkSpecifier> relay_link_specifiers(const Relay& relay) {
   const auto address = parse_dotted_quad(relay.address);
   if (!address) throw err("relay has non-IPv4 address");
-  util::ByteWriter ipv4(6);
+  util::ByteWriter ipv4(LinkSpecifier::kIpv4Len);
   ipv4.put_bytes(*address);
   ipv4.put_u16(relay.or_port);
-  std::vector<LinkSpecifier> specs{LinkSpecifier{ipv4.take(), 0},
-                                    LinkSpecifier{relay.rsa_identity.to_bytes(), 2}};
+  std::vector<LinkSpecifier> specs{
+      LinkSpecifier{ipv4.take(), LinkSpecifier::kIpv4},
+      LinkSpecifier{relay.rsa_identity.to_bytes(), LinkSpecifier::kRsaId}};
   // tor refuses an empty Ed25519 specifier: a relay whose identity was never
   // completed from a microdescriptor is named by its RSA identity alone.
-  if (!relay.ed25519_id.empty()) specs.push_back(LinkSpecifier{relay.ed25519_id.to_bytes(), 3});
+  if (!relay.ed25519_id.empty())
+    specs.push_back(LinkSpecifier{relay.ed25519_id.to_bytes(), LinkSpecifier::kEd25519Id});
   return specs;
 }
 

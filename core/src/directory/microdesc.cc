@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -12,6 +11,7 @@
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
+#include "mistgrove_core/guarded.h"
 #include "mistgrove_core/log.h"
 
 namespace mistgrove_core::directory {
@@ -38,9 +38,7 @@ struct SharedState {
   std::atomic<std::size_t> next_batch{0};
   std::vector<char> ended_abnormally;  // one slot per worker, written by that worker only
 
-  std::mutex fields_mutex;
-  bool fields_poisoned = false;  // a holder of fields_mutex failed inside it
-  MicrodescriptorIndex merged;
+  util::Guarded<MicrodescriptorIndex> merged{{}, "microdescriptor fields lock poisoned"};
 };
 
 std::vector<std::string> hsdir_digests(const Consensus& consensus) {
@@ -86,14 +84,9 @@ std::vector<Batch> make_batches(const std::vector<std::string>& digests) {
 }
 
 void merge_fields(SharedState& shared, MicrodescriptorIndex&& index) {
-  std::lock_guard lock(shared.fields_mutex);
-  if (shared.fields_poisoned) throw std::logic_error("fields lock");
-  try {
-    for (auto& [key, fields] : index) shared.merged.insert_or_assign(key, std::move(fields));
-  } catch (...) {
-    shared.fields_poisoned = true;
-    throw;
-  }
+  shared.merged.with([&](MicrodescriptorIndex& merged) {
+    for (auto& [key, fields] : index) merged.insert_or_assign(key, std::move(fields));
+  });
 }
 
 void run_worker(SharedState& shared, std::size_t digest_count, u64 worker, i32 fetch_timeout) {
@@ -218,18 +211,19 @@ void hydrate_microdescriptors_with(Consensus& consensus, const util::HostPort& b
     if (shared->ended_abnormally[w]) throw error::err("microdescriptor worker panicked");
   }
 
-  std::lock_guard lock(shared->fields_mutex);
-  std::size_t completed = 0;
-  if (!shared->merged.empty()) {
+  const std::size_t completed = shared->merged.with([&](const MicrodescriptorIndex& merged) {
+    std::size_t count = 0;
+    if (merged.empty()) return count;
     for (Relay& relay : consensus.relays) {
-      auto it = shared->merged.find(relay.microdesc_digest.view());
-      if (it == shared->merged.end()) continue;
+      auto it = merged.find(relay.microdesc_digest.view());
+      if (it == merged.end()) continue;
       // A key the consensus already gave is never replaced.
       if (relay.ed25519_id.empty()) relay.ed25519_id = it->second.ed25519_id;
       if (relay.ntor_onion_key.empty()) relay.ntor_onion_key = it->second.ntor_onion_key;
-      if (relay.ed25519_id.size() == 32 || relay.ntor_onion_key.size() == 32) ++completed;
+      if (relay.ed25519_id.size() == 32 || relay.ntor_onion_key.size() == 32) ++count;
     }
-  }
+    return count;
+  });
   log::info(kTarget, "hydrated {} relays from microdescriptors", completed);
 }
 

@@ -109,9 +109,8 @@ void verify_signature_line(std::string_view outer, ByteView signing_key) {
 }
 
 bool usable(const IntroductionPoint& point) {
-  bool has_ipv4 = std::ranges::any_of(point.link_specifiers, [](const auto& spec) {
-    return spec.kind == 0 && spec.data.size() == 6;
-  });
+  bool has_ipv4 = std::ranges::any_of(point.link_specifiers,
+                                      [](const auto& spec) { return spec.is_ipv4(); });
   return has_ipv4 && point.onion_key.size() == 32 && point.auth_key.size() == 32 &&
          point.enc_key.size() == 32;
 }

@@ -22,7 +22,6 @@ constexpr std::string_view kTHsMac = "tor-hs-ntor-curve25519-sha3-256-1:hs_mac";
 constexpr std::string_view kMHsExpand = "tor-hs-ntor-curve25519-sha3-256-1:hs_key_expand";
 constexpr std::string_view kServerLabel = "Server";
 
-constexpr std::size_t kCookieLen = 20;
 constexpr std::size_t kKeyLen = 32;
 // Every plaintext is padded to this length so that INTRODUCE1 sizes say
 // nothing about the rendezvous point.
@@ -80,7 +79,7 @@ Introduce1 encrypt_introduce1(const IntroductionPoint& point, ByteView plaintext
 
 Introduce1 build_introduce1(const IntroductionPoint& point, const directory::Relay& rendezvous,
                             ByteView cookie, const directory::HsPeriodKeys& keys) {
-  ensure(cookie.size() == kCookieLen, "bad rendezvous cookie");
+  ensure(cookie.size() == kRendezvousCookieLen, "bad rendezvous cookie");
   ensure(rendezvous.ntor_onion_key.size() == kKeyLen, "rendezvous relay missing ntor key");
   Bytes link_specifiers =
       directory::serialize_link_specifiers(directory::relay_link_specifiers(rendezvous));

@@ -1,12 +1,18 @@
 // The hs-ntor introduction handshake and the INTRODUCE1 cell it travels in.
 #pragma once
 
+#include <cstddef>
+
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/util.h"
 
 namespace mistgrove_core::hs {
+
+// The rendezvous cookie: registered at the rendezvous point, sent to the
+// service inside INTRODUCE1.
+inline constexpr std::size_t kRendezvousCookieLen = 20;
 
 // The client's hs-ntor state for one INTRODUCE1, held by the rendezvous
 // attempt until the service answers. Move-only; the secrets are overwritten

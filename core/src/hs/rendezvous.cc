@@ -15,18 +15,13 @@ namespace mistgrove_core::hs {
 namespace {
 
 using circuit::Circuit;
+using directory::LinkSpecifier;
 using directory::Relay;
 using error::err;
 
 constexpr std::string_view kLog = "mistgrove_core::hs";
-constexpr std::size_t kCookieLen = 20;
 constexpr std::size_t kMaxRendezvousPoints = 12;
 constexpr std::size_t kMaxGuardsPerPoint = 3;
-
-// Link specifier types of an introduction point.
-constexpr u8 kSpecIpv4 = 0;
-constexpr u8 kSpecRsaId = 2;
-constexpr u8 kSpecEd25519Id = 3;
 
 // A circuit from `guard` to `last` over a new link; one hop when they are the
 // same relay.
@@ -45,9 +40,8 @@ void send_to_last_hop(Circuit& circ, u8 command, ByteView data) {
 
 Relay intro_point_relay(const IntroductionPoint& point) {
   const auto& specs = point.link_specifiers;
-  auto ipv4 = std::find_if(specs.begin(), specs.end(), [](const directory::LinkSpecifier& s) {
-    return s.kind == kSpecIpv4 && s.data.size() == 6;
-  });
+  auto ipv4 = std::find_if(specs.begin(), specs.end(),
+                           [](const LinkSpecifier& s) { return s.is_ipv4(); });
   if (ipv4 == specs.end()) throw err("intro point lacks IPv4 link specifier");
 
   Relay relay;
@@ -55,9 +49,11 @@ Relay intro_point_relay(const IntroductionPoint& point) {
   const Bytes& a = ipv4->data;
   relay.address = fmt::format("{}.{}.{}.{}", a[0], a[1], a[2], a[3]);
   relay.or_port = util::read_u16(a, 4);
-  for (const directory::LinkSpecifier& spec : specs) {
-    if (spec.kind == kSpecRsaId && spec.data.size() == 20) relay.rsa_identity = spec.data;
-    if (spec.kind == kSpecEd25519Id && spec.data.size() == 32) relay.ed25519_id = spec.data;
+  for (const LinkSpecifier& spec : specs) {
+    if (spec.kind == LinkSpecifier::kRsaId && spec.data.size() == 20)
+      relay.rsa_identity = spec.data;
+    if (spec.kind == LinkSpecifier::kEd25519Id && spec.data.size() == 32)
+      relay.ed25519_id = spec.data;
   }
   if (relay.rsa_identity.empty()) throw err("intro point lacks RSA identity link specifier");
   if (relay.ed25519_id.empty()) throw err("intro point lacks Ed25519 identity link specifier");
@@ -76,7 +72,7 @@ RendezvousStream connect_onion_service(const Options& options,
                                        const HiddenServiceDescriptor& descriptor,
                                        const directory::HsPeriodKeys& keys, const Relay& rendezvous,
                                        const Relay& guard) {
-  const Bytes cookie = crypto::random_bytes(kCookieLen);
+  const Bytes cookie = crypto::random_bytes(kRendezvousCookieLen);
   log::info(kLog, "connecting to rendezvous point {} at {}:{} via guard {}", rendezvous.nickname,
             rendezvous.address, rendezvous.or_port, guard.nickname);
   Circuit rend = circuit_through(guard, rendezvous, options.timeout_ms);
