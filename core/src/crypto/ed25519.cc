@@ -23,8 +23,8 @@ bool ed25519_valid_point(ByteView public_key) {
 }
 
 std::optional<Bytes> ed25519_blind_public_key(ByteView public_key, ByteView param) {
-  // Multiplying an invalid point would leak or lose the blinding.
-  if (param.size() != 32 || !ed25519_valid_point(public_key)) return std::nullopt;
+  if (param.size() != 32 || public_key.size() != crypto_core_ed25519_BYTES) return std::nullopt;
+  ensure_sodium();
   // The clamped factor, zero-extended to the 64 bytes the reduction takes.
   u8 wide[crypto_core_ed25519_NONREDUCEDSCALARBYTES] = {};
   std::copy(param.begin(), param.end(), wide);
@@ -34,7 +34,11 @@ std::optional<Bytes> ed25519_blind_public_key(ByteView public_key, ByteView para
   u8 scalar[crypto_core_ed25519_SCALARBYTES];
   crypto_core_ed25519_scalar_reduce(scalar, wide);
   Bytes blinded(crypto_core_ed25519_BYTES);
-  // Refuses only a product that is the identity, i.e. a factor of 0 mod l.
+  // Multiplying an invalid point would leak or lose the blinding. libsodium
+  // refuses the same points as ed25519_valid_point before it multiplies
+  // (non-canonical, small order, outside the prime-order subgroup), so the
+  // key is not checked twice; it also refuses a product that is the
+  // identity, i.e. a factor of 0 mod l.
   if (crypto_scalarmult_ed25519_noclamp(blinded.data(), scalar, public_key.data()) != 0)
     return std::nullopt;
   return blinded;
