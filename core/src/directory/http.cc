@@ -14,6 +14,7 @@
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/net.h"
+#include "http.h"
 
 namespace mistgrove_core::directory {
 namespace {

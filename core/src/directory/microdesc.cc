@@ -13,6 +13,9 @@
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/guarded.h"
 #include "mistgrove_core/log.h"
+#include "http.h"
+#include "microdesc.h"
+#include "ring.h"
 
 namespace mistgrove_core::directory {
 namespace {

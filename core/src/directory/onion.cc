@@ -7,6 +7,7 @@
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
+#include "onion.h"
 
 namespace mistgrove_core::directory {
 namespace {

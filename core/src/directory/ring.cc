@@ -8,6 +8,7 @@
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
+#include "ring.h"
 
 namespace mistgrove_core::directory {
 namespace {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/test_support.h"
+#include "directory/http.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
 

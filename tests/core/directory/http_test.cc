@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/test_support.h"
+#include "directory/http.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {

@@ -11,6 +11,7 @@
 
 #include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
+#include "directory/microdesc.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {

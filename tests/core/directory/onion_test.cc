@@ -8,6 +8,7 @@
 
 #include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
+#include "directory/onion.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "base/test_support.h"
+#include "directory/ring.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {
