@@ -1,5 +1,6 @@
-// Directory HTTP: the request text, response and chunked-body decoding, and
-// http_get_direct against a real loopback server run by the test.
+// Directory HTTP: the request text, the http and chunked records of
+// tests/core/data/directory_cases.txt, and http_get_direct against a real
+// loopback server run by the test.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -20,62 +21,17 @@ using mistgrove_test::error_of;
 using mistgrove_test::outcome;
 using mistgrove_test::text;
 
-struct DecodeCase {
-  std::string input;
-  std::string body_or_error;
-};
-
-TEST(DirectoryRequest, ExactText) {
+TEST(DirectoryHttp, RequestTextAndBodies) {
   EXPECT_EQ(directory_request_text("/tor/micro/d/a-b", "192.0.2.7"),
             "GET /tor/micro/d/a-b HTTP/1.0\r\nHost: 192.0.2.7\r\nUser-Agent: mistgrove/0\r\n"
             "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
-}
-
-TEST(DecodeHttpBody, StatusAndFraming) {
-  const std::string chunked = "\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
-  const DecodeCase kCases[] = {
-      {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhello", "hello"},  // length not read
-      {"HTTP/1.0 503 Busy\r\nX-Note: a 200 b\r\n\r\nbody", "body"},    // " 200 " anywhere
-      {"HTTP/1.0 404 Not Found\r\nX: y\r\n\r\nnope", "HTTP request failed: HTTP/1.0 404 Not Found"},
-      {"HTTP/1.0 200\r\nServer: x\r\n\r\nbody", "HTTP request failed: HTTP/1.0 200"},
-      {"HTTP/1.0 404 \xff\r\n\r\n", "HTTP request failed: HTTP/1.0 404 \xef\xbf\xbd"},
-      {"HTTP/1.0 200 OK\r\nServer: x\r\n", "malformed HTTP response"},
-      {"HTTP/1.0 200 OK\n\nbody", "malformed HTTP response"},
-      {"HTTP/1.1 200 OK\r\nTRANSFER-ENCODING: CHUNKED" + chunked, "abc"},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding:chunked" + chunked, chunked.substr(4)},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n9\r\nabc\r\n", "truncated chunk"},
-  };
-  for (const DecodeCase& c : kCases) {
-    SCOPED_TRACE(c.input);
-    EXPECT_EQ(outcome([&] { return text(decode_http_body(util::text_bytes(c.input))); }),
-              c.body_or_error);
-  }
-}
-
-TEST(DecodeChunkedBody, SizesAndFraming) {
-  const std::string d26 = "abcdefghijklmnopqrstuvwxyz";
-  const DecodeCase kCases[] = {
-      {"+001A\r\n" + d26 + "\r\n0\r\n\r\n", d26},
-      {"\xc2\xa0 1a\xe3\x80\x80;name=value\r\n" + d26 + "\r\n", d26},
-      {"3\r\nabc\r\n2\r\nde\r\n0\r\nX: \xff\r\n\r\ngarbage", "abcde"},  // trailers unread
-      {"3\r\nabcXY0\r\n\r\n", "abc"},  // the two bytes after the data are skipped unread
-      {"5\r\nabc\r\n", "abc\r\n"},
-      {"", ""},
-      {"3\r\nabc\r\nx", "bad chunked response"},
-      {"3", "bad chunked response"},
-      {"3\nabc\n0\n\n", "bad chunked response"},
-      {"0x1a\r\n" + d26 + "\r\n", "invalid digit found in string"},
-      {" ;x\r\nabc\r\n", "cannot parse integer from empty string"},
-      {"fffffffffffffffff\r\nabc\r\n", "number too large to fit in target type"},
-      {"6\r\nabc\r\n", "truncated chunk"},
-      {"ffffffffffffffff\r\nabc\r\n", "truncated chunk"},
-      {"1\xff\r\na\r\n", "invalid utf-8 sequence of 1 bytes from index 1"},
-      {"1\xe2\x82\r\na\r\n", "incomplete utf-8 byte sequence from index 1"},
-  };
-  for (const DecodeCase& c : kCases) {
-    SCOPED_TRACE(c.input);
-    EXPECT_EQ(outcome([&] { return text(decode_chunked_body(util::text_bytes(c.input))); }),
-              c.body_or_error);
+  for (const char* kind : {"http", "chunked"}) {
+    for (const auto& r : mistgrove_test::load_records("directory_cases.txt", kind)) {
+      const ByteView in = util::text_bytes(r.text(1));
+      const auto decode = *kind == 'h' ? decode_http_body : decode_chunked_body;
+      EXPECT_EQ(outcome([&] { return text(decode(in)); }), r.last())
+          << r.text(1);
+    }
   }
 }
 
@@ -95,8 +51,7 @@ class LoopbackServer {
   }
 
   util::HostPort endpoint() const { return {"127.0.0.1", port_}; }
-  // Waits for the server thread, then gives the request head it received.
-  const std::string& request() {
+  const std::string& request() {  // the head received, once the thread has ended
     if (thread_.joinable()) thread_.join();
     return request_;
   }
@@ -107,8 +62,7 @@ class LoopbackServer {
   }
   // Reads and drops what the client sends until it closes (or 10 s pass).
   static void wait_for_close(int client) {
-    char buf[256];
-    while (readable(client) && ::recv(client, buf, sizeof buf, 0) > 0) {
+    for (char buf[256]; readable(client) && ::recv(client, buf, sizeof buf, 0) > 0;) {
     }
   }
   static Serve answer(std::string response) {
@@ -121,11 +75,9 @@ class LoopbackServer {
   void run(const Serve& serve) {
     const int client = readable(listener_) ? ::accept(listener_, nullptr, nullptr) : -1;
     if (client < 0) return;
-    char c;
-    while (request_.find("\r\n\r\n") == std::string::npos && readable(client) &&
-           ::recv(client, &c, 1, 0) == 1) {
+    for (char c; request_.find("\r\n\r\n") == std::string::npos && readable(client) &&
+                 ::recv(client, &c, 1, 0) == 1;)
       request_.push_back(c);
-    }
     serve(client);
     ::close(client);
   }

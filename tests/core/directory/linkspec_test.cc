@@ -11,35 +11,35 @@ namespace mistgrove_core::directory {
 namespace {
 
 using mistgrove_test::error_of;
-using mistgrove_test::hex;
+using mistgrove_test::load_records;
 
 // "kind:hexbody" per specifier, joined by spaces, or the failure message.
 std::string describe(const std::function<std::vector<LinkSpecifier>()>& call) {
   return mistgrove_test::outcome([&] {
     std::string out;
-    for (const LinkSpecifier& spec : call()) {
-      out += fmt::format("{}{}:", out.empty() ? "" : " ", spec.kind);
-      for (u8 b : spec.data) out += fmt::format("{:02x}", b);
-    }
+    for (const LinkSpecifier& spec : call())
+      out += fmt::format("{}{}:{:02x}", out.empty() ? "" : " ", spec.kind,
+                         fmt::join(spec.data, ""));
     return out;
   });
 }
 
-TEST(ParseLinkSpecifiers, Blocks) {
-  static const struct {
-    const char *block, *expected;
-  } kCases[] = {
-      {"", "empty link specifier block"},
-      {"00ffff", ""},  // bytes after the counted specifiers are not judged
-      {"010000", "0:"},
-      {"0100", "truncated link specifier"},
-      {"0102020a", "truncated link specifier body"},
-      {"0100060a01020301bb0201ff", "0:0a01020301bb"},
-      {"02010002020304", "1: 2:0304"},
-  };
-  for (const auto& c : kCases) {
-    EXPECT_EQ(describe([&] { return parse_link_specifiers(hex(c.block)); }), c.expected) << c.block;
+TEST(LinkSpecifiers, ParseAndRelaySpecifiers) {
+  for (const auto& r : load_records("directory_cases.txt", "linkspec"))
+    EXPECT_EQ(describe([&] { return parse_link_specifiers(r.bytes(1)); }), r.last()) << r.text(1);
+  Relay relay;
+  relay.or_port = 443;
+  relay.rsa_identity = {0x11, 0x11};
+  relay.ed25519_id = {0x22, 0x22};
+  for (const auto& r : load_records("directory_cases.txt", "relay_linkspec")) {
+    relay.address = r.text(1);
+    EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), r.last()) << r.text(1);
   }
+  // Without a completed Ed25519 identity its specifier is left out.
+  relay.ed25519_id = {};
+  relay.or_port = 9001;
+  relay.address = "192.0.2.7";
+  EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), "0:c00002072329 2:1111");
 }
 
 TEST(SerializeLinkSpecifiers, CountAndBodyLimits) {
@@ -51,47 +51,15 @@ TEST(SerializeLinkSpecifiers, CountAndBodyLimits) {
       {std::vector<LinkSpecifier>(255, LinkSpecifier{{}, 7}), 511, ""},
       {std::vector<LinkSpecifier>(256), 0, "too many link specifiers"},
       {{LinkSpecifier{Bytes(255, 1), 9}}, 258, ""},
-      {{LinkSpecifier{Bytes(3, 1), 9}, LinkSpecifier{Bytes(256, 1), 9}},
-       0,
+      {{LinkSpecifier{Bytes(3, 1), 9}, LinkSpecifier{Bytes(256, 1), 9}}, 0,
        "link specifier too large"},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.message);
     Bytes block;
     EXPECT_EQ(error_of([&] { block = serialize_link_specifiers(c.specs); }), c.message);
-    EXPECT_EQ(block.size(), c.size);
-    if (c.size > 0) {
-      EXPECT_EQ(parse_link_specifiers(block), c.specs);
-    }
+    EXPECT_EQ(block.size(), c.size) << c.message;
+    if (c.size > 0) EXPECT_EQ(parse_link_specifiers(block), c.specs);
   }
-}
-
-TEST(RelayLinkSpecifiers, StrictDottedQuadOnly) {
-  static const struct {
-    const char *address, *expected;
-  } kCases[] = {
-      {"192.0.2.7", "0:c000020701bb 2:1111 3:2222"},
-      {"255.255.255.255", "0:ffffffff01bb 2:1111 3:2222"},
-      {"010.1.2.3", "relay has non-IPv4 address"},
-      {"1.2.3", "relay has non-IPv4 address"},
-      {"256.1.1.1", "relay has non-IPv4 address"},
-      {" 1.2.3.4", "relay has non-IPv4 address"},
-      {"::1", "relay has non-IPv4 address"},
-  };
-  for (const auto& c : kCases) {
-    Relay relay;
-    relay.address = c.address;
-    relay.or_port = 443;
-    relay.rsa_identity = {0x11, 0x11};
-    relay.ed25519_id = {0x22, 0x22};
-    EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), c.expected) << c.address;
-  }
-  // Without a completed Ed25519 identity its specifier is left out.
-  Relay relay;
-  relay.address = "192.0.2.7";
-  relay.or_port = 9001;
-  relay.rsa_identity = {0x11};
-  EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), "0:c00002072329 2:11");
 }
 
 }  // namespace

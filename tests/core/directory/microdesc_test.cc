@@ -1,5 +1,6 @@
-// Microdescriptor documents (fields, index by digest) and the parallel
-// download that completes relay keys, driven through its fetch seam.
+// Microdescriptor documents (the md records of directory_cases.txt, the index
+// by digest) and the parallel download that completes relay keys, driven
+// through its fetch seam.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -10,24 +11,16 @@
 #include <thread>
 
 #include "base/test_support.h"
-#include "mistgrove_core/crypto.h"
 #include "directory/microdesc.h"
+#include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {
 namespace {
 
 using mistgrove_test::error_of;
+using util::base64_encode_unpadded;
 using util::HostPort;
-
-// Keys 00..1f and 20..3f; the digest was computed with Python's hashlib.
-const std::string kNtorB64 = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8";
-const std::string kEdB64 = "ICEiIyQlJicoKSorLC0uLzAxMjM0NTY3ODk6Ozw9Pj8";
-const std::string kMicrodesc =
-    "onion-key\n-----BEGIN RSA PUBLIC KEY-----\nMIGJAoGBAMtp\n-----END RSA PUBLIC KEY-----\n"
-    "ntor-onion-key " +
-    kNtorB64 + "\nfamily $AAAA\nid ed25519 " + kEdB64 + "\n";
-const std::string kMicrodescDigest = "+hLrvIzIqbLNPgWJ/SMwVmGyR9E/CxdDRP1oJ0ceDjc";
 
 Bytes range_bytes(u8 from) {
   Bytes b(32);
@@ -35,29 +28,34 @@ Bytes range_bytes(u8 from) {
   return b;
 }
 
+// Ntor key 00..1f, ed25519 id 20..3f.
+const std::string kNtor = base64_encode_unpadded(range_bytes(0));
+const std::string kMicrodesc = "onion-key\nntor-onion-key " + kNtor +
+                               "\nfamily $AAAA\nid ed25519 " +
+                               base64_encode_unpadded(range_bytes(32)) + "\n";
+
 // A microdescriptor with only an ntor key; distinct seeds give distinct digests.
 std::string ntor_only(u8 seed) {
-  return "onion-key\nntor-onion-key " + util::base64_encode_unpadded(range_bytes(seed)) + "\n";
+  return "onion-key\nntor-onion-key " + base64_encode_unpadded(range_bytes(seed)) + "\n";
 }
 
 std::string digest_of(std::string_view text) {
-  return util::base64_encode_unpadded(crypto::sha256(util::text_bytes(text)));
+  return base64_encode_unpadded(crypto::sha256(util::text_bytes(text)));
 }
 
-Relay hsdir(std::string digest, RelayFlags flags = {"HSDir", "Running", "Valid"}) {
+Relay hsdir(std::string digest, RelayFlags flags = {"HSDir", "Running", "Valid"},
+            std::string address = "127.0.0.1", u16 dir_port = 0) {
   Relay r;
-  r.address = "127.0.0.1";
+  r.address = std::move(address);
   r.or_port = 9001;
+  r.dir_port = dir_port;
   r.microdesc_digest = std::move(digest);
   r.flags = std::move(flags);
   return r;
 }
 
 Relay dir_source(std::string address, u16 dir_port) {
-  Relay r = hsdir("", {"Running", "V2Dir", "Valid"});
-  r.address = std::move(address);
-  r.dir_port = dir_port;
-  return r;
+  return hsdir("", {"Running", "V2Dir", "Valid"}, std::move(address), dir_port);
 }
 
 Consensus consensus_of(std::vector<Relay> relays) {
@@ -66,8 +64,7 @@ Consensus consensus_of(std::vector<Relay> relays) {
   return c;
 }
 
-// `n` HSDirs whose digests are the numbers from 0.
-Consensus numbered_hsdirs(int n) {
+Consensus numbered_hsdirs(int n) {  // digests "000", "001", ...
   Consensus c;
   for (int i = 0; i < n; ++i) c.relays.push_back(hsdir(fmt::format("{:03}", i)));
   return c;
@@ -75,15 +72,14 @@ Consensus numbered_hsdirs(int n) {
 
 const HostPort kBootstrap{"boot", 80};
 
-struct Call {
-  HostPort source;
-  std::string path;
-  i32 timeout_ms;
-};
-
-// A fetch that records its calls and answers from a map of source host to
-// body; a missing host fails with "down <host>".
+// Records its calls and answers from a map of source host to body; a missing
+// host fails with "down <host>".
 struct ScriptedFetch {
+  struct Call {
+    HostPort source;
+    std::string path;
+    i32 timeout_ms;
+  };
   std::map<std::string, std::string> bodies;
   std::mutex mutex;
   std::vector<Call> calls;
@@ -99,82 +95,55 @@ struct ScriptedFetch {
   }
 };
 
-TEST(ParseMicrodescriptorFields, TakesIdAndNtorLines) {
-  const Bytes k0 = range_bytes(0), k1 = range_bytes(32);
-  const char* kBadBase64 = "base64 decode failed: Invalid symbol 33, offset 0.";
-  const std::string b0 = kNtorB64, b1 = kEdB64;
-  const struct {
-    const char* name;
-    std::string text;
-    Bytes ed25519_id, ntor;
-    const char* error = "";
-  } kCases[] = {
-      {"both", kMicrodesc, k1, k0},
-      {"second ntor line wins", "ntor-onion-key " + b0 + "\nntor-onion-key " + b1 + "\n", {}, k1},
-      {"id of another kind ignored", "id rsa1024 " + b0 + "\nid ed25519\n", {}, {}},
-      {"extra words ignored", "id ed25519 " + b0 + " more\nntor-onion-key " + b1 + " x\n", k0, k1},
-      {"crlf, padding, no final line feed", "ntor-onion-key " + b0 + "=\r\n\r\nid ed25519 " + b1,
-       k1, k0},
-      {"short key kept as is", "ntor-onion-key AAAA\n", {}, Bytes{0, 0, 0}},
-      {"bad ntor key", "ntor-onion-key !!!!\n", {}, {}, kBadBase64},
-      {"bad id", "id ed25519 !!!!\n", {}, {}, kBadBase64},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    MicrodescriptorFields f;
-    EXPECT_EQ(error_of([&] { f = parse_microdescriptor_fields(c.text); }), c.error);
-    EXPECT_EQ(f, (MicrodescriptorFields{c.ed25519_id, c.ntor}));
+TEST(Microdescriptors, FieldsAndIndex) {
+  for (const auto& r : mistgrove_test::load_records("directory_cases.txt", "md")) {
+    EXPECT_EQ(mistgrove_test::outcome([&] {
+                const MicrodescriptorFields f = parse_microdescriptor_fields(r.text(1));
+                return "id=" + base64_encode_unpadded(f.ed25519_id) +
+                       " ntor=" + base64_encode_unpadded(f.ntor_onion_key);
+              }),
+              r.last())
+        << r.text(1);
   }
-}
-
-TEST(IndexMicrodescriptors, KeysAreDigestsOfTheExactText) {
-  const MicrodescriptorIndex index = index_microdescriptors("header\n" + kMicrodesc + kMicrodesc);
-  EXPECT_EQ(index,
+  EXPECT_EQ(index_microdescriptors("header\n" + kMicrodesc + kMicrodesc),
             (MicrodescriptorIndex{
-                {kMicrodescDigest, MicrodescriptorFields{range_bytes(32), range_bytes(0)}}}));
+                {digest_of(kMicrodesc), MicrodescriptorFields{range_bytes(32), range_bytes(0)}}}));
   EXPECT_EQ(index_microdescriptors(ntor_only(1) + ntor_only(2)).size(), 2u);
-  EXPECT_NE(error_of([&] { index_microdescriptors(kMicrodesc + "onion-key\nntor-onion-key *\n"); }),
-            "");
+  EXPECT_EQ(error_of([&] { index_microdescriptors(kMicrodesc + "onion-key\nntor-onion-key *\n"); }),
+            "base64 decode failed: Invalid symbol 42, offset 0.");
 }
 
 TEST(HydrateMicrodescriptors, FailsWithoutDigestsBeforeFetching) {
   Relay no_or_port = hsdir("d4");
   no_or_port.or_port = 0;
-  for (const Consensus& consensus :
+  for (Consensus consensus :
        {Consensus{}, consensus_of({hsdir("d1", {"Running", "Valid"}),
+                                   hsdir("d3", {"HSDir", "Valid"}),
                                    hsdir("d2", {"HSDir", "NoEdConsensus", "Running", "Valid"}),
-                                   hsdir("d3", {"HSDir", "Valid"}), no_or_port, hsdir("")})}) {
-    Consensus copy = consensus;
+                                   no_or_port, hsdir("")})}) {
     ScriptedFetch fetch;
-    EXPECT_EQ(error_of([&] { hydrate_microdescriptors_with(copy, kBootstrap, 30000, fetch.fn()); }),
-              "consensus has no microdescriptor digests to fetch");
+    EXPECT_EQ(
+        error_of([&] { hydrate_microdescriptors_with(consensus, kBootstrap, 30000, fetch.fn()); }),
+        "consensus has no microdescriptor digests to fetch");
     EXPECT_TRUE(fetch.calls.empty());
   }
 }
 
 TEST(HydrateMicrodescriptors, BatchesOfNinetyInDigestOrderAndCappedTimeout) {
-  struct Case {
-    int digests;
-    i32 timeout_ms, fetch_timeout_ms;
-  } const kCases[] = {{90, 30000, 3000}, {91, 1000, 1000}};
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.digests);
-    Consensus consensus = numbered_hsdirs(c.digests);
+  for (auto [digests, timeout_ms, capped_ms] : {std::tuple{90, 30000, 3000}, {91, 1000, 1000}}) {
+    Consensus consensus = numbered_hsdirs(digests);
     consensus.relays.push_back(consensus.relays[0]);  // a second relay, no second fetch
     std::vector<std::string> paths;
-    for (int i = 0; i < c.digests; ++i) {
-      if (i % 90 == 0)
-        paths.push_back(fmt::format("/tor/micro/d/{:03}", i));
-      else
-        paths.back() += fmt::format("-{:03}", i);
-    }
+    for (int i = 0; i < digests; ++i)
+      i % 90 == 0 ? paths.push_back(fmt::format("/tor/micro/d/{:03}", i))
+                  : void(paths.back() += fmt::format("-{:03}", i));
     ScriptedFetch fetch;
     fetch.bodies["boot"] = "";
-    hydrate_microdescriptors_with(consensus, kBootstrap, c.timeout_ms, fetch.fn());
+    hydrate_microdescriptors_with(consensus, kBootstrap, timeout_ms, fetch.fn());
     std::vector<std::string> fetched;
-    for (const Call& call : fetch.calls) {
+    for (const auto& call : fetch.calls) {
       fetched.push_back(call.path);
-      EXPECT_EQ(call.timeout_ms, c.fetch_timeout_ms);
+      EXPECT_EQ(call.timeout_ms, capped_ms);
     }
     std::sort(fetched.begin(), fetched.end());  // batches run in parallel
     EXPECT_EQ(fetched, paths);
@@ -182,33 +151,28 @@ TEST(HydrateMicrodescriptors, BatchesOfNinetyInDigestOrderAndCappedTimeout) {
 }
 
 TEST(HydrateMicrodescriptors, FailedBatchTriesUpToFiveSourcesBootstrapFirst) {
-  struct Case {
-    int dir_relays;
-    std::size_t attempts;
-  } const kCases[] = {{0, 1}, {4, 5}, {9, 5}};
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.dir_relays);
+  for (auto [dir_relays, attempts] : {std::pair{0, 1u}, {4, 5u}, {9, 5u}}) {
+    SCOPED_TRACE(dir_relays);
     Consensus consensus = consensus_of({hsdir("d1"), dir_source("10.1.0.0", 0)});  // no DirPort
-    for (int i = 0; i < c.dir_relays; ++i)
+    for (int i = 0; i < dir_relays; ++i)
       consensus.relays.push_back(dir_source(fmt::format("10.0.0.{}", i), 80));
     ScriptedFetch fetch;
     hydrate_microdescriptors_with(consensus, kBootstrap, 30000, fetch.fn());
-    ASSERT_EQ(fetch.calls.size(), c.attempts);
+    ASSERT_EQ(fetch.calls.size(), attempts);
     EXPECT_EQ(fetch.calls.front().source, kBootstrap);
     std::set<std::string> hosts;
-    for (const Call& call : fetch.calls) hosts.insert(call.source.host);
-    EXPECT_EQ(hosts.size(), c.attempts);  // none twice
+    for (const auto& call : fetch.calls) hosts.insert(call.source.host);
+    EXPECT_EQ(hosts.size(), attempts);  // none twice
     EXPECT_FALSE(hosts.count("10.1.0.0"));
   }
 }
 
 TEST(HydrateMicrodescriptors, CompletesMissingKeysOnly) {
-  const std::string ntor_md = ntor_only(100);
-  const std::string empty_md = "onion-key\nfamily x\n";
-  const std::string bad_utf8_md = "onion-key\nntor-onion-key " + kNtorB64 + "\n# \xff\n";
-  Relay preset = hsdir(kMicrodescDigest);
+  const std::string ntor_md = ntor_only(100), empty_md = "onion-key\nfamily x\n";
+  const std::string bad_utf8_md = "onion-key\nntor-onion-key " + kNtor + "\n# \xff\n";
+  Relay preset = hsdir(digest_of(kMicrodesc));
   preset.ed25519_id = range_bytes(200);
-  Consensus consensus = consensus_of({preset, hsdir(kMicrodescDigest),
+  Consensus consensus = consensus_of({preset, hsdir(digest_of(kMicrodesc)),
                                       hsdir(digest_of(ntor_md), {"Running", "Valid"}),
                                       hsdir(digest_of(ntor_md)), hsdir(digest_of(empty_md)),
                                       hsdir(digest_of(bad_utf8_md)),  // the digest of the raw bytes
@@ -231,9 +195,8 @@ TEST(HydrateMicrodescriptors, CompletesMissingKeysOnly) {
       {"not in the response", {}, {}},
   };
   for (std::size_t i = 0; i < std::size(kExpected); ++i) {
-    SCOPED_TRACE(kExpected[i].name);
-    EXPECT_EQ(consensus.relays[i].ed25519_id, kExpected[i].ed25519_id);
-    EXPECT_EQ(consensus.relays[i].ntor_onion_key, kExpected[i].ntor);
+    EXPECT_EQ(consensus.relays[i].ed25519_id, kExpected[i].ed25519_id) << kExpected[i].name;
+    EXPECT_EQ(consensus.relays[i].ntor_onion_key, kExpected[i].ntor) << kExpected[i].name;
   }
   EXPECT_EQ(fetch.calls.size(), 2u);
 }
@@ -241,7 +204,6 @@ TEST(HydrateMicrodescriptors, CompletesMissingKeysOnly) {
 TEST(HydrateMicrodescriptors, StartsOneWorkerPerBatchUpToEight) {
   for (auto [batches, workers] : {std::pair{1, 1}, {2, 2}, {20, 8}}) {
     SCOPED_TRACE(batches);
-    Consensus consensus = numbered_hsdirs(batches * 90);
     struct Seen {
       std::mutex mutex;
       std::condition_variable cv;
@@ -263,20 +225,20 @@ TEST(HydrateMicrodescriptors, StartsOneWorkerPerBatchUpToEight) {
       --seen->in_flight;
       return Bytes{};
     };
+    Consensus consensus = numbered_hsdirs(batches * 90);
     hydrate_microdescriptors_with(consensus, kBootstrap, 30000, fetch);
     EXPECT_EQ(seen->most, workers);
     EXPECT_EQ(seen->threads.size(), static_cast<std::size_t>(workers));
   }
 }
 
+// Batch 2 (digests 90-179) ends its worker with a fault that is no Error; the
+// others answer with a microdescriptor that would complete a relay. The last
+// worker is left running: the test awaits the end of every copy of `fetch`
+// (and so of the sentinel) before the process may exit.
 TEST(HydrateMicrodescriptors, AbnormalWorkerEndFailsTheCall) {
   Consensus consensus = numbered_hsdirs(180);
-  consensus.relays.push_back(hsdir(kMicrodescDigest));
-  // Batch 2 (digests 90-179) ends its worker with a fault that is no Error;
-  // the other batches answer with a microdescriptor that would complete a
-  // relay. The last worker is left running; every copy of `fetch` (and so of
-  // the sentinel) is gone once it has ended, which the test awaits before the
-  // process may exit.
+  consensus.relays.push_back(hsdir(digest_of(kMicrodesc)));
   auto sentinel = std::make_shared<int>(0);
   std::weak_ptr<int> alive = sentinel;
   auto fetch = [sentinel](const HostPort&, const std::string& path, i32) -> Bytes {
