@@ -47,9 +47,6 @@ class TorChannel {
   // passes first: every wait for the socket ends by then, however slowly the
   // relay sends. After nothing the link is out of step and only fit to drop.
   std::optional<Cell> read_cell(std::chrono::steady_clock::time_point deadline);
-  void send_netinfo();
-  // VERSIONS exchange (4 or 5), skip to the relay's NETINFO, send ours.
-  void negotiate();
 
   i32 link_version() const { return link_version_; }
 
@@ -57,6 +54,9 @@ class TorChannel {
 
  private:
   explicit TorChannel(std::unique_ptr<Tls> tls);
+  // VERSIONS exchange (4 or 5), skip to the relay's NETINFO, send ours.
+  void negotiate();
+  void send_netinfo();
   void write_all(ByteView data);
   void read_exact(std::span<u8> out);
   // `width` is the circuit-id width, 2 (first VERSIONS) or 4.
