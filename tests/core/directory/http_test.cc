@@ -29,8 +29,7 @@ TEST(DirectoryHttp, RequestTextAndBodies) {
     for (const auto& r : mistgrove_test::load_records("directory_cases.txt", kind)) {
       const ByteView in = util::text_bytes(r.text(1));
       const auto decode = *kind == 'h' ? decode_http_body : decode_chunked_body;
-      EXPECT_EQ(outcome([&] { return text(decode(in)); }), r.last())
-          << r.text(1);
+      EXPECT_EQ(outcome([&] { return text(decode(in)); }), r.last()) << r.text(1);
     }
   }
 }
@@ -51,7 +50,7 @@ class LoopbackServer {
   }
 
   util::HostPort endpoint() const { return {"127.0.0.1", port_}; }
-  const std::string& request() {  // the head received, once the thread has ended
+  const std::string& request() {  // the head it received, once it has ended
     if (thread_.joinable()) thread_.join();
     return request_;
   }
@@ -98,13 +97,7 @@ TEST(HttpGetDirect, ServerOutcomes) {
   } cases[] = {
       {"plain", LoopbackServer::answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nplain body"),
        5000, "plain body"},
-      {"chunked",
-       LoopbackServer::answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello"
-                              "\r\n6\r\n world\r\n0\r\n\r\n"),
-       5000, "hello world"},
       {"closes without answer", [](int) {}, 5000, "malformed HTTP response"},
-      {"closes inside the head", LoopbackServer::answer("HTTP/1.0 200 OK\r\nServ"), 5000,
-       "malformed HTTP response"},
       {"resets",
        [](int client) {
          const linger hard{1, 0};
@@ -191,7 +184,6 @@ TEST(HttpGetDirect, ConnectFailureIsPassedOn) {
   EXPECT_EQ(error_of([&] { http_get_direct(closed, "/", 2000); }),
             "tcp connect failed to 127.0.0.1:" + std::to_string(port) + ": " +
                 error::os_error_text(ECONNREFUSED));
-  EXPECT_EQ(error_of([&] { http_get_direct(closed, "/", -1); }), "timeout must be non-negative");
 }
 
 }  // namespace
