@@ -1,14 +1,13 @@
-// RendezvousStream against the in-process peer playing the guard and the
-// onion service's end-to-end hop: BEGIN, the read loop under the SENDME
-// window rule, the END reasons, and sending within the package windows.
+// Streams against the in-process peer: RendezvousStream over the guard and the
+// service's end-to-end hop (BEGIN, reading under the SENDME rule, END reasons,
+// sending within the package windows), BEGIN_DIR, and failed rendezvous.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <string>
-#include <thread>
-#include <tuple>
+#include <atomic>
 
-#include "mistgrove_core/hs.h"
+#include "hs/fetch.h"
+#include "hs/rendezvous.h"
 #include "tor/fake_relay.h"
 
 namespace mistgrove_core::hs {
@@ -18,68 +17,31 @@ using namespace mistgrove_core::fake;
 using circuit::kRelayConnected;
 using circuit::kRelayData;
 using circuit::kRelayEnd;
-
+using circuit::kRelaySendme;
 using Service = std::function<void(RelaySide&)>;
+constexpr i32 kTimeoutMs = 300;
+const auto now = std::chrono::steady_clock::now;
 
 // Runs `service` as the peer (guard at hop 0, the service at hop 1) and
-// `client` on a RendezvousStream over it.
+// `client` on a RendezvousStream over it, within a second of its time-out.
 void with_stream(const Service& service, const std::function<void(RendezvousStream&)>& client,
-                 i32 timeout_ms = 5000) {
+                 i32 timeout_ms = kTimeoutMs) {
   const Bytes k = crypto::random_bytes(128);
   Peer peer([&](Conn& conn) {
     RelaySide relay(conn);
-    relay.create_fast();
-    relay.add_hop(k, 32, true);
+    relay.create_fast().add_hop(k, 32, true);
     service(relay);
     conn.wait_closed();
   });
   const ByteView v(k);
+  const auto start = now();
   RendezvousStream stream(open_circuit(peer, timeout_ms),
                           {v.first(32), v.subspan(32, 32), v.subspan(64, 32), v.subspan(96), true});
   client(stream);
+  EXPECT_LT(now() - start, ms(timeout_ms + 1000));
 }
 
 void destroy(RelaySide& relay) { relay.conn.write_cell(relay.circ_id, tor::kCellDestroy, {}); }
-
-TEST(RendezvousStream, BeginWaitsForConnectedOfItsStream) {
-  struct Case {
-    const char* name;
-    Service answer;
-    const char* error;
-  } const kCases[] = {
-      {"CONNECTED", [](RelaySide& r) { r.send(1, kRelayConnected, 3, {}); }, ""},
-      {"END", [](RelaySide& r) { r.send(1, kRelayEnd, 3, {}); },
-       "onion service stream ended before CONNECTED"},
-      {"DESTROY", destroy, "rendezvous circuit destroyed"},
-      {"nothing on a busy link", [](RelaySide& r) { r.chatter(); },
-       "timed out waiting for CONNECTED"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    const auto start = std::chrono::steady_clock::now();
-    with_stream(
-        [&](RelaySide& relay) {
-          auto got = relay.recv();
-          EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
-                    std::tuple(1u, circuit::kRelayBegin, 3, from_string(std::string(":443\0", 5))));
-          // Skipped: other streams, DATA before CONNECTED, a body the service
-          // hop does not recognize.
-          relay.send(1, kRelayEnd, 2, {});
-          relay.send(1, kRelayData, 3, from_string("early"));
-          relay.send_garbage();
-          c.answer(relay);
-          relay.send(1, kRelayData, 3, from_string("after"));
-        },
-        [&](RendezvousStream& stream) {
-          EXPECT_EQ(error_of([&] { stream.begin(3, 443); }), c.error);
-          if (!*c.error) {
-            EXPECT_EQ(stream.recv_hs(stream.circuit.wait_for("DATA")).data, from_string("after"));
-          }
-        },
-        500);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-  }
-}
 
 // DATA "x", then END with `reason` (none if empty).
 Service answer_then_end(Bytes reason) {
@@ -89,9 +51,37 @@ Service answer_then_end(Bytes reason) {
   };
 }
 
+TEST(RendezvousStream, BeginWaitsForConnectedOfItsStream) {
+  const std::pair<Service, const char*> kCases[] = {
+      {[](RelaySide& r) { r.send(1, kRelayConnected, 3, {}); }, ""},
+      {[](RelaySide& r) { r.send(1, kRelayEnd, 3, {}); }, "onion service stream ended before CONNECTED"},
+      {destroy, "rendezvous circuit destroyed"},
+      {[](RelaySide& r) { r.chatter(); }, "timed out waiting for CONNECTED"},
+  };
+  for (const auto& [answer, error] : kCases) {
+    with_stream(
+        [&](RelaySide& relay) {
+          const auto got = relay.recv();
+          EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
+                    std::tuple(1u, circuit::kRelayBegin, 3, from_string(std::string(":443\0", 5))));
+          // Skipped: other streams, DATA before CONNECTED, a body the service
+          // hop does not recognize.
+          relay.send(1, kRelayEnd, 2, {});
+          relay.send(1, kRelayData, 3, from_string("early"));
+          relay.send_garbage();
+          answer(relay);
+          relay.send(1, kRelayData, 3, from_string("after"));
+        },
+        [&](RendezvousStream& stream) {
+          EXPECT_EQ(error_of([&] { stream.begin(3, 443); }), error);
+          if (*error) return;
+          EXPECT_EQ(stream.recv_hs(stream.circuit.wait_for("DATA")).data, from_string("after"));
+        });
+  }
+}
+
 TEST(RendezvousStream, ReadUntilEnd) {
   const Bytes response = pattern(100 * 498);
-  constexpr i32 kTimeoutMs = 300;
   // Each DATA cell is followed by cells that neither count nor end the read;
   // they move the service hop's digest, so the circuit SENDME shows when the
   // client read it.
@@ -100,69 +90,45 @@ TEST(RendezvousStream, ReadUntilEnd) {
                                [&] {
                                  relay.send(1, kRelayData, 2, from_string("other stream"));
                                  relay.send(1, kRelayEnd, 0, {});
-                                 relay.send(1, circuit::kRelaySendme, 1, {});
+                                 relay.send(1, kRelaySendme, 1, {});
                                  relay.send_garbage();
                                }),
               3);
     relay.send(1, kRelayEnd, 1, {});
   };
-  struct Case {
+  // DATA "x" (or nothing) every third of the time-out: each renews the wait.
+  auto trickle = [](Bytes data) {
+    return [data](RelaySide& relay) {
+      for (int i = 0; i < 10; ++i)
+        std::this_thread::sleep_for(ms(kTimeoutMs / 3)), relay.send(1, kRelayData, 1, data);
+      relay.send(1, kRelayEnd, 1, {});
+    };
+  };
+  const struct {
     const char* name;
     Service service;
-    u64 limit;
     Bytes out;
     const char* error;
-  } const kCases[] = {
-      {"limit equals the response", serve, response.size(), response, ""},
-      {"one byte under the response", serve, response.size() - 1, {}, "stream response too large"},
-      {"cells slower in all than the time-out",
-       [](RelaySide& relay) {
-         for (int i = 0; i < 10; ++i) {
-           std::this_thread::sleep_for(std::chrono::milliseconds(kTimeoutMs / 3));
-           relay.send(1, kRelayData, 1, from_string("x"));
-         }
-         relay.send(1, kRelayEnd, 1, {});
-       },
-       1000, from_string("xxxxxxxxxx"), ""},
-      {"relay length 499",
-       [](RelaySide& relay) { relay.send_overlong(1, 1); },
-       1000,
-       {},
-       "relay length too large"},
-      {"nothing on a busy link",
-       [](RelaySide& relay) { relay.chatter(); },
-       1000,
-       {},
-       "timed out waiting for DATA"},
-      {"DESTROY", destroy, 1000, {}, "rendezvous circuit destroyed"},
-      {"empty DATA cells renew no wait",
-       [](RelaySide& relay) {
-         for (;;) {
-           std::this_thread::sleep_for(std::chrono::milliseconds(kTimeoutMs / 3));
-           relay.send(1, kRelayData, 1, {});
-         }
-       },
-       1000,
-       {},
-       "timed out waiting for DATA"},
-      {"END reason DONE", answer_then_end({6}), 1000, from_string("x"), ""},
-      {"END reason MISC", answer_then_end({1}), 1000, {},
-       "onion service stream ended with reason 1"},
-      {"END reason CONNRESET", answer_then_end({12, 0}), 1000, {},
+    u64 limit = 1000;
+  } kCases[] = {
+      {"limit equals the response", serve, response, "", response.size()},
+      {"one byte under the response", serve, {}, "stream response too large", response.size() - 1},
+      {"cells slower in all than the time-out", trickle({'x'}), from_string("xxxxxxxxxx"), ""},
+      {"empty DATA cells renew no wait", trickle({}), {}, "timed out waiting for DATA"},
+      {"relay length 499", [](RelaySide& r) { r.send_overlong(1, 1); }, {}, "relay length too large"},
+      {"nothing on a busy link", [](RelaySide& r) { r.chatter(); }, {}, "timed out waiting for DATA"},
+      {"DESTROY", destroy, {}, "rendezvous circuit destroyed"},
+      {"END reason DONE", answer_then_end({6}), from_string("x"), ""},
+      {"END reason CONNRESET", answer_then_end({12, 0}), {},
        "onion service stream ended with reason 12"},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    const auto start = std::chrono::steady_clock::now();
-    with_stream(
-        c.service,
-        [&](RendezvousStream& stream) {
-          Bytes out;
-          EXPECT_EQ(error_of([&] { out = stream.exchange(1, {}, c.limit); }), c.error);
-          EXPECT_EQ(out, c.out);
-        },
-        kTimeoutMs);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    with_stream(c.service, [&](RendezvousStream& stream) {
+      Bytes out;
+      EXPECT_EQ(error_of([&] { out = stream.exchange(1, {}, c.limit); }), c.error);
+      EXPECT_EQ(out, c.out);
+    });
   }
 }
 
@@ -170,7 +136,7 @@ TEST(RendezvousStream, ReadUntilEnd) {
 // read `answer_at` DATA cells it answers "x" and ends the stream.
 TEST(RendezvousStream, SendsWithinThePackageWindows) {
   enum Ack { kNone, kV0, kV1, kWrongDigest };
-  struct Case {
+  const struct {
     const char* name;
     Ack circuit_acks;
     bool stream_acks;
@@ -178,12 +144,11 @@ TEST(RendezvousStream, SendsWithinThePackageWindows) {
     Bytes end;      // the END's reason
     int received;   // DATA cells the service read; -1: not known
     const char* error;
-  } const kCases[] = {
+  } kCases[] = {
       {"authenticated SENDMEs", kV1, true, 1200, {6}, 1200, ""},
       {"version 0 SENDMEs", kV0, true, 1200, {}, 1200, ""},
-      {"no circuit SENDME: stops at 1000", kNone, true, 0, {}, 1000,
-       "timed out waiting for SENDME"},
-      {"no stream SENDME: stops at 500", kV1, false, 0, {}, 500, "timed out waiting for SENDME"},
+      {"no circuit SENDME", kNone, true, 0, {}, 1000, "timed out waiting for SENDME"},
+      {"no stream SENDME", kV1, false, 0, {}, 500, "timed out waiting for SENDME"},
       // The client hangs up with SENDMEs unread: the reset loses the count.
       {"digest of another cell", kWrongDigest, true, 0, {}, -1, "circuit SENDME digest mismatch"},
       {"answer and END while sending waits", kV1, false, 500, {6}, 500, ""},
@@ -191,7 +156,7 @@ TEST(RendezvousStream, SendsWithinThePackageWindows) {
        "onion service stream ended with reason 12"},
   };
   const Bytes payload = pattern(1200 * 498);
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     Bytes received;
     with_stream(
@@ -202,10 +167,10 @@ TEST(RendezvousStream, SendsWithinThePackageWindows) {
             received.insert(received.end(), got.cell.data.begin(), got.cell.data.end());
             Bytes digest = relay.hops[1].backward_digest.current();
             digest.resize(20);
-            if (++cells % 50 == 0 && c.stream_acks) relay.send(1, circuit::kRelaySendme, 1, {});
+            if (++cells % 50 == 0 && c.stream_acks) relay.send(1, kRelaySendme, 1, {});
             if (cells % 100 != 0 || c.circuit_acks == kNone) continue;
-            if (c.circuit_acks == kWrongDigest) digest[19] ^= 1;
-            relay.send(1, circuit::kRelaySendme, 0,
+            digest[19] ^= c.circuit_acks == kWrongDigest;
+            relay.send(1, kRelaySendme, 0,
                        c.circuit_acks == kV0 ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
           }
           answer_then_end(c.end)(relay);
@@ -219,6 +184,115 @@ TEST(RendezvousStream, SendsWithinThePackageWindows) {
     if (c.received >= 0)
       EXPECT_EQ(received, Bytes(payload.begin(), payload.begin() + c.received * 498));
   }
+}
+
+// The same read loop as RendezvousStream (its rows are not repeated), but one
+// deadline for the whole stream and a limit of its own.
+TEST(BeginDirGet, ExchangeWithTheHsdir) {
+  constexpr std::size_t kLimit = 8 * 1024 * 1024;
+  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+  const Bytes ok = concat({from_string(head), pattern(kLimit - head.size())});
+  const struct {
+    const char* name;
+    u8 answer;  // to BEGIN_DIR; 0: none, on a busy link
+    Bytes response;
+    const char* error;
+  } kCases[] = {
+      {"END before CONNECTED", kRelayEnd, {}, "BEGIN_DIR rejected by hsdir7"},
+      {"no CONNECTED", 0, {}, "timed out waiting for CONNECTED"},
+      {"exactly 8 MiB", kRelayConnected, ok, ""},
+      {"8 MiB and one byte", kRelayConnected, concat({ok, Bytes{1}}), "BEGIN_DIR response too large"},
+      // Each cell within the time-out of the last, but not the whole stream.
+      {"a byte at a time", kRelayConnected, {}, "timed out waiting for DATA"},
+  };
+  directory::Relay hsdir = relay_named("hsdir7");
+  hsdir.address = "10.0.0.7";
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string request;
+    RelayKeys keys;
+    Peer peer([&](Conn& conn) {
+      RelaySide relay(conn);
+      relay.create_fast().extend(keys);
+      const auto got = relay.recv();
+      EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
+                std::tuple(1u, circuit::kRelayBeginDir, 1, Bytes{}));
+      if (c.answer == 0) return relay.chatter();
+      relay.send(1, c.answer, 1, {});
+      while (c.answer == kRelayConnected && request.find("\r\n\r\n") == std::string::npos)
+        request += util::to_string_lossy(relay.recv().cell.data);
+      relay.serve_data(1, 1, c.response);
+      for (int i = 0; c.response.empty() && i < 30; ++i)
+        std::this_thread::sleep_for(ms(100)), relay.send(1, kRelayData, 1, Bytes{'x'});
+      relay.send(1, kRelayEnd, 1, {});
+      conn.wait_closed();
+    });
+    circuit::Circuit circ = open_circuit(peer, *c.error ? kTimeoutMs : 5000);
+    circ.extend_ntor(keys.relay);
+    Bytes body;
+    const auto start = now();
+    EXPECT_EQ(error_of([&] { body = begin_dir_get(circ, hsdir, "/tor/hs/3/AAAA"); }), c.error);
+    EXPECT_LT(now() - start, ms(*c.error ? 1000 : 5000));
+    if (*c.error) continue;
+    EXPECT_EQ(body, Bytes(c.response.begin() + head.size(), c.response.end()));
+    EXPECT_EQ(request, directory::directory_request_text("/tor/hs/3/AAAA", "10.0.0.7"));
+  }
+}
+
+Options with_timeout(i32 timeout_ms) {
+  Options options;
+  options.timeout_ms = timeout_ms;
+  return options;
+}
+
+// The only usable relay is guard and rendezvous point at once (a one-hop
+// circuit). Established there, the only introduction point is that relay:
+// refused before a second link is opened (the peer takes one link only).
+TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
+  for (const bool established : {true, false}) {
+    Peer peer([&](Conn& conn) {
+      RelaySide relay(conn);
+      const auto got = relay.create_fast().recv();
+      EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id),
+                std::tuple(0u, circuit::kRelayEstablishRendezvous, 0));
+      EXPECT_EQ(got.cell.data.size(), 20u);
+      if (!established) return relay.chatter();
+      relay.send(0, kRelayData, 1, from_string("stray"));
+      relay.send(0, circuit::kRelayRendezvousEstablished, 0, {});
+      conn.wait_closed();
+    });
+    directory::Consensus consensus;
+    const RelayKeys rp("rp", peer.port());
+    consensus.relays = {rp.relay};
+    HiddenServiceDescriptor descriptor;
+    if (established)
+      descriptor.intro_points = {{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}};
+    directory::Relay unusable = relay_named("unusable");  // left out as guard
+    unusable.ntor_onion_key.clear();
+    EXPECT_EQ(rendezvous_guard_list({unusable}, consensus.relays).size(), 1u);
+    EXPECT_EQ(error_of([&] {
+                connect_onion_service_with_retries(with_timeout(established ? 5000 : kTimeoutMs),
+                                                   consensus, descriptor, {}, {unusable});
+              }),
+              established ? "all rendezvous attempts failed: all introduction points failed: "
+                            "intro point is the guard"
+                          : "all rendezvous attempts failed: timed out waiting for "
+                            "RENDEZVOUS_ESTABLISHED");
+  }
+}
+
+// Two relays that hang up in the TLS handshake: each point is tried through
+// the other, and the last failure is the one named.
+TEST(ConnectOnionService, EveryAttemptFailsThenTheLastFailureWrapped) {
+  std::atomic<int> links = 0;
+  Peer a([&](Conn&) { ++links; }, false), b([&](Conn&) { ++links; }, false);
+  directory::Consensus consensus;
+  consensus.relays = {relay_named("A", a.port()), relay_named("B", b.port())};
+  EXPECT_EQ(error_of([&] {
+              connect_onion_service_with_retries(with_timeout(1000), consensus, {}, {}, {});
+            }),
+            "all rendezvous attempts failed: tls handshake eof");
+  EXPECT_EQ(links.load(), 2);
 }
 
 }  // namespace
