@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -273,20 +274,30 @@ void TorChannel::read_exact(std::span<u8> out) {
 }
 
 void TorChannel::write_cell(u32 circ_id, u8 command, ByteView body) {
-  bool fixed = !is_var_cell(command);
-  if (fixed && body.size() > kCellBodyLen) throw err("fixed cell body too large");
-  util::ByteWriter w(7 + std::max(body.size(), kCellBodyLen));
+  if (!is_var_cell(command)) {
+    // The cells of a circuit: one fixed 514-byte frame on the stack, zero
+    // filled past the body.
+    if (body.size() > kCellBodyLen) throw err("fixed cell body too large");
+    std::array<u8, 5 + kCellBodyLen> frame{};
+    frame[0] = static_cast<u8>(circ_id >> 24);
+    frame[1] = static_cast<u8>(circ_id >> 16);
+    frame[2] = static_cast<u8>(circ_id >> 8);
+    frame[3] = static_cast<u8>(circ_id);
+    frame[4] = command;
+    std::copy(body.begin(), body.end(), frame.begin() + 5);
+    write_all(frame);
+    return;
+  }
+  util::ByteWriter w(7 + body.size());
   if (command == kCellVersions) {
     w.put_u16(0);
   } else {
     w.put_u32(circ_id);
   }
   w.put_u8(command);
-  if (!fixed) w.put_u16(static_cast<u16>(body.size()));
+  w.put_u16(static_cast<u16>(body.size()));
   w.put_bytes(body);
-  Bytes frame = w.take();
-  if (fixed) frame.resize(5 + kCellBodyLen, 0);
-  write_all(frame);
+  write_all(w.take());
 }
 
 Cell TorChannel::read_cell_with_circ_len(int width) {
