@@ -7,21 +7,17 @@ import socket
 import threading
 import time
 
-# A real v3 address (valid checksum and curve point).
-ONION = "6x3iq5tnf4ydb4h6je3f3mswycmup3xyyk55yhlacofqjrxuwhgd26ad.onion"
+ONION = "6x3iq5tnf4ydb4h6je3f3mswycmup3xyyk55yhlacofqjrxuwhgd26ad.onion"  # checksum and point valid
 # Under the address sanitizer (its runtime preloaded) freed memory waits in
 # quarantine and the address space is reserved in bulk: sizes prove nothing.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-# Nothing listens there: a connection is refused at once.
-REFUSED = "127.0.0.1:1"
+REFUSED = "127.0.0.1:1"  # nothing listens there
 
 # One HSDir relay and no shared random value. Creating a session from it tries
 # the bootstrap for the relay's microdescriptor, logs the failed batch and
 # succeeds; each request then fails "consensus has no shared-rand values"
 # before opening any connection.
 CONSENSUS = """\
-network-status-version 3 microdesc
-vote-status consensus
 valid-after 2026-12-05 18:00:00
 fresh-until 2026-12-05 19:00:00
 params hsdir-interval=1440

@@ -17,15 +17,7 @@ ONION = support.ONION
 RANGE = "out of range integral type conversion attempted"
 NO_SRV = "consensus has no shared-rand values"
 NO_LOOP = "no running event loop"
-
-
-def test_module_and_class_shape():
-    assert _native.__all__ == ["__doc__", "Session"] and _native.__doc__
-    assert mistgrove.__all__ == ["Session"] and mistgrove.Session is Session
-    assert (Session.__module__, Session.__qualname__, Session.__mro__) == (
-        "builtins", "Session", (Session, object))
-    with pytest.raises(TypeError, match="^type 'builtins.Session' is not an acceptable base type$"):
-        type("Derived", (Session,), {})
+ARG, NOT = "argument ", "is not an instance of "
 
 
 CREATE = '(bootstrap="131.188.40.189:80", consensus_file="", timeout_ms=30000, verbose=False)'
@@ -33,7 +25,14 @@ REQUEST = "($self, onion, port, payload=..., response_limit=...)"
 HTTP_GET = '($self, onion, port=80, path="/", response_limit=...)'
 
 
-def test_docstrings_are_the_signatures_alone():
+def test_module_shape_and_signatures():
+    assert _native.__all__ == ["__doc__", "Session"] and _native.__doc__
+    assert mistgrove.__all__ == ["Session"] and mistgrove.Session is Session
+    assert (Session.__module__, Session.__qualname__, Session.__mro__) == (
+        "builtins", "Session", (Session, object))
+    with pytest.raises(TypeError, match="^type 'builtins.Session' is not an acceptable base type$"):
+        type("Derived", (Session,), {})
+    # The docstrings are the signatures alone.
     signatures = {Session: CREATE, Session.create_async: CREATE, Session.request: REQUEST,
                   Session.request_async: REQUEST, Session.http_get: HTTP_GET,
                   Session.http_get_async: HTTP_GET}
@@ -53,8 +52,7 @@ class Index:
         return self.value
 
 
-class Text(str):
-    pass
+Text = type("Text", (str,), {})
 
 
 # Stand-ins for numpy's bool scalar type, known by module and name.
@@ -78,51 +76,40 @@ ERRORS = [
      "Session.http_get() got multiple values for argument 'onion'"),
     (lambda s: Session(bootstrap=None, foo=1), TypeError,
      "Session.__new__() got an unexpected keyword argument 'foo'"),
-    # Text.
-    (lambda s: Session(bootstrap=1), TypeError,
-     "argument 'bootstrap': 'int' object is not an instance of 'str'"),
-    (lambda s: Session(consensus_file=None), TypeError,
-     "argument 'consensus_file': 'None' is not an instance of 'str'"),
+    # Text, integers and their ranges.
+    (lambda s: Session(bootstrap=1), TypeError, f"{ARG}'bootstrap': 'int' object {NOT}'str'"),
+    (lambda s: Session(consensus_file=None), TypeError, f"{ARG}'consensus_file': 'None' {NOT}'str'"),
     (lambda s: s.request("\udcff", 1), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\udcff' in position 0: surrogates not allowed"),
-    # Integers and their ranges.
     (lambda s: Session(timeout_ms=2**31), OverflowError, RANGE),
     (lambda s: Session.create_async(timeout_ms=2**63), OverflowError,
      "Python int too large to convert to C long"),
     (lambda s: Session(timeout_ms=None), TypeError,
-     "argument 'timeout_ms': 'NoneType' object cannot be interpreted as an integer"),
+     f"{ARG}'timeout_ms': 'NoneType' object cannot be interpreted as an integer"),
     (lambda s: s.request(ONION, 65536), OverflowError, RANGE),
     (lambda s: s.request(ONION, -1), OverflowError, RANGE),
     (lambda s: s.request(ONION, 1, b"", -1), OverflowError, "can't convert negative int to unsigned"),
     (lambda s: s.http_get_async(ONION, response_limit=2**64), OverflowError, "int too big to convert"),
     # A TypeError from __index__ is reworded; other errors pass unchanged.
-    (lambda s: s.request(ONION, Index(fail=TypeError("no index"))), TypeError,
-     "argument 'port': no index"),
+    (lambda s: s.request(ONION, Index(fail=TypeError("no index"))), TypeError, f"{ARG}'port': no index"),
     (lambda s: s.request(ONION, Index(fail=ValueError("bad index"))), ValueError, "bad index"),
     # Booleans.
-    (lambda s: Session(verbose=1), TypeError,
-     "argument 'verbose': 'int' object is not an instance of 'bool'"),
-    (lambda s: Session.create_async(verbose=None), TypeError,
-     "argument 'verbose': 'None' is not an instance of 'bool'"),
+    (lambda s: Session(verbose=1), TypeError, f"{ARG}'verbose': 'int' object {NOT}'bool'"),
+    (lambda s: Session.create_async(verbose=None), TypeError, f"{ARG}'verbose': 'None' {NOT}'bool'"),
     (lambda s: Session(verbose=NumpyBoolWithoutConversion()), TypeError,
-     "argument 'verbose': object of type '<class 'numpy.bool_'>' does not define a "
-     "'__bool__' conversion"),
+     f"{ARG}'verbose': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
     # Payload kinds.
-    (lambda s: s.request(ONION, 1, Text("GET")), TypeError,
-     "argument 'payload': Can't extract `str` to `Vec`"),
-    (lambda s: s.request_async(ONION, 1, None), TypeError,
-     "argument 'payload': 'None' is not an instance of 'Sequence'"),
+    (lambda s: s.request(ONION, 1, Text("GET")), TypeError, f"{ARG}'payload': Can't extract `str` to `Vec`"),
+    (lambda s: s.request_async(ONION, 1, None), TypeError, f"{ARG}'payload': 'None' {NOT}'Sequence'"),
     (lambda s: s.request(ONION, 1, [71, 256]), OverflowError, RANGE),
     (lambda s: s.request(ONION, 1, ["G"]), TypeError,
-     "argument 'payload': 'str' object cannot be interpreted as an integer"),
-    (lambda s: s.request(None, 70000, "x"), TypeError,
-     "argument 'onion': 'None' is not an instance of 'str'"),
+     f"{ARG}'payload': 'str' object cannot be interpreted as an integer"),
+    (lambda s: s.request(None, 70000, "x"), TypeError, f"{ARG}'onion': 'None' {NOT}'str'"),
     # Converted arguments: the core's failures, or no running loop.
     (lambda s: s.request("x", 80), RuntimeError, "v3 onion address must have 56 base32 characters"),
     (lambda s: Session(support.REFUSED, "/nonexistent", 1000, NumpyBool()), RuntimeError,
      "failed to open /nonexistent"),
-    (lambda s: Session.create_async(support.REFUSED, "/nonexistent", 1000, True), RuntimeError,
-     NO_LOOP),
+    (lambda s: Session.create_async(support.REFUSED, "/nonexistent", 1000, True), RuntimeError, NO_LOOP),
     (lambda s: Session("127.0.0.1\0.evil:1"), RuntimeError,
      "getaddrinfo failed for 127.0.0.1\0.evil: file name contained an unexpected NUL byte"),
     (lambda s: s.request_async(ONION, 1), RuntimeError, NO_LOOP),
@@ -131,8 +118,7 @@ ERRORS = [
     (lambda s: s.request(Text(ONION), Index(7), bytearray(b"GET")), RuntimeError, NO_SRV),
     (lambda s: s.request(ONION.upper(), 7, (True, 255), Index(2**63)), RuntimeError, NO_SRV),
     (lambda s: s.request(ONION, True, memoryview(b"GET")), RuntimeError, NO_SRV),
-    (lambda s: s.request(onion=ONION, port=7, payload=range(3), response_limit=0), RuntimeError,
-     NO_SRV),
+    (lambda s: s.request(onion=ONION, port=7, payload=range(3), response_limit=0), RuntimeError, NO_SRV),
     (lambda s: s.http_get(ONION, 8080, "index.html", 2**64 - 1), RuntimeError, NO_SRV),
 ]
 

@@ -4,6 +4,7 @@ given, nor Python's allocated blocks, nor the memory malloc hands out, nor the
 resident size may grow."""
 
 import asyncio
+import contextlib
 import ctypes
 import gc
 import inspect
@@ -14,28 +15,23 @@ import pytest
 import support
 from mistgrove import Session
 
-ONION = support.ONION
-CALLS = 2000
-PAYLOAD = b"GET / HTTP/1.0\r\n\r\n"
-PATH = "/index.html"
-LIST_PAYLOAD = [71, 69, 84]
+ONION, CALLS, PAYLOAD, PATH, LIST_PAYLOAD = support.ONION, 2000, b"GET /\r\n\r\n", "/i", [71, 69]
 
 
 class Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
 
 
-_libc = ctypes.CDLL(None)
-_libc.mallinfo2.restype = Mallinfo2
+_mallinfo2 = ctypes.CDLL(None).mallinfo2
+_mallinfo2.restype = Mallinfo2
 
 
 class Usage:
     def __init__(self, watched):
         gc.collect()
         self.refs = [sys.getrefcount(o) for o in watched]
-        info = _libc.mallinfo2()  # the main arena, where the calling thread allocates
+        info = _mallinfo2()  # the main arena, where the calling thread allocates
         self.blocks, self.heap = sys.getallocatedblocks(), info.uordblks + info.hblkhd
         with open("/proc/self/statm") as f:
             self.rss = int(f.read().split()[1]) * 4096
@@ -68,12 +64,10 @@ def test_members_do_not_leak(session, consensus_path, action):
     watched = [session, consensus_path, PAYLOAD, PATH, LIST_PAYLOAD, ONION, Session]
 
     async def once():  # its frame, not the loop's, holds what the action gives
-        try:
+        with contextlib.suppress(RuntimeError, TypeError, OverflowError):
             outcome = action(session, consensus_path)
             if inspect.isawaitable(outcome):
                 await outcome
-        except (RuntimeError, TypeError, OverflowError):
-            pass
 
     async def repeat(count):
         for _ in range(count):

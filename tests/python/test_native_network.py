@@ -1,7 +1,6 @@
-"""Session against the private Tor network: blocking and asyncio calls return
-the onion service's bytes, concurrent calls from threads and event loops get
-their own results, the interpreter lock stays free while calls wait, and a
-session outlives its Python object while a call of it still runs."""
+"""Session against the private Tor network: blocking and asyncio calls, from
+threads and event loops, get their own results; the interpreter lock stays
+free while calls wait; a session outlives its object while a call runs."""
 
 import asyncio
 import gc
@@ -21,9 +20,8 @@ ECHOED = [b"", b"x", bytes(range(256)) * 2, bytearray(b"GET"), [71, 69, 84], (0,
 @pytest.fixture(scope="module")
 def net(testnet):
     with open(testnet["page_response_path"], "rb") as f:
-        page = f.read()
-    return dict(testnet, page=page, onion=testnet["onion_address"],
-                http=testnet["onion_http_port"], echo=testnet["onion_echo_port"])
+        return dict(testnet, page=f.read(), onion=testnet["onion_address"],
+                    http=testnet["onion_http_port"], echo=testnet["onion_echo_port"])
 
 
 @pytest.fixture(scope="module")
@@ -67,9 +65,10 @@ def test_twenty_concurrent_calls_while_the_loop_stays_responsive(session, net):
 
     async def main():
         task = asyncio.create_task(ticker())
-        results = await asyncio.gather(*(session.http_get_async(net["onion"]) for _ in range(20)))
-        task.cancel()
-        return results
+        try:
+            return await asyncio.gather(*(session.http_get_async(net["onion"]) for _ in range(20)))
+        finally:
+            task.cancel()
 
     assert asyncio.run(main()) == [net["page"]] * 20
     gaps = sorted(b - a for a, b in zip(ticks, ticks[1:]))
