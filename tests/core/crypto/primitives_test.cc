@@ -46,11 +46,10 @@ TEST(KnownAnswers, FromIndependentImplementations) {
 // A peer point of small order gives the all-zero secret, handed back for the
 // handshakes to refuse, with nothing left in the thread's OpenSSL error queue.
 TEST(X25519, SmallOrderPeerGivesAllZero) {
-  for (const char* u : {"0000000000000000000000000000000000000000000000000000000000000000",
-                        "0100000000000000000000000000000000000000000000000000000000000000",
-                        "e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800"}) {
-    EXPECT_EQ(x25519_shared(Bytes(32, 0x42), hex(u)), Bytes(32, 0)) << u;
-  }
+  Bytes order8 = hex("e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800"), one(32);
+  one[0] = 1;
+  for (const Bytes& u : {Bytes(32), one, order8})
+    EXPECT_EQ(x25519_shared(Bytes(32, 0x42), u), Bytes(32, 0));
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
