@@ -110,8 +110,8 @@ inline std::vector<Record> load_records(const std::string& file, const std::stri
   return records;
 }
 
-// A TCP socket bound to 127.0.0.1 on a free port (written to `port`),
-// listening unless backlog < 0. The caller closes it.
+// A TCP socket on 127.0.0.1, a free port (written to `port`), listening
+// unless backlog < 0. The caller closes it.
 inline int bind_loopback(std::uint16_t& port, int backlog) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -127,13 +127,13 @@ inline int bind_loopback(std::uint16_t& port, int backlog) {
 }
 
 // One piece per character of `chars`, then the `extra` pieces.
-inline std::vector<std::string> pieces(std::string_view chars, std::vector<std::string> extra = {}) {
+inline std::vector<std::string> pieces(std::string_view chars,
+                                       std::vector<std::string> extra = {}) {
   for (char c : chars) extra.emplace_back(1, c);
   return extra;
 }
 
-// One parser under random input: every call returns or throws Error; `parse`
-// checks what a successful call returned.
+// A parser under random input: each call returns (checked by `parse`) or throws Error.
 struct FuzzTarget {
   const char* name;
   std::vector<std::string> seeds;   // valid inputs to mutate
@@ -143,10 +143,8 @@ struct FuzzTarget {
   int min_each = 1;  // each outcome, accepted and refused, at least this often
 };
 
-// Seeded runs: every fourth input is text built from the pieces (now and then
-// any byte), the others are seeds with one to eight edits (a flipped bit, a
-// piece spliced in, a run deleted or duplicated, a truncation). Returns how
-// many inputs parsed.
+// Seeded runs: every fourth input is built from pieces (now and then any byte),
+// the others are seeds with one to eight edits. Returns how many parsed.
 inline int fuzz_accepted(const FuzzTarget& target, std::uint32_t seed) {
   std::mt19937 rng(seed);
   auto upto = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n)(rng); };

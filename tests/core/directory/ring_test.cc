@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 
 #include "base/test_support.h"
 #include "directory/ring.h"
@@ -54,33 +55,19 @@ TEST(RelayRoles, EachRuleDecides) {
 }
 
 TEST(SameRelay, FirstMatchingIdentityOrEndpointDecides) {
-  // Identities are filled with the given byte, 0 meaning empty.
-  struct Side {
-    u8 ed25519, rsa;
-    const char* address;
-    u16 or_port;
-  };
-  static const struct {
-    Side a, b;
-    bool same;
-  } kCases[] = {
-      {{1, 1, "10.0.0.1", 1}, {1, 2, "10.0.0.2", 2}, true},
-      {{1, 1, "10.0.0.1", 1}, {2, 1, "10.0.0.2", 2}, true},  // differing ed25519 settles nothing
-      {{1, 1, "10.0.0.1", 9}, {2, 2, "10.0.0.1", 9}, true},
-      {{1, 1, "10.0.0.1", 9}, {2, 2, "10.0.0.1", 8}, false},
-      {{0, 0, "", 9}, {0, 0, "", 9}, false},
-      {{0, 0, "10.0.0.1", 0}, {0, 0, "10.0.0.1", 0}, false},
-  };
-  auto relay = [](const Side& side) {
+  auto relay = [](const std::string& side) {
+    std::istringstream in(side);
+    int ed25519, rsa;
     Relay r;
-    if (side.ed25519) r.ed25519_id = Bytes(32, side.ed25519);
-    if (side.rsa) r.rsa_identity = Bytes(20, side.rsa);
-    r.address = side.address;
-    r.or_port = side.or_port;
+    in >> ed25519 >> rsa >> r.address >> r.or_port;
+    if (ed25519) r.ed25519_id = Bytes(32, static_cast<u8>(ed25519));
+    if (rsa) r.rsa_identity = Bytes(20, static_cast<u8>(rsa));
+    if (r.address == "-") r.address.clear();
     return r;
   };
-  for (std::size_t i = 0; i < std::size(kCases); ++i)
-    EXPECT_EQ(same_relay(relay(kCases[i].a), relay(kCases[i].b)), kCases[i].same) << i;
+  for (const auto& r : mistgrove_test::load_records("directory_cases.txt", "same"))
+    EXPECT_EQ(same_relay(relay(r.text(1)), relay(r.text(2))), r.last() == "same")
+        << r.text(1) << " / " << r.text(2);
 }
 
 TEST(CandidateRendezvousRelays, UsableRelaysOnlyInFreshOrders) {
