@@ -1,5 +1,4 @@
-// Session creation failures that need no directory (those that do, and
-// creation itself, are proven against the private network), the poisoned
+// Session creation failures before any directory request, the poisoned
 // consensus lock, and the GET text of requests.
 #include "mistgrove_core/session.h"
 
@@ -34,9 +33,9 @@ TEST(SessionCreate, FailuresBeforeAnyDirectoryRequest) {
   const std::string nul_named = empty + std::string("\0x", 2);  // open() would read `empty`
   // Nothing listens on port 1; nothing is asked there after a bad file.
   const std::string closed = "127.0.0.1:1";
-  struct Case {
+  const struct {
     std::string bootstrap, file, message;
-  } const kCases[] = {
+  } kCases[] = {
       {closed, missing, "failed to open " + missing},
       {closed, ::testing::TempDir(), "failed to open " + ::testing::TempDir()},
       {closed, nul_named, "failed to open " + nul_named},
@@ -45,9 +44,8 @@ TEST(SessionCreate, FailuresBeforeAnyDirectoryRequest) {
       {closed, empty, "consensus missing valid-after"},
       {closed, no_hsdir, "consensus has no microdescriptor digests to fetch"},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases)
     EXPECT_EQ(error_of([&] { Session::create(c.bootstrap, c.file, 2000, false); }), c.message);
-  }
   std::remove(no_hsdir.c_str());
   std::remove(empty.c_str());
 }
@@ -59,9 +57,8 @@ TEST(GuardedConsensus, FailureInsideTheLockPoisonsItForGood) {
   EXPECT_EQ(guarded.copy().valid_after, 42);
   EXPECT_THROW(guarded.with([](const directory::Consensus&) -> int { throw std::bad_alloc(); }),
                std::bad_alloc);
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 2; ++i)
     EXPECT_EQ(error_of([&] { guarded.copy(); }), "consensus lock poisoned");
-  }
 }
 
 TEST(BuildSimpleHttpGet, ExactRequestText) {
@@ -73,9 +70,8 @@ TEST(BuildSimpleHttpGet, ExactRequestText) {
       {"\xC3\x89Z9", "//x?y=%20",
        "GET //x?y=%20 HTTP/1.0\r\nHost: \xC3\x89z9\r\nConnection: close\r\n\r\n"},
   };
-  for (const auto& c : kCases) {
+  for (const auto& c : kCases)
     EXPECT_EQ(mistgrove_test::text(build_simple_http_get(c.host, c.path)), c.request);
-  }
 }
 
 }  // namespace
