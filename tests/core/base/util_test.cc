@@ -37,7 +37,8 @@ TEST(Util, KnownAnswers) {
       {"split",
        [](const Record& r) {
          std::string out;
-         for (std::string_view w : split_ws(r.text(1))) out += (out.empty() ? "" : "/") + std::string(w);
+         for (std::string_view w : split_ws(r.text(1)))
+           out += (out.empty() ? "" : "/") + std::string(w);
          return out;
        }},
   };
