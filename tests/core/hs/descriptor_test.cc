@@ -1,8 +1,7 @@
 // Descriptors and their fetch: the captured descriptor of a real onion service
-// with tampered bytes, signing-key certificates that the test issues as a
-// service would, the inner-layer parser, and the order of HSDirs asked.
+// with tampered bytes, signing-key certificates, the inner-layer parser, and
+// the order of HSDirs asked.
 #include <gtest/gtest.h>
-#include <sodium.h>
 
 #include <set>
 
@@ -22,8 +21,6 @@ constexpr const char* kCertInvalid = "descriptor signing key certificate invalid
 constexpr const char* kMacMismatch = "descriptor layer MAC mismatch";
 constexpr std::string_view kSuperencrypted = "hsdir-superencrypted-data";
 constexpr std::string_view kEncrypted = "hsdir-encrypted-data";
-
-std::string b64(ByteView data) { return util::base64_encode_unpadded(data); }
 
 std::string replace_first(std::string text, std::string_view from, std::string_view to) {
   const std::size_t at = text.find(from);
@@ -111,112 +108,22 @@ TEST(CapturedDescriptor, FlippedByteInEachLayerFailsItsMac) {
   EXPECT_EQ(error_of([&] { c.layer(Bytes(47, 0), kEncrypted); }), "descriptor ciphertext too short");
 }
 
-struct Ed25519Key {
-  Bytes public_key = Bytes(crypto_sign_PUBLICKEYBYTES);
-  Bytes secret_key = Bytes(crypto_sign_SECRETKEYBYTES);
-  Ed25519Key() {
-    if (sodium_init() < 0) throw std::runtime_error("sodium_init");
-    crypto_sign_keypair(public_key.data(), secret_key.data());
-  }
-  // `body` followed by its signature.
-  Bytes sign(const Bytes& body) const {
-    Bytes sig(crypto_sign_BYTES);
-    crypto_sign_detached(sig.data(), nullptr, body.data(), body.size(), secret_key.data());
-    return concat({body, sig});
-  }
-};
-
-// The two keys of a service: the blinded key certifies the signing key.
-const Ed25519Key kBlinded, kSigning;
-
-// The unsigned certificate as a service writes it (version 1, type 08,
-// expiry, key type 01, the signing key, one signed-with-key extension of 32
-// bytes holding the blinded key), with byte `at` set to `value`, cut at `size`.
-Bytes cert_body(std::size_t at = 0, u8 value = 1, std::size_t size = 76) {
-  Bytes body = concat(
-      {hex("01 08 00079D9F 01"), kSigning.public_key, hex("01 0020 04 00"), kBlinded.public_key});
-  body.at(at) = value;
-  body.resize(size);
-  return body;
-}
-Bytes flip_last(Bytes b) {
-  b.back() ^= 1;
-  return b;
-}
-
-TEST(SigningKeyCertificate, Rules) {
-  const Bytes cert = kBlinded.sign(cert_body()), two_ext = cert_body(39, 2);
-  auto issued = [](const Bytes& body) { return kBlinded.sign(body); };
-  constexpr u64 kExpires = u64{0x79D9F} * 3600;  // as cert_body() writes it, in seconds
-  constexpr const char* kExpired = "descriptor signing key certificate expired";
-  const struct {
-    const char* name;
-    Bytes cert;
-    const char* message;
-    u64 now = kExpires;  // its last valid second
-  } kCases[] = {
-      {"as issued", cert, ""},
-      {"unknown extension, no flag", issued(concat({two_ext, hex("0003 07 00 010101")})), ""},
-      {"version 2", issued(cert_body(0, 2)), kCertInvalid},
-      {"type 09", issued(cert_body(1, 9)), kCertInvalid},
-      {"key type 02", issued(cert_body(6, 2)), kCertInvalid},
-      {"no signed-with-key extension", issued(cert_body(39, 0, 40)), kCertInvalid},
-      {"extension names another key", issued(concat({cert_body(0, 1, 44), kSigning.public_key})),
-       kCertInvalid},
-      {"extension twice", issued(concat({two_ext, ByteView(two_ext).subspan(40)})), kCertInvalid},
-      {"unknown extension affecting validation",
-       issued(concat({two_ext, hex("0003 07 01 010101")})), kCertInvalid},
-      {"extension longer than the certificate", issued(cert_body(41, 200)), kCertInvalid},
-      {"trailing byte", concat({cert, Bytes{0}}), kCertInvalid},
-      {"bad signature", flip_last(cert), kCertInvalid},
-      {"signed by the certified key", kSigning.sign(cert_body()), kCertInvalid},
-      {"cut at 103 bytes", Bytes(cert.begin(), cert.begin() + 103), kCertInvalid},
-      {"empty", {}, kCertInvalid},
-      {"expired", cert, kExpired, kExpires + 1},
-      {"expired with a bad signature", flip_last(cert), kCertInvalid, kExpires + 1},
-  };
-  for (const auto& t : kCases) {
+// Certificates and inner layers from tools/vectors/signing_certs.py.
+TEST(SigningKeyCertificateAndInnerLayer, Rules) {
+  const auto keys = load_records("signing_certs.txt", "keys")[0];
+  for (const auto& t : load_records("signing_certs.txt", "cert")) {
     Bytes certified;
     EXPECT_EQ(error_of([&] {
-                certified = verify_descriptor_signing_cert(t.cert, kBlinded.public_key, t.now);
+                certified = verify_descriptor_signing_cert(t.bytes(2), keys.bytes(1), t.number(3));
               }),
-              t.message)
-        << t.name;
-    EXPECT_EQ(certified, *t.message ? Bytes{} : kSigning.public_key) << t.name;
+              t.last())
+        << t.text(1);
+    EXPECT_EQ(certified, t.last().empty() ? keys.bytes(2) : Bytes{}) << t.text(1);
   }
-}
-
-TEST(ParseInnerDescriptor, IntroductionPoints) {
-  // A certificate whose certified key (bytes 7 to 38) is 32 bytes of 2;
-  // nothing else in it is examined.
-  auto cert = [](std::size_t size) {
-    Bytes cert(size, 2);
-    cert[0] = 1;
-    return "-----BEGIN ED25519 CERT-----\n" + b64(cert) + "\n-----END ED25519 CERT-----\n";
-  };
-  const std::string intro = b64(hex("01 00 06 7F000001 1F90"));
-  const std::string point = "introduction-point " + intro + "\nonion-key ntor " +
-                            b64(Bytes(32, 1)) + "\nauth-key\n" + cert(104) + "enc-key ntor " +
-                            b64(Bytes(32, 3)) + "\n";
-  const struct {
-    std::string from, to, after;  // the first `from` replaced, `after` appended
-    std::size_t kept;
-    const char* message;
-  } kCases[] = {
-      {"", "", point, 2, ""},
-      {intro, b64(hex("02 00 05 0102030405 00 06 7F000001 1F90")), "", 1, ""},
-      {"enc-key", "enc-keys", point, 1, ""},  // a dropped point beside a kept one
-      {cert(104), cert(103), "", 0, "short ed25519 cert"},
-      {intro, b64(hex("01 00 06 7F00")), "", 0, "truncated link specifier body"},
-  };
-  for (const auto& t : kCases) {
-    SCOPED_TRACE(t.to);
+  for (const auto& t : load_records("signing_certs.txt", "inner")) {
     HiddenServiceDescriptor desc;
-    EXPECT_EQ(error_of([&] {
-                desc = parse_inner_descriptor(replace_first(point, t.from, t.to) + t.after);
-              }),
-              t.message);
-    ASSERT_EQ(desc.intro_points.size(), t.kept);
+    EXPECT_EQ(error_of([&] { desc = parse_inner_descriptor(t.text(1)); }), t.last());
+    ASSERT_EQ(desc.intro_points.size(), t.number(2));
     for (const IntroductionPoint& p : desc.intro_points)
       EXPECT_EQ(concat({p.onion_key, p.auth_key, p.enc_key}),
                 concat({Bytes(32, 1), Bytes(32, 2), Bytes(32, 3)}));
@@ -228,6 +135,7 @@ TEST(Robustness, MutatedInput) {
   const Captured& c = captured();
   const std::string middle = util::to_string_lossy(c.layer(message_blob(c.outer), kSuperencrypted));
   const std::string inner = util::to_string_lossy(c.layer(message_blob(middle), kEncrypted));
+  const Bytes blinded = load_records("signing_certs.txt", "keys")[0].bytes(1);
   const std::vector<std::string> pieces = mistgrove_test::pieces(
       "\n\r -=+/A0",
       {"introduction-point ", "auth-key", "-----BEGIN ED25519 CERT-----", "-----END MESSAGE-----",
@@ -240,9 +148,10 @@ TEST(Robustness, MutatedInput) {
              [&](const std::string& in) { decrypt_hs_descriptor(in, c.keys, c.kNow); }),
       target("middle", middle, [](const std::string& in) { message_blob(in); }),
       target("inner", inner, [](const std::string& in) { parse_inner_descriptor(in); }),
-      target("certificate", mistgrove_test::text(kBlinded.sign(cert_body())),
-             [](const std::string& in) {
-               verify_descriptor_signing_cert(util::text_bytes(in), kBlinded.public_key, 0);
+      target("certificate",
+             mistgrove_test::text(load_records("signing_certs.txt", "cert")[0].bytes(2)),
+             [&](const std::string& in) {
+               verify_descriptor_signing_cert(util::text_bytes(in), blinded, 0);
              }),
   };
   std::uint32_t seed = 1;

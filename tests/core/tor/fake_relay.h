@@ -1,6 +1,5 @@
-// The in-process peer of the link, circuit and onion-service tests: it accepts
-// one connection on 127.0.0.1 (TLS with a throwaway certificate, or plain TCP)
-// and runs a script on its own thread, playing every hop of a circuit.
+// The in-process peer of the link, circuit and onion-service tests: one
+// connection on 127.0.0.1 (TLS or plain TCP), a script on its own thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,17 +27,11 @@ using ms = std::chrono::milliseconds;
 
 inline SSL_CTX* server_ctx() {
   static SSL_CTX* const ctx = [] {
-    EVP_PKEY* key = EVP_RSA_gen(2048);
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, key);
-    X509_sign(cert, key, EVP_sha256());
+    const std::string pem = std::string(MISTGROVE_TEST_DATA) + "/fake_relay.pem";
     SSL_CTX* c = SSL_CTX_new(TLS_server_method());
-    if (!SSL_CTX_use_certificate(c, cert) || !SSL_CTX_use_PrivateKey(c, key))
-      throw std::runtime_error("test certificate set-up failed");
-    X509_free(cert), EVP_PKEY_free(key);
+    if (SSL_CTX_use_certificate_file(c, pem.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(c, pem.c_str(), SSL_FILETYPE_PEM) != 1)
+      throw std::runtime_error("cannot load " + pem);
     return c;
   }();
   return ctx;
