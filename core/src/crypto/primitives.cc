@@ -100,10 +100,13 @@ Bytes shake256(ByteView data, std::size_t out_len) {
 // of the ntor handshake's many calls.
 Bytes hmac_sha256(ByteView key, ByteView message) {
   ensure_sodium();
+  // libsodium wants real pointers even for empty input.
+  static const u8 kNothing = 0;
+  auto data = [](ByteView v) { return v.empty() ? &kNothing : v.data(); };
   crypto_auth_hmacsha256_state state;
   Bytes out(crypto_auth_hmacsha256_BYTES);
-  crypto_auth_hmacsha256_init(&state, key.data(), key.size());
-  crypto_auth_hmacsha256_update(&state, message.data(), message.size());
+  crypto_auth_hmacsha256_init(&state, data(key), key.size());
+  crypto_auth_hmacsha256_update(&state, data(message), message.size());
   crypto_auth_hmacsha256_final(&state, out.data());
   sodium_memzero(&state, sizeof state);  // the padded key's hash states
   return out;
