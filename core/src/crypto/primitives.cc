@@ -58,10 +58,6 @@ const EVP_MD* fetched_sha256() {
   static const EVP_MD* const md = fetch_md("SHA2-256");
   return md;
 }
-const EVP_MD* fetched_sha3_256() {
-  static const EVP_MD* const md = fetch_md("SHA3-256");
-  return md;
-}
 const EVP_MD* fetched_shake256() {
   static const EVP_MD* const md = fetch_md("SHAKE-256");
   return md;
@@ -71,6 +67,11 @@ constexpr std::string_view kNtorExpandInfo = "ntor-curve25519-sha256-1:key_expan
 constexpr std::size_t kNtorKeyLen = 92;
 
 }  // namespace
+
+const EVP_MD* fetched_sha3_256() {
+  static const EVP_MD* const md = fetch_md("SHA3-256");
+  return md;
+}
 
 Bytes sha1(ByteView data) { return digest(fetched_sha1(), {data}); }
 Bytes sha256(ByteView data) { return digest(fetched_sha256(), {data}); }

@@ -53,7 +53,7 @@ DigestState::DigestState(Kind kind, ByteView seed) : kind_(kind) {
     SHA1_Init(&sha1_);
   } else {
     sha3_.reset(EVP_MD_CTX_new());
-    check_ossl(sha3_ && EVP_DigestInit_ex(sha3_.get(), EVP_sha3_256(), nullptr) == 1,
+    check_ossl(sha3_ && EVP_DigestInit_ex(sha3_.get(), fetched_sha3_256(), nullptr) == 1,
                "EVP_DigestInit_ex");
   }
   update(seed);
