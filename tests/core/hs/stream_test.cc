@@ -80,8 +80,8 @@ TEST(RendezvousStream, BeginWaitsForConnectedOfItsStream) {
   }
 }
 
-TEST(RendezvousStream, ReadUntilEnd) {
-  const Bytes response = pattern(100 * 498);
+TEST(RendezvousStream, ExchangeUnderTheWindows) {
+  const Bytes response = pattern(100 * 498), payload = pattern(1200 * 498);
   // Each DATA cell is followed by cells that neither count nor end the read;
   // they move the service hop's digest, so the circuit SENDME shows when the
   // client read it.
@@ -97,92 +97,78 @@ TEST(RendezvousStream, ReadUntilEnd) {
     relay.send(1, kRelayEnd, 1, {});
   };
   // DATA "x" (or nothing) every third of the time-out: each renews the wait.
-  auto trickle = [](Bytes data) {
+  auto trickle = [](Bytes data) -> Service {
     return [data](RelaySide& relay) {
       for (int i = 0; i < 10; ++i)
         std::this_thread::sleep_for(ms(kTimeoutMs / 3)), relay.send(1, kRelayData, 1, data);
       relay.send(1, kRelayEnd, 1, {});
     };
   };
+  // Reads the upload, acknowledging it as configured; after `answer_at` DATA
+  // cells (0: never) answers "x" and ends the stream with `end`.
+  enum Ack { kNone, kV0, kV1, kWrongDigest };
+  Bytes received;
+  auto upload = [&](Ack acks, bool stream_acks, int answer_at, Bytes end) -> Service {
+    return [=, &received](RelaySide& relay) {
+      for (int cells = 0; answer_at == 0 || cells < answer_at;) {
+        const auto got = relay.recv();
+        if (got.cell.command != kRelayData) continue;
+        received.insert(received.end(), got.cell.data.begin(), got.cell.data.end());
+        Bytes digest = relay.hops[1].backward_digest.current();
+        digest.resize(20);
+        if (++cells % 50 == 0 && stream_acks) relay.send(1, kRelaySendme, 1, {});
+        if (cells % 100 != 0 || acks == kNone) continue;
+        digest[19] ^= acks == kWrongDigest;
+        relay.send(1, kRelaySendme, 0,
+                   acks == kV0 ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
+      }
+      answer_then_end(end)(relay);
+    };
+  };
+  const Bytes x = from_string("x");
+  constexpr const char *kReset = "onion service stream ended with reason 12",
+                       *kNoSendme = "timed out waiting for SENDME";
   const struct {
     const char* name;
     Service service;
     Bytes out;
     const char* error;
     u64 limit = 1000;
+    int uploaded = -1;  // DATA cells the service read; -1: no upload, -2: not known
   } kCases[] = {
       {"limit equals the response", serve, response, "", response.size()},
       {"one byte under the response", serve, {}, "stream response too large", response.size() - 1},
-      {"cells slower in all than the time-out", trickle({'x'}), from_string("xxxxxxxxxx"), ""},
+      {"cells slower in all than the time-out", trickle(x), from_string("xxxxxxxxxx"), ""},
       {"empty DATA cells renew no wait", trickle({}), {}, "timed out waiting for DATA"},
       {"relay length 499", [](RelaySide& r) { r.send_overlong(1, 1); }, {}, "relay length too large"},
       {"nothing on a busy link", [](RelaySide& r) { r.chatter(); }, {}, "timed out waiting for DATA"},
       {"DESTROY", destroy, {}, "rendezvous circuit destroyed"},
-      {"END reason DONE", answer_then_end({6}), from_string("x"), ""},
-      {"END reason CONNRESET", answer_then_end({12, 0}), {},
-       "onion service stream ended with reason 12"},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    with_stream(c.service, [&](RendezvousStream& stream) {
-      Bytes out;
-      EXPECT_EQ(error_of([&] { out = stream.exchange(1, {}, c.limit); }), c.error);
-      EXPECT_EQ(out, c.out);
-    });
-  }
-}
-
-// The service reads the upload and acknowledges it as configured; once it has
-// read `answer_at` DATA cells it answers "x" and ends the stream.
-TEST(RendezvousStream, SendsWithinThePackageWindows) {
-  enum Ack { kNone, kV0, kV1, kWrongDigest };
-  const struct {
-    const char* name;
-    Ack circuit_acks;
-    bool stream_acks;
-    int answer_at;  // DATA cells read before the answer; 0: never
-    Bytes end;      // the END's reason
-    int received;   // DATA cells the service read; -1: not known
-    const char* error;
-  } kCases[] = {
-      {"authenticated SENDMEs", kV1, true, 1200, {6}, 1200, ""},
-      {"version 0 SENDMEs", kV0, true, 1200, {}, 1200, ""},
-      {"no circuit SENDME", kNone, true, 0, {}, 1000, "timed out waiting for SENDME"},
-      {"no stream SENDME", kV1, false, 0, {}, 500, "timed out waiting for SENDME"},
+      {"END reason DONE", answer_then_end({6}), x, ""},
+      {"END reason CONNRESET", answer_then_end({12, 0}), {}, kReset},
+      {"authenticated SENDMEs", upload(kV1, true, 1200, {6}), x, "", 1000, 1200},
+      {"version 0 SENDMEs", upload(kV0, true, 1200, {}), x, "", 1000, 1200},
+      {"no circuit SENDME", upload(kNone, true, 0, {}), {}, kNoSendme, 1000, 1000},
+      {"no stream SENDME", upload(kV1, false, 0, {}), {}, kNoSendme, 1000, 500},
       // The client hangs up with SENDMEs unread: the reset loses the count.
-      {"digest of another cell", kWrongDigest, true, 0, {}, -1, "circuit SENDME digest mismatch"},
-      {"answer and END while sending waits", kV1, false, 500, {6}, 500, ""},
-      {"END reason while sending waits", kV1, false, 500, {12}, 500,
-       "onion service stream ended with reason 12"},
+      {"digest of another cell", upload(kWrongDigest, true, 0, {}), {},
+       "circuit SENDME digest mismatch", 1000, -2},
+      {"answer and END while sending waits", upload(kV1, false, 500, {6}), x, "", 1000, 500},
+      {"END reason while sending waits", upload(kV1, false, 500, {12}), {}, kReset, 1000, 500},
   };
-  const Bytes payload = pattern(1200 * 498);
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    Bytes received;
+    received.clear();
     with_stream(
-        [&](RelaySide& relay) {
-          for (int cells = 0; c.answer_at == 0 || cells < c.answer_at;) {
-            const auto got = relay.recv();
-            if (got.cell.command != kRelayData) continue;
-            received.insert(received.end(), got.cell.data.begin(), got.cell.data.end());
-            Bytes digest = relay.hops[1].backward_digest.current();
-            digest.resize(20);
-            if (++cells % 50 == 0 && c.stream_acks) relay.send(1, kRelaySendme, 1, {});
-            if (cells % 100 != 0 || c.circuit_acks == kNone) continue;
-            digest[19] ^= c.circuit_acks == kWrongDigest;
-            relay.send(1, kRelaySendme, 0,
-                       c.circuit_acks == kV0 ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
-          }
-          answer_then_end(c.end)(relay);
-        },
+        c.service,
         [&](RendezvousStream& stream) {
           Bytes out;
-          EXPECT_EQ(error_of([&] { out = stream.exchange(1, payload, 1000); }), c.error);
-          EXPECT_EQ(out, *c.error ? Bytes{} : from_string("x"));
+          const ByteView up = c.uploaded == -1 ? ByteView() : ByteView(payload);
+          EXPECT_EQ(error_of([&] { out = stream.exchange(1, up, c.limit); }), c.error);
+          EXPECT_EQ(out, c.out);
         },
-        1000);
-    if (c.received < 0) continue;
-    EXPECT_EQ(received, Bytes(payload.begin(), payload.begin() + c.received * 498));
+        c.uploaded == -1 ? kTimeoutMs : 1000);
+    if (c.uploaded < 0) continue;
+    EXPECT_EQ(received, Bytes(payload.begin(), payload.begin() + c.uploaded * 498));
   }
 }
 

@@ -232,12 +232,11 @@ struct RelaySide {
     const Received got = recv();
     EXPECT_EQ(std::tie(got.link_command, got.hop, got.cell.command),
               std::tuple(tor::kCellRelayEarly, hops.size() - 1, circuit::kRelayExtend2));
-    util::ByteReader r(got.cell.data);
-    for (u8 n = r.read_u8("count"); n > 0; --n) r.read_bytes(r.read_u16("type, len") & 0xff, "");
-    const ByteView id = keys.relay.rsa_identity, b_pub = keys.relay.ntor_onion_key;
-    EXPECT_EQ(concat({r.read_bytes(4, "htype, hlen"), r.read_bytes(52, "id, B")}),
-              concat({Bytes{0, 2, 0, 84}, id, b_pub}));
-    const ByteView x_pub = r.read_bytes(32, "X");
+    // HTYPE 2, HLEN 84, ID, B and X end the body, after the link specifiers.
+    const ByteView d(got.cell.data), id = keys.relay.rsa_identity;
+    const ByteView b_pub = keys.relay.ntor_onion_key;
+    EXPECT_EQ(concat({d.last(88).first(56)}), concat({Bytes{0, 2, 0, 84}, id, b_pub}));
+    const ByteView x_pub = d.last(32);
     const Bytes y = crypto::random_bytes(32), y_pub = crypto::x25519_public_from_private(y);
     const std::string proto = "ntor-curve25519-sha256-1";
     auto mac = [&](const std::string& key, ByteView data) {
