@@ -78,8 +78,13 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     };
   };
   const Bytes x = from_string("x");
+  const Service end = [](RelaySide& r) { r.send(1, kRelayEnd, 1, {}); };
+  const Service chatter = [](RelaySide& r) { r.chatter(); };
+  const Service overlong = [](RelaySide& r) { r.send_overlong(1, 1); };
   constexpr const char *kReset = "onion service stream ended with reason 12",
-                       *kNoSendme = "timed out waiting for SENDME";
+                       *kNoSendme = "timed out waiting for SENDME",
+                       *kBadDigest = "circuit SENDME digest mismatch",
+                       *kEarlyEnd = "onion service stream ended before CONNECTED";
   const struct {
     const char* name;
     Service service;
@@ -89,17 +94,15 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     int uploaded = -1;  // DATA cells the service read; -1: no upload, -2: not known
     bool connected = true;
   } kCases[] = {
-      {"END before CONNECTED", [](RelaySide& r) { r.send(1, kRelayEnd, 1, {}); }, {},
-       "onion service stream ended before CONNECTED", 0, -1, false},
+      {"END before CONNECTED", end, {}, kEarlyEnd, 0, -1, false},
       {"DESTROY before CONNECTED", destroy, {}, "rendezvous circuit destroyed", 0, -1, false},
-      {"no CONNECTED on a busy link", [](RelaySide& r) { r.chatter(); }, {},
-       "timed out waiting for CONNECTED", 0, -1, false},
+      {"no CONNECTED on a busy link", chatter, {}, "timed out waiting for CONNECTED", 0, -1, false},
       {"limit equals the response", serve, response, "", response.size()},
       {"one byte under the response", serve, {}, "stream response too large", response.size() - 1},
       {"cells slower in all than the time-out", trickle(x), from_string("xxxxxxxxxx"), ""},
       {"empty DATA cells renew no wait", trickle({}), {}, "timed out waiting for DATA"},
-      {"relay length 499", [](RelaySide& r) { r.send_overlong(1, 1); }, {}, "relay length too large"},
-      {"nothing on a busy link", [](RelaySide& r) { r.chatter(); }, {}, "timed out waiting for DATA"},
+      {"relay length 499", overlong, {}, "relay length too large"},
+      {"nothing on a busy link", chatter, {}, "timed out waiting for DATA"},
       {"DESTROY", destroy, {}, "rendezvous circuit destroyed"},
       {"END reason DONE", answer_then_end({6}), x, ""},
       {"END reason CONNRESET", answer_then_end({12, 0}), {}, kReset},
@@ -108,8 +111,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       {"no circuit SENDME", upload(kNone, true, 0, {}), {}, kNoSendme, 1000, 1000},
       {"no stream SENDME", upload(kV1, false, 0, {}), {}, kNoSendme, 1000, 500},
       // The client hangs up with SENDMEs unread: the reset loses the count.
-      {"digest of another cell", upload(kWrongDigest, true, 0, {}), {},
-       "circuit SENDME digest mismatch", 1000, -2},
+      {"digest of another cell", upload(kWrongDigest, true, 0, {}), {}, kBadDigest, 1000, -2},
       {"answer and END while sending waits", upload(kV1, false, 500, {6}), x, "", 1000, 500},
       {"END reason while sending waits", upload(kV1, false, 500, {12}), {}, kReset, 1000, 500},
   };
@@ -135,8 +137,9 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     const ByteView v(k);
     const auto start = now();
     const i32 timeout_ms = c.uploaded == -1 ? kTimeoutMs : 1000;
-    RendezvousStream stream(open_circuit(peer, timeout_ms), {v.first(32), v.subspan(32, 32),
-                                                            v.subspan(64, 32), v.subspan(96), true});
+    RendezvousStream stream(
+        open_circuit(peer, timeout_ms),
+        {v.first(32), v.subspan(32, 32), v.subspan(64, 32), v.subspan(96), true});
     Bytes out;
     const ByteView up = c.uploaded == -1 ? ByteView() : ByteView(payload);
     EXPECT_EQ(error_of([&] { stream.begin(1, 443), out = stream.exchange(1, up, c.limit); }),
@@ -163,7 +166,7 @@ TEST(BeginDirGet, ExchangeWithTheHsdir) {
       {"END before CONNECTED", kRelayEnd, {}, "BEGIN_DIR rejected by hsdir7"},
       {"no CONNECTED", 0, {}, "timed out waiting for CONNECTED"},
       {"exactly 8 MiB", kRelayConnected, ok, ""},
-      {"8 MiB and one byte", kRelayConnected, concat({ok, Bytes{1}}), "BEGIN_DIR response too large"},
+      {"8 MiB + 1", kRelayConnected, concat({ok, Bytes{1}}), "BEGIN_DIR response too large"},
       // Each cell within the time-out of the last, but not the whole stream.
       {"a byte at a time", kRelayConnected, {}, "timed out waiting for DATA"},
   };
