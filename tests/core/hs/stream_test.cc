@@ -205,46 +205,34 @@ TEST(BeginDirGet, ExchangeWithTheHsdir) {
   }
 }
 
-Options with_timeout(i32 timeout_ms) {
-  Options options;
-  options.timeout_ms = timeout_ms;
-  return options;
-}
-
 // The only usable relay is guard and rendezvous point at once (a one-hop
-// circuit). Established there, the only introduction point is that relay:
-// refused before a second link is opened (the peer takes one link only).
+// circuit); the only introduction point is that relay: refused before a second
+// link is opened (the peer takes one link only). The wait for
+// RENDEZVOUS_ESTABLISHED is any wait of a circuit (the deadline table).
 TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
-  for (const bool established : {true, false}) {
-    Peer peer([&](Conn& conn) {
-      RelaySide relay(conn);
-      const auto got = relay.create_fast().recv();
-      EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id),
-                std::tuple(0u, circuit::kRelayEstablishRendezvous, 0));
-      EXPECT_EQ(got.cell.data.size(), 20u);
-      if (!established) return relay.chatter();
-      relay.send(0, kRelayData, 1, from_string("stray"));
-      relay.send(0, circuit::kRelayRendezvousEstablished, 0, {});
-      conn.wait_closed();
-    });
-    directory::Consensus consensus;
-    const RelayKeys rp("rp", peer.port());
-    consensus.relays = {rp.relay};
-    HiddenServiceDescriptor descriptor;
-    if (established)
-      descriptor.intro_points = {{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}};
-    directory::Relay unusable = relay_named("unusable");  // left out as guard
-    unusable.ntor_onion_key.clear();
-    EXPECT_EQ(rendezvous_guard_list({unusable}, consensus.relays).size(), 1u);
-    EXPECT_EQ(error_of([&] {
-                connect_onion_service_with_retries(with_timeout(established ? 5000 : kTimeoutMs),
-                                                   consensus, descriptor, {}, {unusable});
-              }),
-              established ? "all rendezvous attempts failed: all introduction points failed: "
-                            "intro point is the guard"
-                          : "all rendezvous attempts failed: timed out waiting for "
-                            "RENDEZVOUS_ESTABLISHED");
-  }
+  Peer peer([&](Conn& conn) {
+    RelaySide relay(conn);
+    const auto got = relay.create_fast().recv();
+    EXPECT_EQ(std::tuple(got.hop, got.cell.command, got.cell.stream_id, got.cell.data.size()),
+              std::tuple(0u, circuit::kRelayEstablishRendezvous, 0, 20u));
+    relay.send(0, kRelayData, 1, from_string("stray"));
+    relay.send(0, circuit::kRelayRendezvousEstablished, 0, {});
+    conn.wait_closed();
+  });
+  const RelayKeys rp("rp", peer.port());
+  directory::Consensus consensus;
+  consensus.relays = {rp.relay};
+  HiddenServiceDescriptor descriptor;
+  descriptor.intro_points = {{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}};
+  directory::Relay unusable = relay_named("unusable");  // left out as guard
+  unusable.ntor_onion_key.clear();
+  EXPECT_EQ(rendezvous_guard_list({unusable}, consensus.relays).size(), 1u);
+  Options options;
+  EXPECT_EQ(error_of([&] {
+              connect_onion_service_with_retries(options, consensus, descriptor, {}, {unusable});
+            }),
+            "all rendezvous attempts failed: all introduction points failed: "
+            "intro point is the guard");
 }
 
 // Two relays that hang up in the TLS handshake: each point is tried through
@@ -255,9 +243,7 @@ TEST(ConnectOnionService, EveryAttemptFailsThenTheLastFailureWrapped) {
   Peer a(hang_up, false), b(hang_up, false);
   directory::Consensus consensus;
   consensus.relays = {relay_named("A", a.port()), relay_named("B", b.port())};
-  EXPECT_EQ(error_of([&] {
-              connect_onion_service_with_retries(with_timeout(1000), consensus, {}, {}, {});
-            }),
+  EXPECT_EQ(error_of([&] { connect_onion_service_with_retries({}, consensus, {}, {}, {}); }),
             "all rendezvous attempts failed: tls handshake eof");
   EXPECT_EQ(links.load(), 2);
 }
