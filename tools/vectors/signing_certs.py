@@ -70,7 +70,7 @@ def main():
         ("expired with a bad signature", flip_last(cert), EXPIRES + 1, INVALID),
     ]
     for name, data, now, error in rows:
-        print(f"cert | {name} | {data.hex() or '-'} | {now} | {error}")
+        print(f"cert | {name} | {data.hex() or '-'} | {now} | {error}".rstrip())
 
     # Inner layers: an introduction point whose onion, auth (the key certified
     # by bytes 7 to 38 of its certificate, nothing else examined) and enc keys
@@ -94,7 +94,7 @@ def main():
         (point.replace(intro, b64(bytes.fromhex("0100067F00"))), 0, "truncated link specifier body"),
     ]
     for text, kept, error in rows:
-        print(f"inner | {text.encode('unicode_escape').decode()} | {kept} | {error}")
+        print(f"inner | {text.encode('unicode_escape').decode()} | {kept} | {error}".rstrip())
 
 
 if __name__ == "__main__":

@@ -68,38 +68,20 @@ TEST(FinishHsNtor, Failures) {
 // Padding makes the body's size say nothing of the rendezvous point's link
 // specifiers: header 56, X 32, the 246-byte plaintext, MAC 32.
 TEST(BuildIntroduce1, FailuresFreshSecretAndFixedSize) {
-  directory::Relay rp;
-  rp.address = "10.1.2.3", rp.or_port = 443, rp.rsa_identity = Bytes(20, 0x22);
-  rp.ed25519_id = Bytes(32, 0x33), rp.ntor_onion_key = Bytes(32, 0x44);
-  const struct {
-    const char* name;
-    void (*change)(IntroductionPoint&, directory::Relay&, Bytes& cookie);
-    const char* message;
-  } kCases[] = {
-      {"19-byte cookie", [](auto&, auto&, Bytes& c) { c.resize(19); }, "bad rendezvous cookie"},
-      {"no ntor key", [](auto&, directory::Relay& r, auto&) { r.ntor_onion_key.clear(); },
-       "rendezvous relay missing ntor key"},
-      {"host name", [](auto&, directory::Relay& r, auto&) { r.address = "rp.example"; },
-       "relay has non-IPv4 address"},
-      {"enc key zero", [](IntroductionPoint& p, auto&, auto&) { p.enc_key.assign(32, 0); },
-       "hs-ntor shared secret is all zero"},
-      {"no Ed25519 identity", [](auto&, directory::Relay& r, auto&) { r.ed25519_id.clear(); }, ""},
-      {"as given", [](auto&, auto&, auto&) {}, ""},
-  };
-  const directory::HsPeriodKeys keys{Bytes(32, 0x55), kSubcredential};
   std::vector<Bytes> secrets;
-  for (const auto& c : kCases) {
+  for (const auto& c : load_records("hs_cases.txt", "introduce1")) {
+    directory::Relay rp;
+    rp.address = c.text(2), rp.or_port = 443, rp.rsa_identity = Bytes(20, 0x22);
+    rp.ntor_onion_key = c.bytes(3), rp.ed25519_id = c.bytes(4);
     IntroductionPoint point = kPoint;
-    directory::Relay relay = rp;
-    Bytes cookie(20, 0x11);
-    c.change(point, relay, cookie);
+    if (c.text(5) != "vector") point.enc_key = c.bytes(5);
     EXPECT_EQ(error_of([&] {
-                const Introduce1 intro = build_introduce1(point, relay, cookie, keys);
+                const Introduce1 intro =
+                    build_introduce1(point, rp, c.bytes(1), {Bytes(32, 0x55), kSubcredential});
                 EXPECT_EQ(intro.body.size(), 366u);
                 secrets.push_back(intro.state.client_secret);
               }),
-              c.message)
-        << c.name;
+              c.last());
   }
   ASSERT_EQ(secrets.size(), 2u);
   EXPECT_NE(secrets[0], secrets[1]);
