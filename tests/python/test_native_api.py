@@ -76,7 +76,6 @@ ERRORS = [
      "Session.http_get() got multiple values for argument 'onion'"),
     (lambda s: Session(bootstrap=None, foo=1), TypeError,
      "Session.__new__() got an unexpected keyword argument 'foo'"),
-    # Text, integers and their ranges.
     (lambda s: Session(bootstrap=1), TypeError, f"{ARG}'bootstrap': 'int' object {NOT}'str'"),
     (lambda s: Session(consensus_file=None), TypeError, f"{ARG}'consensus_file': 'None' {NOT}'str'"),
     (lambda s: s.request("\udcff", 1), UnicodeEncodeError,
@@ -93,12 +92,10 @@ ERRORS = [
     # A TypeError from __index__ is reworded; other errors pass unchanged.
     (lambda s: s.request(ONION, Index(fail=TypeError("no index"))), TypeError, f"{ARG}'port': no index"),
     (lambda s: s.request(ONION, Index(fail=ValueError("bad index"))), ValueError, "bad index"),
-    # Booleans.
     (lambda s: Session(verbose=1), TypeError, f"{ARG}'verbose': 'int' object {NOT}'bool'"),
     (lambda s: Session.create_async(verbose=None), TypeError, f"{ARG}'verbose': 'None' {NOT}'bool'"),
     (lambda s: Session(verbose=NumpyBoolWithoutConversion()), TypeError,
      f"{ARG}'verbose': object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
-    # Payload kinds.
     (lambda s: s.request(ONION, 1, Text("GET")), TypeError, f"{ARG}'payload': Can't extract `str` to `Vec`"),
     (lambda s: s.request_async(ONION, 1, None), TypeError, f"{ARG}'payload': 'None' {NOT}'Sequence'"),
     (lambda s: s.request(ONION, 1, [71, 256]), OverflowError, RANGE),

@@ -1,6 +1,5 @@
 // Directory HTTP: the request text, the http and chunked records of
-// tests/core/data/directory_cases.txt, and http_get_direct against a real
-// loopback server run by the test.
+// directory_cases.txt, and http_get_direct against a loopback server.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -34,9 +33,8 @@ TEST(DirectoryHttp, RequestTextAndBodies) {
   }
 }
 
-// A thread that accepts one client on a loopback listener, reads its request
-// head and hands the connection to `serve`. Every wait is bounded, so a
-// broken client cannot hang the test.
+// A thread that accepts one client, reads its request head and hands the
+// connection to `serve`; every wait is bounded.
 class LoopbackServer {
  public:
   using Serve = std::function<void(int client)>;
@@ -126,8 +124,7 @@ TEST(HttpGetDirect, ServerOutcomes) {
   }
 }
 
-// The server sends its head, then the body a byte per third of the time-out
-// until the client hangs up. Each read is then within the time-out, which
+// A byte per third of the time-out: each read is within the time-out, which
 // holds a plain fetch until the body is whole; a fetch bounded as a whole, and
 // so a microdescriptor batch, ends at its time-out.
 TEST(HttpGetDirect, DrippingServer) {

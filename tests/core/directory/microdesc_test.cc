@@ -1,6 +1,5 @@
-// Microdescriptor documents (the md records of directory_cases.txt, the index
-// by digest) and the parallel download that completes relay keys, driven
-// through its fetch seam.
+// Microdescriptors (the md records of directory_cases.txt) and the parallel
+// download that completes relay keys, driven through its fetch seam.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -233,9 +232,8 @@ TEST(HydrateMicrodescriptors, StartsOneWorkerPerBatchUpToEight) {
 }
 
 // Batch 2 (digests 90-179) ends its worker with a fault that is no Error; the
-// others answer with a microdescriptor that would complete a relay. The last
-// worker is left running: the test awaits the end of every copy of `fetch`
-// (and so of the sentinel) before the process may exit.
+// others would complete a relay. The test awaits the end of every copy of
+// `fetch` (the sentinel's) before the process may exit.
 TEST(HydrateMicrodescriptors, AbnormalWorkerEndFailsTheCall) {
   Consensus consensus = numbered_hsdirs(180);
   consensus.relays.push_back(hsdir(digest_of(kMicrodesc)));
