@@ -13,8 +13,7 @@ using Reply = RelaySide::Reply;
 
 RelayCell next_cell(Circuit& circ) { return circ.recv_relay(circ.wait_for("DATA")); }
 
-// Each case edits the honest EXTENDED2 data (HLEN 64 | Y | AUTH) or what the
-// relay sends before it.
+// Each case edits the honest EXTENDED2 data or what the relay sends before it.
 TEST(Circuit, ExtendedTwoHandling) {
   const struct {
     const char* name;
@@ -85,10 +84,8 @@ TEST(Circuit, SkipsRefusesAndEndsOnDestroy) {
   EXPECT_EQ(error_of([&] { next_cell(circ); }), "circuit destroyed");
 }
 
-// CREATE_FAST's failures; then the relay keeps the link busy with padding,
-// cells of another circuit and DATA nobody awaits, or drips padding cells a
-// byte every third of the time-out, so no socket time-out fires: only the
-// wait's own deadline ends it.
+// CREATE_FAST's failures; then a relay that chatters or drips bytes, so that
+// no socket time-out fires: only the wait's own deadline ends it.
 TEST(Circuit, CreateFastFailuresAndWaitsEndingAtTheirDeadline) {
   constexpr i32 kTimeoutMs = 300;
   auto none = [](Circuit) {};

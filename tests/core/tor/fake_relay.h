@@ -37,8 +37,7 @@ inline SSL_CTX* server_ctx() {
   return ctx;
 }
 
-// The peer's end. Its failures throw std::runtime_error, which ends the script
-// quietly: the client's side of the test reports what matters.
+// The peer's end. Its failures end the script quietly: the client's side reports.
 struct Conn {
   int fd;
   SSL* ssl;
@@ -78,8 +77,7 @@ struct Conn {
     if (!var) frame.erase(frame.begin() + 5, frame.begin() + 7), frame.resize(514, 0);
     write(frame);
   }
-  // The relay's side: the client's VERSIONS, ours (two bytes each), CERTS,
-  // AUTH_CHALLENGE, `padding` padding cells, NETINFO; returns the client's NETINFO.
+  // VERSIONS both ways, CERTS, AUTH_CHALLENGE, padding, NETINFO both ways.
   Cell link_handshake(const Bytes& versions = {0, 3, 0, 4, 0, 5}, int padding = 0) {
     EXPECT_EQ(read(9), (Bytes{0, 0, 7, 0, 4, 0, 4, 0, 5}));
     write(concat({Bytes{0, 0, tor::kCellVersions, 0, u8(versions.size())}, versions}));
@@ -93,8 +91,7 @@ struct Conn {
 
 using Script = std::function<void(Conn&)>;
 
-// Listens at once; its thread accepts one client and runs the script. The
-// destructor joins the thread (the peer gives up after 10 s).
+// Listens at once; its thread accepts one client and runs the script (10 s at most).
 class Peer {
  public:
   explicit Peer(Script script, bool tls = true) {
@@ -132,8 +129,7 @@ class Peer {
   std::thread thread_;
 };
 
-// A relay the client extends to: its record and its ntor secret key. Each
-// gets its own port unless given one: relays at one address and port are one.
+// A relay record and its ntor secret key; relays at one address and port are one.
 struct RelayKeys {
   Bytes b = crypto::random_bytes(32);
   directory::Relay relay;
@@ -152,8 +148,7 @@ inline directory::Relay relay_named(const std::string& nickname, u16 or_port = 0
   return RelayKeys(nickname, or_port).relay;
 }
 
-// The relays' side of one circuit. Each hop's crypto is the client's with the
-// directions swapped. A test may push the onion service's hop onto `hops`.
+// The relays' side of one circuit: each hop's crypto is the client's, swapped.
 struct RelaySide {
   explicit RelaySide(Conn& c) : conn(c) {}
   Conn& conn;
@@ -169,8 +164,7 @@ struct RelaySide {
   }
 
   enum class Reply { kCreated, kBadKeyHash, kDestroy, kOther, kNone };
-  // Link handshake, then the answer to CREATE_FAST after a padding cell and a
-  // DESTROY of another circuit, both of which the client must skip.
+  // Link handshake; CREATE_FAST answered after cells the client must skip.
   RelaySide& create_fast(Reply reply = Reply::kCreated) {
     conn.link_handshake();
     const Cell create = conn.read_cell();
@@ -226,8 +220,7 @@ struct RelaySide {
     throw std::runtime_error("no hop recognized the client's cell");
   }
 
-  // Reads the EXTEND2, adds the new hop and returns the EXTENDED2 data
-  // (HLEN | Y | AUTH) of an honest answer.
+  // Reads EXTEND2, adds the hop, returns honest EXTENDED2 data (HLEN | Y | AUTH).
   Bytes answer_extend2(const RelayKeys& keys) {
     const Received got = recv();
     EXPECT_EQ(std::tie(got.link_command, got.hop, got.cell.command),
@@ -253,8 +246,7 @@ struct RelaySide {
     send(hops.size() - 2, circuit::kRelayExtended2, 0, reply);
   }
 
-  // Keeps the link busy and never answers: every 20 ms a padding cell, a cell
-  // of another circuit and, once there is a hop, DATA on stream 9 from the last.
+  // Keeps the link busy with cells nobody awaits, and never answers.
   void chatter() {
     for (;;) {
       conn.write_cell(0, 0, {});
@@ -264,10 +256,9 @@ struct RelaySide {
     }
   }
 
-  // `data` in DATA cells of 498 bytes on `stream` from `hop`, `between()` after
-  // each. After every 100th cell the client's next cell must be a version-1
-  // SENDME on stream 0 with the hop's digest as it stood right after that cell;
-  // after every 50th, an empty SENDME on the stream. Returns the SENDMEs read.
+  // `data` in DATA cells, `between()` after each; after every 100th the client
+  // must send a version-1 SENDME with the digest of that cell, after every 50th
+  // a stream SENDME. Returns the SENDMEs read.
   int serve_data(std::size_t hop, u16 stream, ByteView data, const std::function<void()>& between = [] {}) {
     int sendmes = 0;
     for (int cells = 1; !data.empty(); ++cells) {
