@@ -1,6 +1,5 @@
-// Descriptors and their fetch: the captured descriptor of a real onion service
-// with tampered bytes, signing-key certificates, the inner-layer parser, and
-// the order of HSDirs asked.
+// Descriptors: a real service's captured descriptor, tampered; signing-key
+// certificates; the inner-layer parser; the order of HSDirs asked.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -158,8 +157,8 @@ TEST(Robustness, MutatedInput) {
   for (const auto& t : targets) mistgrove_test::fuzz_accepted(t, seed++);
 }
 
-// Eight relays, each usable as guard and as HSDir. The first HSDir answers
-// garbage, the others fail naming themselves, but for the one at `decrypts`.
+// The first HSDir answers garbage, the others fail naming themselves, but for
+// the one at `decrypts`.
 TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceUntilOneDecrypts) {
   const Captured& c = captured();
   const Bytes srv(32, 7);

@@ -1,6 +1,5 @@
-// hs-ntor and INTRODUCE1: the published handshake vectors, the inputs that
-// build no INTRODUCE1, every way the service's answer can fail to prove
-// itself, the relay record of an introduction point and INTRODUCE_ACK.
+// hs-ntor and INTRODUCE1: known answers, refused inputs and answers, the
+// relay record of an introduction point and INTRODUCE_ACK.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -15,8 +14,7 @@ using mistgrove_test::error_of;
 using mistgrove_test::load_records;
 using util::concat;
 
-// rend-spec-v3 appendix G.1 and the hop of its key seed, from
-// tools/vectors/hs_ntor_keys.py.
+// rend-spec-v3 appendix G.1 and its hop, from tools/vectors/hs_ntor_keys.py.
 Bytes vector(const std::string& name) { return load_records("hs_ntor_vectors.txt", name)[0].bytes(1); }
 const Bytes kSubcredential = vector("subcredential");
 const Bytes kHandshake = concat({vector("server_public"), vector("auth_input_mac")});

@@ -45,20 +45,17 @@ TEST(LinkCircuit, BeginDirThroughThreeHopsMatchesThePlainFetch) {
   circuit::Circuit circ = three_hops(net);
   ASSERT_EQ(circ.hop_count(), 3u);
   DirStreams dir(circ);
-  // The authorities vote every minute, so a new consensus may land between
-  // two fetches: the circuit's copy must equal the one fetched just before or
-  // after. Its votes (about 25 KB, over the 50 cells that make a stream-level
-  // SENDME due) are served only until the next consensus. Requests padded to
-  // 60 cells make the relay send SENDMEs of both kinds too.
+  // A new consensus may land between two fetches (a vote a minute). Its votes
+  // (25 KB: a stream SENDME due) are served until the next; padded requests
+  // make the relay send SENDMEs of both kinds.
   for (int attempt = 0; attempt < 3 && dir.sent_stream_sendmes == 0; ++attempt) {
     const Bytes before = plain_get(net, kConsensusPath);
     const Bytes consensus = decode_http_body(dir.get(kConsensusPath, 30000));
     EXPECT_TRUE(consensus == before || consensus == plain_get(net, kConsensusPath));
     dir.get(votes_path(consensus), 30000);
   }
-  // More cells for further circuit-level SENDMEs: the relays close a circuit
-  // on a version-1 SENDME with a wrong digest (below), so every fetch after
-  // one proves it was accepted.
+  // Relays close a circuit on a wrong SENDME digest (below): every fetch after
+  // a SENDME proves it was accepted.
   const Bytes descriptors = plain_get(net, "/tor/server/all");
   while (dir.sent_circuit_sendmes < 3)
     EXPECT_EQ(decode_http_body(dir.get("/tor/server/all")), descriptors);

@@ -1,7 +1,5 @@
-// Sessions against the private Tor network: creation from an authority's
-// DirPort or a consensus file, and requests to the onion service end to end
-// (page, big file, echoes past every window, the back end's reset, the
-// response limit, threads sharing one session, an address nobody serves).
+// Sessions against the private Tor network: creation from a DirPort or a
+// consensus file, and requests to the onion service end to end.
 #include "mistgrove_core/session.h"
 
 #include <gtest/gtest.h>
@@ -39,9 +37,8 @@ TEST(SessionOnTestnet, EveryRouterWithItsKeys) {
   }
 }
 
-// The consensus file carries the shared random value the service placed its
-// descriptor with. Now and then the service lets an introduction go
-// unanswered when many arrive at once; the time-out bounds what that costs.
+// The consensus file has the shared random value of the service's descriptor.
+// The time-out bounds an introduction the busy service leaves unanswered.
 TEST(RequestOnTestnet, PageBigFileResetLimitEchoesAndAnUnknownAddress) {
   TESTNET_STATE_OR_SKIP(state);
   const auto& s = *state;
@@ -65,9 +62,8 @@ TEST(RequestOnTestnet, PageBigFileResetLimitEchoesAndAnUnknownAddress) {
                                             std::to_string(big.size()) +
                                             "\r\nConnection: close\r\n\r\n" + big))
       << "a response of " << response.size() << " bytes";
-  // Eight threads, each a page, an echo and a page again. The echo server
-  // answers as it reads and closes when idle for 2 s, so the echoes run at
-  // once; those of 1 and 10 MB outgrow every package window both ways.
+  // Eight threads, each a page, an echo and a page: echoes at once (the server
+  // closes when idle 2 s); 1 and 10 MB outgrow every window both ways.
   const std::size_t kEchoSizes[] = {0, 1, 498, 499, 1 << 20, 1 << 20, 10 << 20, 10 << 20};
   std::vector<std::string> outcomes(std::size(kEchoSizes));
   std::vector<std::thread> threads;
@@ -86,8 +82,7 @@ TEST(RequestOnTestnet, PageBigFileResetLimitEchoesAndAnUnknownAddress) {
   for (auto& t : threads) t.join();
   for (std::size_t t = 0; t < outcomes.size(); ++t)
     EXPECT_EQ(outcomes[t], "") << "echo of " << kEchoSizes[t] << " bytes";
-  // A valid address whose key nobody on this network holds; then the session
-  // still serves.
+  // An address nobody here serves; then the session still serves.
   const std::string prefix = "failed to fetch/decrypt hidden service descriptor: ";
   EXPECT_EQ(error_of([&] {
               session->request("5jfgyy7ctrjavpxvkb5rglwf7gkuo5vox27hxescd3vgsfcg2iwfmxqd", 80, {},
