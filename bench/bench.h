@@ -54,8 +54,9 @@ double best_seconds(int rounds, int iters, F&& fn) {
 #define MG_BENCH_CAT2(a, b) a##b
 #define MG_BENCH_CAT(a, b) MG_BENCH_CAT2(a, b)
 // MG_BENCH("name") { ... body using `args` ... }
-#define MG_BENCH(name)                                                              \
-  static void MG_BENCH_CAT(bench_fn_, __LINE__)(const ::mistgrove_bench::Args&);    \
-  static ::mistgrove_bench::Registrar MG_BENCH_CAT(bench_reg_, __LINE__)(           \
-      name, MG_BENCH_CAT(bench_fn_, __LINE__));                                     \
-  static void MG_BENCH_CAT(bench_fn_, __LINE__)([[maybe_unused]] const ::mistgrove_bench::Args& args)
+#define MG_BENCH(name)                                                           \
+  static void MG_BENCH_CAT(bench_fn_, __LINE__)(const ::mistgrove_bench::Args&); \
+  static ::mistgrove_bench::Registrar MG_BENCH_CAT(bench_reg_, __LINE__)(        \
+      name, MG_BENCH_CAT(bench_fn_, __LINE__));                                  \
+  static void MG_BENCH_CAT(bench_fn_,                                            \
+                           __LINE__)([[maybe_unused]] const ::mistgrove_bench::Args& args)

@@ -3,10 +3,10 @@
 // tests/testnet/testnet.py, which sets MISTGROVE_TESTNET; --rounds=N repeats
 // the creation measurements (default 5), --requests=N the requests.
 #include <algorithm>
-#include <mutex>
-#include <optional>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -83,16 +83,16 @@ MG_BENCH("session_create") {
       document = directory::http_get_direct(options.bootstrap,
                                             "/tor/status-vote/current/consensus-microdesc", 30000);
     }));
-    parse.push_back(timed(
-        [&] { consensus = directory::parse_consensus(util::to_string_lossy(document)); }));
+    parse.push_back(
+        timed([&] { consensus = directory::parse_consensus(util::to_string_lossy(document)); }));
     relays = consensus.relays.size();
     hydrate.push_back(
         timed([&] { directory::hydrate_microdescriptors(consensus, options.bootstrap, 30000); }));
     double cpu_start = cpu_seconds();
     total_fetch.push_back(timed([&] { Session::create(authority, "", 30000, false); }));
     cpu.push_back(cpu_seconds() - cpu_start);
-    total_file.push_back(timed(
-        [&] { Session::create(authority, state["consensus_file"].text(), 30000, false); }));
+    total_file.push_back(
+        timed([&] { Session::create(authority, state["consensus_file"].text(), 30000, false); }));
   }
   std::printf("   consensus of %zu relays\n", relays);
   print_ms("consensus fetch (plain HTTP)", fetch);
@@ -118,7 +118,8 @@ PageTarget page_target(const mistgrove_test::TestnetState& state, const std::str
   PageTarget t{Session::create(state["authority_dirports"][0].text(),
                                state["consensus_file"].text(), 30000, false),
                state["onion_address"].text(),
-               static_cast<u16>(state["onion_http_port"].integer()), {}};
+               static_cast<u16>(state["onion_http_port"].integer()),
+               {}};
   t.request = build_simple_http_get(t.onion, path);
   return t;
 }
@@ -176,12 +177,12 @@ MG_BENCH("request_page") {
       keys = directory::derive_hs_period_keys(consensus, directory::parse_onion_address(t.onion));
     });
     hs::FetchedDescriptor fetched;
-    descriptor_s.run([&] { fetched = hs::fetch_hidden_service_descriptor(consensus, keys, 30000); });
+    descriptor_s.run(
+        [&] { fetched = hs::fetch_hidden_service_descriptor(consensus, keys, 30000); });
     std::optional<hs::RendezvousStream> stream;
     rendezvous_s.run([&] {
-      stream.emplace(hs::connect_onion_service_with_retries(t.session->options(), consensus,
-                                                            fetched.descriptor, keys,
-                                                            {fetched.guard}));
+      stream.emplace(hs::connect_onion_service_with_retries(
+          t.session->options(), consensus, fetched.descriptor, keys, {fetched.guard}));
     });
     stream_s.run([&] {
       stream->begin(1, t.port);

@@ -48,8 +48,7 @@ struct Outcome {
 };
 
 struct PyDoneCallback {
-  PyObject_HEAD
-  State sender;  // the cancel signal's sending end, used at most once
+  PyObject_HEAD State sender;  // the cancel signal's sending end, used at most once
 };
 
 struct CheckedCompletor {
@@ -140,10 +139,10 @@ void deliver(const State& state, Outcome outcome) {
   auto* completor_type = reinterpret_cast<PyTypeObject*>(st.completor_class);
   Ref completor = Ref::steal(method ? new_instance(completor_type) : nullptr);
   if (completor) {
-    PyObject* args[] = {loop.get(), completor.get(), future.get(), method.get(), value.get(),
-                        Py_None};
-    Ref scheduled = Ref::steal(PyObject_VectorcallMethod(st.name(kCallSoonThreadsafe), args, 5,
-                                                         st.context_kwname));
+    PyObject* args[] = {loop.get(),   completor.get(), future.get(),
+                        method.get(), value.get(),     Py_None};
+    Ref scheduled = Ref::steal(
+        PyObject_VectorcallMethod(st.name(kCallSoonThreadsafe), args, 5, st.context_kwname));
     if (scheduled) return;
   }
   // A closed loop lands here: the future stays pending and the outcome is dropped.

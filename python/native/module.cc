@@ -57,12 +57,11 @@ int module_clear(PyObject* module) {
 
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
-PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-                              {0, nullptr}};
+PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)}, {0, nullptr}};
 
 PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT, "_native",    "",           sizeof(ModuleState), nullptr,
-    g_slots,               module_traverse, module_clear, module_free,
+    PyModuleDef_HEAD_INIT, "_native",    "",          sizeof(ModuleState), nullptr, g_slots,
+    module_traverse,       module_clear, module_free,
 };
 
 }  // namespace

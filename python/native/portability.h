@@ -3,9 +3,8 @@
 #pragma once
 
 #include <Python.h>
-#include <pthread.h>
-
 #include <cxxabi.h>
+#include <pthread.h>
 
 #include <cstring>
 #include <string>

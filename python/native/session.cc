@@ -11,8 +11,8 @@
 #include "args.h"
 #include "async_call.h"
 #include "boundary.h"
-#include "pyref.h"
 #include "portability.h"
+#include "pyref.h"
 
 namespace mistgrove_native {
 namespace {
@@ -21,10 +21,11 @@ namespace core = mistgrove_core;
 
 struct PySession {
   PyObject_HEAD
-  // Set once at creation, never replaced: the object needs no lock. Each call
-  // takes its own copy, so a request outlives the object that started it; the
-  // deallocator frees the core session only when no call holds it.
-  std::shared_ptr<core::Session> inner;
+      // Set once at creation, never replaced: the object needs no lock. Each call
+      // takes its own copy, so a request outlives the object that started it; the
+      // deallocator frees the core session only when no call holds it.
+      std::shared_ptr<core::Session>
+          inner;
 };
 
 const std::shared_ptr<core::Session>& inner_of(PyObject* self) {
@@ -63,9 +64,8 @@ auto create_job(const SessionArgs& a) {
 
 auto request_job(PyObject* self, RequestArgs& a) {
   return [session = inner_of(self), onion = std::string(a.onion), port = a.port,
-          payload = std::move(a.payload), limit = a.response_limit] {
-    return session->request(onion, port, payload, limit);
-  };
+          payload = std::move(a.payload),
+          limit = a.response_limit] { return session->request(onion, port, payload, limit); };
 }
 
 auto http_get_job(PyObject* self, const HttpGetArgs& a) {
@@ -88,8 +88,8 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       names.push_back(name);
       values.push_back(value);
     }
-    CallArgs call{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), names.data(),
-                  values.data(), static_cast<Py_ssize_t>(names.size())};
+    CallArgs call{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), names.data(), values.data(),
+                  static_cast<Py_ssize_t>(names.size())};
     SessionArgs a;
     if (!parse_args(state, "Session.__new__()", call, &a)) return nullptr;
     auto outcome = without_gil(create_job(a));
@@ -104,8 +104,8 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Binds and converts a vectorcall's arguments into `Args`, then runs `then`
 // with the module and the arguments.
 template <class Args, class Then>
-PyObject* member(PyObject* module, const char* full_name, PyObject* const* args,
-                 Py_ssize_t nargs, PyObject* kwnames, Then then) {
+PyObject* member(PyObject* module, const char* full_name, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, Then then) {
   if (!module) return nullptr;
   const ModuleState& state = module_state(module);
   return boundary(state, [&]() -> PyObject* {
@@ -131,38 +131,36 @@ PyObject* session_create_async(PyObject* module, PyObject* const* args, Py_ssize
 
 PyObject* session_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return member<RequestArgs>(
-      module_of_self(self), "Session.request()", args, nargs, kwnames,
-      [&](PyObject* module, RequestArgs& a) {
-        return bytes_result(module_state(module), without_gil(request_job(self, a)));
-      });
+  return member<RequestArgs>(module_of_self(self), "Session.request()", args, nargs, kwnames,
+                             [&](PyObject* module, RequestArgs& a) {
+                               return bytes_result(module_state(module),
+                                                   without_gil(request_job(self, a)));
+                             });
 }
 
 PyObject* session_request_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return member<RequestArgs>(
-      module_of_self(self), "Session.request_async()", args, nargs, kwnames,
-      [&](PyObject* module, RequestArgs& a) {
-        return start_async_call(module, request_job(self, a));
-      });
+  return member<RequestArgs>(module_of_self(self), "Session.request_async()", args, nargs, kwnames,
+                             [&](PyObject* module, RequestArgs& a) {
+                               return start_async_call(module, request_job(self, a));
+                             });
 }
 
 PyObject* session_http_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return member<HttpGetArgs>(
-      module_of_self(self), "Session.http_get()", args, nargs, kwnames,
-      [&](PyObject* module, HttpGetArgs& a) {
-        return bytes_result(module_state(module), without_gil(http_get_job(self, a)));
-      });
+  return member<HttpGetArgs>(module_of_self(self), "Session.http_get()", args, nargs, kwnames,
+                             [&](PyObject* module, HttpGetArgs& a) {
+                               return bytes_result(module_state(module),
+                                                   without_gil(http_get_job(self, a)));
+                             });
 }
 
 PyObject* session_http_get_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return member<HttpGetArgs>(
-      module_of_self(self), "Session.http_get_async()", args, nargs, kwnames,
-      [&](PyObject* module, HttpGetArgs& a) {
-        return start_async_call(module, http_get_job(self, a));
-      });
+  return member<HttpGetArgs>(module_of_self(self), "Session.http_get_async()", args, nargs, kwnames,
+                             [&](PyObject* module, HttpGetArgs& a) {
+                               return start_async_call(module, http_get_job(self, a));
+                             });
 }
 
 template <class F>

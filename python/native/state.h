@@ -33,10 +33,9 @@ enum Name : std::size_t {
 };
 
 inline constexpr const char* kNameTexts[kNameCount] = {
-    "bootstrap",  "consensus_file", "timeout_ms",    "verbose",
-    "onion",      "port",           "payload",       "response_limit",
-    "path",       "cancelled",      "set_result",    "set_exception",
-    "call_soon_threadsafe",         "create_future", "add_done_callback"};
+    "bootstrap",  "consensus_file", "timeout_ms",           "verbose",       "onion",
+    "port",       "payload",        "response_limit",       "path",          "cancelled",
+    "set_result", "set_exception",  "call_soon_threadsafe", "create_future", "add_done_callback"};
 
 struct ModuleState {
   // Classes, kept as objects so that one loop visits every slot.

@@ -139,8 +139,8 @@ enum class RelayFlag : u8 {
   Valid,
 };
 inline constexpr std::array<std::string_view, 16> kRelayFlagNames = {
-    "Authority", "BadExit", "Exit",    "Fast",  "Guard",   "HSDir", "MiddleOnly", "Named",
-    "NoEdConsensus", "Running", "Stable", "StaleDesc", "Sybil", "Unnamed", "V2Dir", "Valid"};
+    "Authority",     "BadExit", "Exit",   "Fast",      "Guard", "HSDir",   "MiddleOnly", "Named",
+    "NoEdConsensus", "Running", "Stable", "StaleDesc", "Sybil", "Unnamed", "V2Dir",      "Valid"};
 
 // The flags of one relay as a bit set. A flag name outside kRelayFlagNames
 // carries nothing this client could act on and is not kept.
@@ -168,12 +168,12 @@ class RelayFlags {
 // One router of the consensus. Copies are deep and independent.
 struct Relay {
   std::string nickname;
-  std::string address;      // IPv4 text as written in the document
+  std::string address;        // IPv4 text as written in the document
   RelayKey<20> rsa_identity;  // 20 bytes when well-formed
   RelayKey<32> ed25519_id;    // empty until known; 32 bytes when well-formed
   std::string protocols;
-  DigestText microdesc_digest;   // unpadded base64 of SHA-256, not decoded
-  RelayKey<32> ntor_onion_key;   // filled in from microdescriptors
+  DigestText microdesc_digest;  // unpadded base64 of SHA-256, not decoded
+  RelayKey<32> ntor_onion_key;  // filled in from microdescriptors
   RelayFlags flags;
   u16 or_port = 0;
   u16 dir_port = 0;

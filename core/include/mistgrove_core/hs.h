@@ -48,8 +48,8 @@ class RendezvousStream {
   // response too large". Empty payload sends nothing.
   Bytes exchange(u16 stream_id, ByteView payload, u64 limit);
 
-  circuit::Circuit circuit;        // guard, then rendezvous point unless the same
-  crypto::RelayCrypto hs_crypto;   // the end-to-end hop (SHA3-256, AES-256)
+  circuit::Circuit circuit;       // guard, then rendezvous point unless the same
+  crypto::RelayCrypto hs_crypto;  // the end-to-end hop (SHA3-256, AES-256)
 
  private:
   void send_hs(u8 command, u16 stream_id, ByteView data);

@@ -3,11 +3,11 @@
 // program turns logging on.
 #pragma once
 
+#include <fmt/format.h>
+
 #include <functional>
 #include <string>
 #include <string_view>
-
-#include <fmt/format.h>
 
 namespace mistgrove_core::log {
 

@@ -13,12 +13,18 @@ Sink g_sink;
 
 const char* level_name(Level level) {
   switch (level) {
-    case Level::Error: return "ERROR";
-    case Level::Warn: return "WARN";
-    case Level::Info: return "INFO";
-    case Level::Debug: return "DEBUG";
-    case Level::Trace: return "TRACE";
-    case Level::Off: break;
+    case Level::Error:
+      return "ERROR";
+    case Level::Warn:
+      return "WARN";
+    case Level::Info:
+      return "INFO";
+    case Level::Debug:
+      return "DEBUG";
+    case Level::Trace:
+      return "TRACE";
+    case Level::Off:
+      break;
   }
   return "OFF";
 }

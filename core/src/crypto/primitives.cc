@@ -77,9 +77,7 @@ Bytes sha1(ByteView data) { return digest(fetched_sha1(), {data}); }
 Bytes sha256(ByteView data) { return digest(fetched_sha256(), {data}); }
 Bytes sha3_256(ByteView data) { return digest(fetched_sha3_256(), {data}); }
 
-Sha3Hasher::Sha3Hasher() : ctx_(EVP_MD_CTX_new()) {
-  check_ossl(ctx_ != nullptr, "EVP_MD_CTX_new");
-}
+Sha3Hasher::Sha3Hasher() : ctx_(EVP_MD_CTX_new()) { check_ossl(ctx_ != nullptr, "EVP_MD_CTX_new"); }
 
 std::array<u8, 32> Sha3Hasher::hash(std::initializer_list<ByteView> parts) {
   check_ossl(EVP_DigestInit_ex2(ctx_.get(), fetched_sha3_256(), nullptr) == 1,

@@ -7,6 +7,7 @@
 // functions are deprecated in OpenSSL 3 but are the same accelerated code.
 #define OPENSSL_SUPPRESS_DEPRECATED  // before any OpenSSL header
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
@@ -14,8 +15,6 @@
 #include <stdexcept>
 
 #include "mistgrove_core/crypto.h"
-
-#include <openssl/crypto.h>
 #include "mistgrove_core/error.h"
 #include "openssl_check.h"
 
@@ -125,8 +124,7 @@ Bytes RelayCrypto::encrypt_relay(u8 command, u16 stream_id, ByteView data) {
 bool RelayCrypto::recognize_decrypted(ByteView body) {
   if (body.size() != kRelayBodyLen) return false;
   static constexpr std::array<u8, kRecognizedLen> kZeroRecognized{};
-  if (!std::equal(kZeroRecognized.begin(), kZeroRecognized.end(),
-                  body.begin() + kRecognizedOffset))
+  if (!std::equal(kZeroRecognized.begin(), kZeroRecognized.end(), body.begin() + kRecognizedOffset))
     return false;
   // The sender's digest covers the body with its digest field zeroed. Try it
   // on a copy, so that a body meant for another hop leaves no trace.

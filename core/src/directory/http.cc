@@ -1,5 +1,7 @@
 // Directory documents over HTTP/1.0: the GET request text, one fetch over its
 // own TCP connection, and the decoding of a complete response into its body.
+#include "http.h"
+
 #include <fmt/format.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,7 +16,6 @@
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/net.h"
-#include "http.h"
 
 namespace mistgrove_core::directory {
 namespace {
@@ -112,8 +113,7 @@ Bytes fetch(const util::HostPort& endpoint, std::string_view path, i32 timeout_m
   Bytes response;
   {
     const net::TcpStream stream = net::connect_tcp(endpoint.host, endpoint.port, timeout_ms);
-    write_all(stream.fd(), util::text_bytes(directory_request_text(path, endpoint.host)),
-              deadline);
+    write_all(stream.fd(), util::text_bytes(directory_request_text(path, endpoint.host)), deadline);
     response = read_response(stream.fd(), deadline);
   }
   return decode_http_body(response);

@@ -1,5 +1,7 @@
 // Microdescriptors: cutting and indexing microdescriptor documents, and the
 // parallel download that completes the HSDir relays' keys at session creation.
+#include "microdesc.h"
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -8,13 +10,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "http.h"
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/guarded.h"
 #include "mistgrove_core/log.h"
-#include "http.h"
-#include "microdesc.h"
 #include "ring.h"
 
 namespace mistgrove_core::directory {
@@ -35,8 +36,8 @@ struct Batch {
 // What the coordinator and every worker share. Workers left running after a
 // failed call keep it alive through their own handle.
 struct SharedState {
-  std::vector<Batch> batches;            // read-only once workers start
-  std::vector<util::HostPort> sources;   // read-only once workers start
+  std::vector<Batch> batches;           // read-only once workers start
+  std::vector<util::HostPort> sources;  // read-only once workers start
   MicrodescriptorFetch fetch;
   std::atomic<std::size_t> next_batch{0};
   std::vector<char> ended_abnormally;  // one slot per worker, written by that worker only

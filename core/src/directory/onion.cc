@@ -1,13 +1,14 @@
 // Onion addresses and the keys of one time period: the service identity from
 // its v3 address, the period number from the consensus, the blinded key and the
 // subcredential (rend-spec-v3 sections 2.1 and 6, appendix A.2).
+#include "onion.h"
+
 #include <algorithm>
 #include <string_view>
 
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
-#include "onion.h"
 
 namespace mistgrove_core::directory {
 namespace {

@@ -1,6 +1,8 @@
 // Which relays may serve which role, the shuffled pool of rendezvous
 // candidates, and the HSDir hash ring that places an onion service's
 // descriptor on hidden-service directories.
+#include "ring.h"
+
 #include <algorithm>
 #include <array>
 #include <set>
@@ -8,7 +10,6 @@
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 #include "mistgrove_core/error.h"
-#include "ring.h"
 
 namespace mistgrove_core::directory {
 namespace {
@@ -86,8 +87,8 @@ std::vector<Relay> select_hsdirs(const Consensus& consensus, ByteView blinded_ke
   ring.reserve(std::count_if(consensus.relays.begin(), consensus.relays.end(), relay_usable_hsdir));
   for (const Relay& relay : consensus.relays) {
     if (!relay_usable_hsdir(relay)) continue;
-    ring.push_back({ring_index(sha3.hash(
-                        {util::text_bytes("node-idx"), relay.ed25519_id, shared_random, node_tail})),
+    ring.push_back({ring_index(sha3.hash({util::text_bytes("node-idx"), relay.ed25519_id,
+                                          shared_random, node_tail})),
                     &relay});
   }
   if (ring.empty()) throw err("no usable HSDir relays in consensus");

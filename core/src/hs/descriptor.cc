@@ -1,11 +1,12 @@
 // Onion-service descriptors: the outer document's signing-key certificate and
 // signature, the two encrypted layers, and the inner layer's introduction points.
+#include "descriptor.h"
+
 #include <algorithm>
 
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
-#include "descriptor.h"
 
 namespace mistgrove_core::hs {
 namespace {
@@ -109,8 +110,8 @@ void verify_signature_line(std::string_view outer, ByteView signing_key) {
 }
 
 bool usable(const IntroductionPoint& point) {
-  bool has_ipv4 = std::ranges::any_of(point.link_specifiers,
-                                      [](const auto& spec) { return spec.is_ipv4(); });
+  bool has_ipv4 =
+      std::ranges::any_of(point.link_specifiers, [](const auto& spec) { return spec.is_ipv4(); });
   return has_ipv4 && point.onion_key.size() == 32 && point.auth_key.size() == 32 &&
          point.enc_key.size() == 32;
 }

@@ -1,15 +1,16 @@
 // The onion service's descriptor from its hidden-service directories: one
 // fresh guard-to-HSDir circuit per attempt, an HTTP GET on a BEGIN_DIR
 // stream, then decryption; the first HSDir whose answer decrypts wins.
+#include "fetch.h"
+
 #include <algorithm>
 #include <ctime>
 
+#include "descriptor.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/tor.h"
-#include "descriptor.h"
-#include "fetch.h"
 #include "stream_steps.h"
 
 namespace mistgrove_core::hs {

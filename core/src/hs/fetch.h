@@ -17,9 +17,8 @@ namespace mistgrove_core::hs {
 // Test seam: the fetch with the exchange with one HSDir (the real one is
 // fetch_from_hsdir) replaced. It returns the descriptor document, judged at
 // `now` (seconds since the epoch), or when absent at the time it arrived.
-using HsdirFetch = std::function<Bytes(const directory::Relay& hsdir,
-                                       const directory::Relay& guard, std::string_view path,
-                                       i32 timeout_ms)>;
+using HsdirFetch = std::function<Bytes(const directory::Relay& hsdir, const directory::Relay& guard,
+                                       std::string_view path, i32 timeout_ms)>;
 FetchedDescriptor fetch_hidden_service_descriptor_with(const directory::Consensus& consensus,
                                                        const directory::HsPeriodKeys& keys,
                                                        i32 timeout_ms, const HsdirFetch& fetch,

@@ -1,11 +1,12 @@
 // The client half of the hs-ntor handshake: the INTRODUCE1 body with its
 // enciphered plaintext, and the end-to-end hop's keys from RENDEZVOUS2.
+#include "ntor.h"
+
 #include <array>
 
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
-#include "ntor.h"
 
 namespace mistgrove_core::hs {
 namespace {

@@ -1,6 +1,8 @@
 // Meeting the onion service: a cookie registered at a rendezvous point,
 // INTRODUCE1 through the service's introduction points, RENDEZVOUS2 and the
 // end-to-end hop; the driver retries over rendezvous points and guards.
+#include "rendezvous.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -9,7 +11,6 @@
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/tor.h"
 #include "ntor.h"
-#include "rendezvous.h"
 
 namespace mistgrove_core::hs {
 namespace {
@@ -40,8 +41,8 @@ void send_to_last_hop(Circuit& circ, u8 command, ByteView data) {
 
 Relay intro_point_relay(const IntroductionPoint& point) {
   const auto& specs = point.link_specifiers;
-  auto ipv4 = std::find_if(specs.begin(), specs.end(),
-                           [](const LinkSpecifier& s) { return s.is_ipv4(); });
+  auto ipv4 =
+      std::find_if(specs.begin(), specs.end(), [](const LinkSpecifier& s) { return s.is_ipv4(); });
   if (ipv4 == specs.end()) throw err("intro point lacks IPv4 link specifier");
 
   Relay relay;

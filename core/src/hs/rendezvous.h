@@ -35,8 +35,7 @@ std::vector<directory::Relay> rendezvous_guard_list(
 // 12 points, at most 3 guards each, starting at the guard of the point's own
 // index; a point is not its own guard unless there is only one guard.
 std::vector<std::pair<std::size_t, std::size_t>> rendezvous_attempt_plan(
-    const std::vector<directory::Relay>& rendezvous,
-    const std::vector<directory::Relay>& guards);
+    const std::vector<directory::Relay>& rendezvous, const std::vector<directory::Relay>& guards);
 
 // The relay record an introduction circuit extends to: IPv4 address and port
 // (first 6-byte type 0 specifier), RSA identity (last 20-byte type 2),

@@ -173,8 +173,8 @@ Bytes RendezvousStream::exchange(u16 stream_id, ByteView payload, u64 limit) {
       [this] { return hs_crypto.forward_digest.current(); },
   };
   Bytes out = exchange_on_stream(io, stream_id, payload, limit, "stream response too large");
-  log::info(kLog, "stream {} ended after {} bytes sent and {} received", stream_id,
-            payload.size(), out.size());
+  log::info(kLog, "stream {} ended after {} bytes sent and {} received", stream_id, payload.size(),
+            out.size());
   return out;
 }
 

@@ -1,5 +1,7 @@
 // Session creation: the options, the consensus from a file or the bootstrap
 // directory, and the HSDir keys completed from microdescriptors.
+#include "mistgrove_core/session.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <stdexcept>
 
 #include "mistgrove_core/log.h"
-#include "mistgrove_core/session.h"
 #include "steps.h"
 
 namespace mistgrove_core {
@@ -75,8 +76,8 @@ std::shared_ptr<Session> Session::create(std::string_view bootstrap,
 Bytes build_simple_http_get(std::string_view host, std::string_view path) {
   const std::string lower = util::ascii_lowercase(std::string(host));
   std::string_view slash = !path.empty() && path[0] == '/' ? "" : "/";
-  return util::from_string(fmt::format(
-      "GET {}{} HTTP/1.0\r\nHost: {}\r\nConnection: close\r\n\r\n", slash, path, lower));
+  return util::from_string(fmt::format("GET {}{} HTTP/1.0\r\nHost: {}\r\nConnection: close\r\n\r\n",
+                                       slash, path, lower));
 }
 
 }  // namespace mistgrove_core

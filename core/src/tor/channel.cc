@@ -14,12 +14,12 @@
 #include <climits>
 #include <ctime>
 
+#include "link.h"
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/log.h"
 #include "mistgrove_core/net.h"
 #include "mistgrove_core/tor.h"
-#include "link.h"
 
 namespace mistgrove_core::crypto {
 

@@ -4,9 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <vector>
 

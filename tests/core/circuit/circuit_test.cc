@@ -22,13 +22,18 @@ TEST(Circuit, ExtendedTwoHandling) {
   } kCases[] = {
       {"honest", [](RelaySide&, Bytes&) {}, ""},
       {"HLEN 100 with 100 bytes", [](RelaySide&, Bytes& d) { d[1] = 100, d.resize(102, 7); }, ""},
-      {"other relay cell first", [](RelaySide& r, Bytes&) { r.send(0, kRelayData, 1, from_string("x")); }, ""},
+      {"other relay cell first",
+       [](RelaySide& r, Bytes&) { r.send(0, kRelayData, 1, from_string("x")); }, ""},
       {"one byte", [](RelaySide&, Bytes& d) { d.resize(1); }, "short EXTENDED2 body"},
-      {"HLEN 64 with 50 bytes", [](RelaySide&, Bytes& d) { d.resize(52); }, "truncated EXTENDED2 handshake"},
-      {"HLEN 40 with 40 bytes", [](RelaySide&, Bytes& d) { d[1] = 40, d.resize(42); }, "short ntor CREATED2 data"},
+      {"HLEN 64 with 50 bytes", [](RelaySide&, Bytes& d) { d.resize(52); },
+       "truncated EXTENDED2 handshake"},
+      {"HLEN 40 with 40 bytes", [](RelaySide&, Bytes& d) { d[1] = 40, d.resize(42); },
+       "short ntor CREATED2 data"},
       {"flipped AUTH bit", [](RelaySide&, Bytes& d) { d[40] ^= 0x10; }, "ntor auth mismatch"},
-      {"all-zero Y", [](RelaySide&, Bytes& d) { std::fill_n(d.begin() + 2, 32, 0); }, "ntor shared secret is all zero"},
-      {"DESTROY", [](RelaySide& r, Bytes&) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); }, "circuit destroyed"},
+      {"all-zero Y", [](RelaySide&, Bytes& d) { std::fill_n(d.begin() + 2, 32, 0); },
+       "ntor shared secret is all zero"},
+      {"DESTROY", [](RelaySide& r, Bytes&) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); },
+       "circuit destroyed"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -44,7 +49,9 @@ TEST(Circuit, ExtendedTwoHandling) {
     Circuit circ = open_circuit(peer);
     EXPECT_EQ(error_of([&] { circ.extend_ntor(next.relay); }), c.error);
     EXPECT_EQ(circ.hop_count(), *c.error ? 1u : 2u);
-    if (!*c.error) { EXPECT_EQ(next_cell(circ).data, from_string("new hop")); }
+    if (!*c.error) {
+      EXPECT_EQ(next_cell(circ).data, from_string("new hop"));
+    }
   }
   // A relay key of small order (u = 0 has order 4) makes EXP(B,x) all zero too.
   directory::Relay relay = RelayKeys().relay;
@@ -75,9 +82,11 @@ TEST(Circuit, SkipsRefusesAndEndsOnDestroy) {
   Circuit circ = open_circuit(peer);
   circ.extend_ntor(next.relay);
   // Refused sends leave the hop's keystream and digest where they were.
-  EXPECT_EQ(error_of([&] { circ.send_relay_cell(tor::kCellRelay, 2, kRelayData, 1, {}); }), "bad hop index");
-  EXPECT_EQ(error_of([&] { circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(499, 4)); }),
-            "relay payload too large");
+  EXPECT_EQ(error_of([&] { circ.send_relay_cell(tor::kCellRelay, 2, kRelayData, 1, {}); }),
+            "bad hop index");
+  EXPECT_EQ(
+      error_of([&] { circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(499, 4)); }),
+      "relay payload too large");
   circ.send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(498, 4));
   EXPECT_EQ(next_cell(circ).data, from_string("after garbage"));
   EXPECT_EQ(error_of([&] { next_cell(circ); }), "relay length too large");

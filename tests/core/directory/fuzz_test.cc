@@ -22,21 +22,25 @@ TEST(Fuzz, DecodersReturnOrThrowError) {
   const Bytes link_block = serialize_link_specifiers(
       {{Bytes{10, 1, 2, 3, 1, 187}, 0}, {Bytes(20, 0xAA), 2}, {Bytes(32, 0xBB), 3}});
   const FuzzTarget targets[] = {
-      {"base64_decode", {"Zm9vYmFyIGJhego=\r\nc2hvcnQ"}, pieces("ABCXYZabcxyz0189+/= \r\n\t-"),
+      {"base64_decode",
+       {"Zm9vYmFyIGJhego=\r\nc2hvcnQ"},
+       pieces("ABCXYZabcxyz0189+/= \r\n\t-"),
        [](const std::string& in) {
          std::string symbols;  // a canonical decoding encodes back to its symbols
          for (char c : in)
            if (std::string_view(" \t\n\f\r=").find(c) == std::string_view::npos) symbols += c;
          EXPECT_EQ(util::base64_encode_unpadded(util::base64_decode(in)), symbols);
        }},
-      {"parse_hostport", {"[::1]:9050", "128.31.0.39:9131", "fe80::1", "host:+080"},
+      {"parse_hostport",
+       {"[::1]:9050", "128.31.0.39:9131", "fe80::1", "host:+080"},
        pieces("[]:0123456789+-abcdef.h "),
        [](const std::string& in) {
          const util::HostPort hp = util::parse_hostport(in, static_cast<u16>(in.size() % 2 * 80));
          EXPECT_FALSE(hp.host.empty());
          EXPECT_NE(hp.port, 0);
        }},
-      {"utf8", {"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 z\xC2\xA0"},
+      {"utf8",
+       {"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 z\xC2\xA0"},
        {"a", " ", "\xC3", "\xA9", "\xE2\x82", "\xAC", "\xF0\x9F", "\x98\x80", "\xC2\xA0", "\xED"},
        [](const std::string& in) {
          const std::string lossy = util::to_string_lossy(view(in));
@@ -50,7 +54,8 @@ TEST(Fuzz, DecodersReturnOrThrowError) {
          }
          EXPECT_EQ(lossy, in);
        }},
-      {"parse_consensus", {consensus, consensus.substr(0, 6000)},
+      {"parse_consensus",
+       {consensus, consensus.substr(0, 6000)},
        pieces("\n\r \v=-+!", {"\u00a0", "\u2003", "\xc2", "\xff", "r ", "s ", "m ", "pr",
                               "id ed25519 ", "params ", "sha256=", "valid-after ",
                               "2026-02-29 24:00:61", "65536", "AAAA", std::string(1, '\0')}),
@@ -59,8 +64,10 @@ TEST(Fuzz, DecodersReturnOrThrowError) {
          EXPECT_FALSE(c.relays.empty());
          EXPECT_NE(c.valid_after, 0);
        },
-       3000, 300},
-      {"parse_link_specifiers", {std::string(link_block.begin(), link_block.end())},
+       3000,
+       300},
+      {"parse_link_specifiers",
+       {std::string(link_block.begin(), link_block.end())},
        {std::string(1, '\0'), "\x01", "\x02", "\x03", "\x06", "\x14", "\x20", "\xff"},
        [](const std::string& in) {
          // A block that parses re-encodes to exactly the bytes it was read from.
@@ -68,8 +75,10 @@ TEST(Fuzz, DecodersReturnOrThrowError) {
          ASSERT_LE(again.size(), in.size());
          EXPECT_EQ(std::string(again.begin(), again.end()), in.substr(0, again.size()));
        },
-       3000, 300},
-      {"decode_http_body", {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello",
+       3000,
+       300},
+      {"decode_http_body",
+       {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello",
         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n1a;x\r\n"
         "abcdefghijklmnopqrstuvwxyz\r\n0\r\n\r\n",
         "HTTP/1.0 404 Not Found\r\n\r\n"},
@@ -80,7 +89,8 @@ TEST(Fuzz, DecodersReturnOrThrowError) {
         "ffffffffffffffff\r\nabc\r\n"},
        pieces("\r\n0123456789abcdefABCDEF;+- ", {"\xff", "\xe2\x82", "\xc2\xa0"}),
        [](const std::string& in) { EXPECT_LE(decode_chunked_body(view(in)).size(), in.size()); }},
-      {"parse_onion_address", {"6x3iq5tnf4ydb4h6je3f3mswycmup3xyyk55yhlacofqjrxuwhgd26ad.onion",
+      {"parse_onion_address",
+       {"6x3iq5tnf4ydb4h6je3f3mswycmup3xyyk55yhlacofqjrxuwhgd26ad.onion",
         "6X3IQ5TNF4YDB4H6JE3F3MSWYCMUP3XYYK55YHLACOFQJRXUWHGD26AD"},
        pieces("abcxyz234567AXZ01=", {".onion", ".ONION"}),
        [](const std::string& in) { EXPECT_EQ(parse_onion_address(in).size(), 32u); }},

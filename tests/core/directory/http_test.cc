@@ -1,5 +1,7 @@
 // Directory HTTP: the request text, the http and chunked records of
 // directory_cases.txt, and http_get_direct against a loopback server.
+#include "directory/http.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <thread>
 
 #include "base/test_support.h"
-#include "directory/http.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {
@@ -142,8 +143,8 @@ TEST(HttpGetDirect, DrippingServer) {
     i32 held_ms = kTimeoutMs;  // how long the call lasts, at least
   } const kCases[] = {
       {"plain fetch", "slow",
-       [](const util::HostPort& at) { return text(http_get_direct(at, "/", kTimeoutMs)); },
-       "slow", 4 * kTimeoutMs / 3},
+       [](const util::HostPort& at) { return text(http_get_direct(at, "/", kTimeoutMs)); }, "slow",
+       4 * kTimeoutMs / 3},
       {"whole fetch", std::string(100, 'x'),
        [](const util::HostPort& at) { return text(http_get_direct_within(at, "/", kTimeoutMs)); },
        "directory fetch timed out"},

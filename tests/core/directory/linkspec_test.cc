@@ -18,8 +18,8 @@ std::string describe(const std::function<std::vector<LinkSpecifier>()>& call) {
   return mistgrove_test::outcome([&] {
     std::string out;
     for (const LinkSpecifier& spec : call())
-      out += fmt::format("{}{}:{:02x}", out.empty() ? "" : " ", spec.kind,
-                         fmt::join(spec.data, ""));
+      out +=
+          fmt::format("{}{}:{:02x}", out.empty() ? "" : " ", spec.kind, fmt::join(spec.data, ""));
     return out;
   });
 }
@@ -51,7 +51,8 @@ TEST(SerializeLinkSpecifiers, CountAndBodyLimits) {
       {std::vector<LinkSpecifier>(255, LinkSpecifier{{}, 7}), 511, ""},
       {std::vector<LinkSpecifier>(256), 0, "too many link specifiers"},
       {{LinkSpecifier{Bytes(255, 1), 9}}, 258, ""},
-      {{LinkSpecifier{Bytes(3, 1), 9}, LinkSpecifier{Bytes(256, 1), 9}}, 0,
+      {{LinkSpecifier{Bytes(3, 1), 9}, LinkSpecifier{Bytes(256, 1), 9}},
+       0,
        "link specifier too large"},
   };
   for (const auto& c : kCases) {

@@ -1,5 +1,7 @@
 // Microdescriptors (the md records of directory_cases.txt) and the parallel
 // download that completes relay keys, driven through its fetch seam.
+#include "directory/microdesc.h"
+
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -10,7 +12,6 @@
 #include <thread>
 
 #include "base/test_support.h"
-#include "directory/microdesc.h"
 #include "mistgrove_core/crypto.h"
 #include "mistgrove_core/directory.h"
 
@@ -116,10 +117,10 @@ TEST(HydrateMicrodescriptors, FailsWithoutDigestsBeforeFetching) {
   Relay no_or_port = hsdir("d4");
   no_or_port.or_port = 0;
   for (Consensus consensus :
-       {Consensus{}, consensus_of({hsdir("d1", {"Running", "Valid"}),
-                                   hsdir("d3", {"HSDir", "Valid"}),
-                                   hsdir("d2", {"HSDir", "NoEdConsensus", "Running", "Valid"}),
-                                   no_or_port, hsdir("")})}) {
+       {Consensus{},
+        consensus_of({hsdir("d1", {"Running", "Valid"}), hsdir("d3", {"HSDir", "Valid"}),
+                      hsdir("d2", {"HSDir", "NoEdConsensus", "Running", "Valid"}), no_or_port,
+                      hsdir("")})}) {
     ScriptedFetch fetch;
     EXPECT_EQ(
         error_of([&] { hydrate_microdescriptors_with(consensus, kBootstrap, 30000, fetch.fn()); }),

@@ -1,12 +1,13 @@
 // Onion addresses, time periods, key blinding and subcredentials against
 // answers computed outside the core (tools/vectors/onion_vectors.py) and the
 // onion and period records of tests/core/data/directory_cases.txt.
+#include "directory/onion.h"
+
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include "base/test_support.h"
 #include "mistgrove_core/crypto.h"
-#include "directory/onion.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {
@@ -33,8 +34,7 @@ TEST(OnionAddress, KeyOrRefusal) {
     const auto key = [&] {
       return fmt::format("{:02x}", fmt::join(parse_onion_address(r.text(1)), ""));
     };
-    EXPECT_EQ(mistgrove_test::outcome(key), r.last())
-        << r.text(1);
+    EXPECT_EQ(mistgrove_test::outcome(key), r.last()) << r.text(1);
   }
   for (const auto& r : load_records("onion_vectors.txt", "invalid_key"))
     EXPECT_EQ(error_of([&] { blind_onion_key(r.bytes(2), 20792, 1440); }),

@@ -1,12 +1,13 @@
 // Relay roles, rendezvous candidates and the HSDir ring, whose known answers
 // come from tools/hsdir_ring_vectors.py (Python's hashlib).
+#include "directory/ring.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <sstream>
 
 #include "base/test_support.h"
-#include "directory/ring.h"
 #include "mistgrove_core/directory.h"
 
 namespace mistgrove_core::directory {

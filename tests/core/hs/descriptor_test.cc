@@ -1,10 +1,11 @@
 // Descriptors: a real service's captured descriptor, tampered; signing-key
 // certificates; the inner-layer parser; the order of HSDirs asked.
+#include "hs/descriptor.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "hs/descriptor.h"
 #include "hs/fetch.h"
 #include "tor/fake_relay.h"
 
@@ -77,7 +78,8 @@ TEST(CapturedDescriptor, DecryptsToItsIntroductionPointsUnlessTampered) {
   }
   for (const auto& t : load_records("hs_cases.txt", "tampered")) {
     const std::string outer = replace_first(c.outer, t.text(1), t.text(2));
-    EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(outer, c.keys, c.kNow); }), t.last()) << t.text(2);
+    EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(outer, c.keys, c.kNow); }), t.last())
+        << t.text(2);
   }
   directory::HsPeriodKeys keys = c.keys;
   keys.subcredential[0] ^= 1;
@@ -104,7 +106,8 @@ TEST(CapturedDescriptor, FlippedByteInEachLayerFailsItsMac) {
     EXPECT_EQ(error_of([&] { c.layer(flipped, constant); }), kMacMismatch) << offset;
   }
   EXPECT_EQ(error_of([&] { c.layer(outer, kSuperencrypted, 1); }), kMacMismatch);
-  EXPECT_EQ(error_of([&] { c.layer(Bytes(47, 0), kEncrypted); }), "descriptor ciphertext too short");
+  EXPECT_EQ(error_of([&] { c.layer(Bytes(47, 0), kEncrypted); }),
+            "descriptor ciphertext too short");
 }
 
 // Certificates and inner layers from tools/vectors/signing_certs.py.
@@ -173,7 +176,8 @@ TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceUntilOneDecrypts) {
       {Bytes(31, 1), srv, true, "shared random value missing from consensus"},
   };
   directory::Consensus consensus;
-  for (int i = 0; i < 8; ++i) consensus.relays.push_back(fake::relay_named("r" + std::to_string(i)));
+  for (int i = 0; i < 8; ++i)
+    consensus.relays.push_back(fake::relay_named("r" + std::to_string(i)));
   std::vector<std::string> asked;
   Bytes last_guard;
   auto fetch = [&](std::size_t decrypts) {

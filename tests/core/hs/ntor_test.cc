@@ -1,10 +1,11 @@
 // hs-ntor and INTRODUCE1: known answers, refused inputs and answers, the
 // relay record of an introduction point and INTRODUCE_ACK.
+#include "hs/ntor.h"
+
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "base/test_support.h"
-#include "hs/ntor.h"
 #include "hs/rendezvous.h"
 
 namespace mistgrove_core::hs {
@@ -15,7 +16,9 @@ using mistgrove_test::load_records;
 using util::concat;
 
 // rend-spec-v3 appendix G.1 and its hop, from tools/vectors/hs_ntor_keys.py.
-Bytes vector(const std::string& name) { return load_records("hs_ntor_vectors.txt", name)[0].bytes(1); }
+Bytes vector(const std::string& name) {
+  return load_records("hs_ntor_vectors.txt", name)[0].bytes(1);
+}
 const Bytes kSubcredential = vector("subcredential");
 const Bytes kHandshake = concat({vector("server_public"), vector("auth_input_mac")});
 const IntroductionPoint kPoint{{}, {}, vector("auth_key"), vector("enc_key")};
@@ -87,8 +90,8 @@ TEST(BuildIntroduce1, FailuresFreshSecretAndFixedSize) {
 
 TEST(IntroductionPoint, RelayRecordAndIntroduceAck) {
   for (const auto& c : load_records("hs_cases.txt", "intro_point")) {
-    const IntroductionPoint point{directory::parse_link_specifiers(c.bytes(1)),
-                                  Bytes(c.number(2), 0x11), {}, {}};
+    const IntroductionPoint point{
+        directory::parse_link_specifiers(c.bytes(1)), Bytes(c.number(2), 0x11), {}, {}};
     EXPECT_EQ(mistgrove_test::outcome([&] {
                 const directory::Relay r = intro_point_relay(point);
                 EXPECT_EQ(r.ntor_onion_key, point.onion_key);

@@ -42,10 +42,11 @@ TEST(SessionOnTestnet, EveryRouterWithItsKeys) {
 TEST(RequestOnTestnet, PageBigFileResetLimitEchoesAndAnUnknownAddress) {
   TESTNET_STATE_OR_SKIP(state);
   const auto& s = *state;
-  auto session = Session::create(s["authority_dirports"][0].text(), s["consensus_file"].text(),
-                                 10000, false);
+  auto session =
+      Session::create(s["authority_dirports"][0].text(), s["consensus_file"].text(), 10000, false);
   const std::string& onion = s["onion_address"].text();
-  auto get = [&](const std::string& path, u64 limit = 8 << 20, const char* port = "onion_http_port") {
+  auto get = [&](const std::string& path, u64 limit = 8 << 20,
+                 const char* port = "onion_http_port") {
     return session->request(onion, static_cast<u16>(s[port].integer()),
                             build_simple_http_get(onion, path), limit);
   };
@@ -57,10 +58,10 @@ TEST(RequestOnTestnet, PageBigFileResetLimitEchoesAndAnUnknownAddress) {
   EXPECT_EQ(error_of([&] { get("/", page.size() - 1); }), "stream response too large");
   const std::string big = read_whole_file(s["big_path"].text());
   const Bytes response = get("/big.bin");
-  EXPECT_TRUE(response == util::from_string("HTTP/1.0 200 OK\r\nContent-Type: application/"
-                                            "octet-stream\r\nContent-Length: " +
-                                            std::to_string(big.size()) +
-                                            "\r\nConnection: close\r\n\r\n" + big))
+  EXPECT_TRUE(response ==
+              util::from_string("HTTP/1.0 200 OK\r\nContent-Type: application/"
+                                "octet-stream\r\nContent-Length: " +
+                                std::to_string(big.size()) + "\r\nConnection: close\r\n\r\n" + big))
       << "a response of " << response.size() << " bytes";
   // Eight threads, each a page, an echo and a page: echoes at once (the server
   // closes when idle 2 s); 1 and 10 MB outgrow every window both ways.

@@ -22,12 +22,12 @@ std::string write_temp(const std::string& name, const std::string& content) {
 
 TEST(SessionCreate, FailuresBeforeAnyDirectoryRequest) {
   // A consensus whose only relay is no HSDir: nothing to complete.
-  const std::string no_hsdir = write_temp(
-      "no_hsdir.txt",
-      "network-status-version 3 microdesc\nvalid-after 2026-12-05 18:00:00\n"
-      "fresh-until 2026-12-05 19:00:00\n"
-      "r a AAAAAAAAAAAAAAAAAAAAAAAAAAA 2026-12-05 17:00:00 127.0.0.1 9001 0\n"
-      "m AAAA\ns Running Valid\ndirectory-footer\n");
+  const std::string no_hsdir =
+      write_temp("no_hsdir.txt",
+                 "network-status-version 3 microdesc\nvalid-after 2026-12-05 18:00:00\n"
+                 "fresh-until 2026-12-05 19:00:00\n"
+                 "r a AAAAAAAAAAAAAAAAAAAAAAAAAAA 2026-12-05 17:00:00 127.0.0.1 9001 0\n"
+                 "m AAAA\ns Running Valid\ndirectory-footer\n");
   const std::string empty = write_temp("empty.txt", "");
   const std::string missing = ::testing::TempDir() + "no/such/consensus";
   const std::string nul_named = empty + std::string("\0x", 2);  // open() would read `empty`

@@ -47,12 +47,15 @@ TEST(TorChannel, Handshake) {
       {"NETINFO as the 16th cell", relay({0, 4}, 13), 4, ""},
       {"NETINFO as the 17th cell", relay({0, 4}, 14), 0, "relay did not send NETINFO"},
       {"NETINFO with a 2-byte circuit id before VERSIONS",
-       [](Conn& c) { c.read(9), c.write(concat({Bytes{0, 0, kCellNetinfo}, Bytes(509, 0)})), c.wait_closed(); },
+       [](Conn& c) {
+         c.read(9), c.write(concat({Bytes{0, 0, kCellNetinfo}, Bytes(509, 0)})), c.wait_closed();
+       },
        0, "first Tor cell was not VERSIONS"},
-      {"plain HTTP server", [](Conn& c) { c.read(5), c.write(from_string("HTTP/1.0 400 Bad request\r\n\r\n")); },
-       0, "wrong version number", false},
-      {"hang-up in the TLS handshake", [](Conn& c) { ::shutdown(c.fd, SHUT_WR), c.wait_closed(); }, 0,
-       "tls handshake eof", false},
+      {"plain HTTP server",
+       [](Conn& c) { c.read(5), c.write(from_string("HTTP/1.0 400 Bad request\r\n\r\n")); }, 0,
+       "wrong version number", false},
+      {"hang-up in the TLS handshake", [](Conn& c) { ::shutdown(c.fd, SHUT_WR), c.wait_closed(); },
+       0, "tls handshake eof", false},
       {"silent before TLS", silent, 0, kTimedOut, false},
       {"silent after TLS", silent, 0, kTimedOut},
   };
@@ -72,10 +75,10 @@ TEST(TorChannel, Handshake) {
 // Then a signal with a handler (Python installs one for SIGINT) interrupts a
 // blocked receive: the link must carry on.
 TEST(TorChannel, CellFramingAndSignalDuringRead) {
-  struct sigaction action {}, previous{};
+  struct sigaction action{}, previous{};
   action.sa_handler = [](int) {};
   ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);  // no SA_RESTART
-  Bytes written;  // what the peer read after the handshake
+  Bytes written;                                         // what the peer read after the handshake
   Peer peer([&](Conn& conn) {
     conn.link_handshake();
     written = conn.read(514 + 10);
@@ -90,7 +93,8 @@ TEST(TorChannel, CellFramingAndSignalDuringRead) {
   channel.write_cell(0x80000001, kCellCreateFast, Bytes{0xab});
   channel.write_cell(7, 128, Bytes{1, 2, 3});
   const Cell relay = read_soon(channel).value();
-  EXPECT_EQ(std::tie(relay.circ_id, relay.command, relay.body), std::tuple(6u, kCellRelay, Bytes(509, 9)));
+  EXPECT_EQ(std::tie(relay.circ_id, relay.command, relay.body),
+            std::tuple(6u, kCellRelay, Bytes(509, 9)));
   std::thread signaller([reader = pthread_self()] {
     std::this_thread::sleep_for(ms(100));
     pthread_kill(reader, SIGUSR1);

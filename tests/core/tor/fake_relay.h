@@ -71,8 +71,8 @@ struct Conn {
   // With a 4-byte circuit id; fixed-length bodies are zero-filled.
   void write_cell(u32 circ_id, u8 command, ByteView body) {
     const bool var = tor::is_var_cell(command);
-    Bytes frame = concat({Bytes{u8(circ_id >> 24), u8(circ_id >> 16), u8(circ_id >> 8),
-                                u8(circ_id), command, u8(body.size() >> 8), u8(body.size())},
+    Bytes frame = concat({Bytes{u8(circ_id >> 24), u8(circ_id >> 16), u8(circ_id >> 8), u8(circ_id),
+                                command, u8(body.size() >> 8), u8(body.size())},
                           body});
     if (!var) frame.erase(frame.begin() + 5, frame.begin() + 7), frame.resize(514, 0);
     write(frame);
@@ -235,11 +235,13 @@ struct RelaySide {
     auto mac = [&](const std::string& key, ByteView data) {
       return crypto::hmac_sha256(from_string(proto + key), data);
     };
-    const Bytes secret = concat({crypto::x25519_shared(y, x_pub), crypto::x25519_shared(keys.b, x_pub),
-                                 id, b_pub, x_pub, y_pub, from_string(proto)});
+    const Bytes secret =
+        concat({crypto::x25519_shared(y, x_pub), crypto::x25519_shared(keys.b, x_pub), id, b_pub,
+                x_pub, y_pub, from_string(proto)});
     add_hop(crypto::hkdf_sha256_expand(mac(":key_extract", secret)), 16);
-    return concat({Bytes{0, 64}, y_pub, mac(":mac", concat({mac(":verify", secret), id, b_pub, y_pub,
-                                                             x_pub, from_string(proto + "Server")}))});
+    return concat({Bytes{0, 64}, y_pub,
+                   mac(":mac", concat({mac(":verify", secret), id, b_pub, y_pub, x_pub,
+                                       from_string(proto + "Server")}))});
   }
   void extend(const RelayKeys& keys) {
     const Bytes reply = answer_extend2(keys);
@@ -259,7 +261,8 @@ struct RelaySide {
   // `data` in DATA cells, `between()` after each; after every 100th the client
   // must send a version-1 SENDME with the digest of that cell, after every 50th
   // a stream SENDME. Returns the SENDMEs read.
-  int serve_data(std::size_t hop, u16 stream, ByteView data, const std::function<void()>& between = [] {}) {
+  int serve_data(
+      std::size_t hop, u16 stream, ByteView data, const std::function<void()>& between = [] {}) {
     int sendmes = 0;
     for (int cells = 1; !data.empty(); ++cells) {
       const std::size_t n = std::min<std::size_t>(data.size(), 498);
