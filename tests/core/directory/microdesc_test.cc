@@ -5,9 +5,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
-#include <mutex>
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -24,20 +23,18 @@ using util::HostPort;
 
 Bytes range_bytes(u8 from) {
   Bytes b(32);
-  for (int i = 0; i < 32; ++i) b[i] = static_cast<u8>(from + i);
+  std::iota(b.begin(), b.end(), from);
   return b;
 }
-
-// Ntor key 00..1f, ed25519 id 20..3f.
-const std::string kNtor = base64_encode_unpadded(range_bytes(0));
-const std::string kMicrodesc = "onion-key\nntor-onion-key " + kNtor +
-                               "\nfamily $AAAA\nid ed25519 " +
-                               base64_encode_unpadded(range_bytes(32)) + "\n";
 
 // A microdescriptor with only an ntor key; distinct seeds give distinct digests.
 std::string ntor_only(u8 seed) {
   return "onion-key\nntor-onion-key " + base64_encode_unpadded(range_bytes(seed)) + "\n";
 }
+
+// Ntor key 00..1f, ed25519 id 20..3f.
+const std::string kMicrodesc =
+    ntor_only(0) + "family $AAAA\nid ed25519 " + base64_encode_unpadded(range_bytes(32)) + "\n";
 
 std::string digest_of(std::string_view text) {
   return base64_encode_unpadded(crypto::sha256(util::text_bytes(text)));
@@ -72,25 +69,19 @@ Consensus numbered_hsdirs(int n) {  // digests "000", "001", ...
 
 const HostPort kBootstrap{"boot", 80};
 
-// Records its calls and answers from a map of source host to body; a missing
-// host fails with "down <host>".
+// Records its calls (source, path, time-out) and answers from a map of source
+// host to body; a missing host fails with "down <host>".
 struct ScriptedFetch {
-  struct Call {
-    HostPort source;
-    std::string path;
-    i32 timeout_ms;
-  };
   std::map<std::string, std::string> bodies;
   std::mutex mutex;
-  std::vector<Call> calls;
+  std::vector<std::tuple<HostPort, std::string, i32>> calls;
 
   MicrodescriptorFetch fn() {
     return [this](const HostPort& source, const std::string& path, i32 timeout_ms) {
       std::lock_guard lock(mutex);
-      calls.push_back({source, path, timeout_ms});
-      auto it = bodies.find(source.host);
-      if (it == bodies.end()) throw error::err("down " + source.host);
-      return util::from_string(it->second);
+      calls.emplace_back(source, path, timeout_ms);
+      if (!bodies.contains(source.host)) throw error::err("down " + source.host);
+      return util::from_string(bodies[source.host]);
     };
   }
 };
@@ -129,28 +120,27 @@ TEST(HydrateMicrodescriptors, FailsWithoutDigestsBeforeFetching) {
   }
 }
 
-TEST(HydrateMicrodescriptors, BatchesOfNinetyInDigestOrderAndCappedTimeout) {
+// Batches of ninety digests in digest order with a time-out capped at 3 s; a
+// failed batch tries up to five sources, the bootstrap first, none twice, and
+// only relays with a DirPort.
+TEST(HydrateMicrodescriptors, BatchesAndSources) {
   for (auto [digests, timeout_ms, capped_ms] : {std::tuple{90, 30000, 3000}, {91, 1000, 1000}}) {
     Consensus consensus = numbered_hsdirs(digests);
     consensus.relays.push_back(consensus.relays[0]);  // a second relay, no second fetch
-    std::vector<std::string> paths;
+    std::vector<std::string> paths, fetched;
     for (int i = 0; i < digests; ++i)
       i % 90 == 0 ? paths.push_back(fmt::format("/tor/micro/d/{:03}", i))
                   : void(paths.back() += fmt::format("-{:03}", i));
     ScriptedFetch fetch;
     fetch.bodies["boot"] = "";
     hydrate_microdescriptors_with(consensus, kBootstrap, timeout_ms, fetch.fn());
-    std::vector<std::string> fetched;
-    for (const auto& call : fetch.calls) {
-      fetched.push_back(call.path);
-      EXPECT_EQ(call.timeout_ms, capped_ms);
+    for (const auto& [source, path, timeout] : fetch.calls) {
+      fetched.push_back(path);
+      EXPECT_EQ(timeout, capped_ms);
     }
     std::sort(fetched.begin(), fetched.end());  // batches run in parallel
     EXPECT_EQ(fetched, paths);
   }
-}
-
-TEST(HydrateMicrodescriptors, FailedBatchTriesUpToFiveSourcesBootstrapFirst) {
   for (auto [dir_relays, attempts] : {std::pair{0, 1u}, {4, 5u}, {9, 5u}}) {
     SCOPED_TRACE(dir_relays);
     Consensus consensus = consensus_of({hsdir("d1"), dir_source("10.1.0.0", 0)});  // no DirPort
@@ -159,17 +149,17 @@ TEST(HydrateMicrodescriptors, FailedBatchTriesUpToFiveSourcesBootstrapFirst) {
     ScriptedFetch fetch;
     hydrate_microdescriptors_with(consensus, kBootstrap, 30000, fetch.fn());
     ASSERT_EQ(fetch.calls.size(), attempts);
-    EXPECT_EQ(fetch.calls.front().source, kBootstrap);
+    EXPECT_EQ(std::get<0>(fetch.calls.front()), kBootstrap);
     std::set<std::string> hosts;
-    for (const auto& call : fetch.calls) hosts.insert(call.source.host);
-    EXPECT_EQ(hosts.size(), attempts);  // none twice
+    for (const auto& call : fetch.calls) hosts.insert(std::get<0>(call).host);
+    EXPECT_EQ(hosts.size(), attempts);
     EXPECT_FALSE(hosts.count("10.1.0.0"));
   }
 }
 
 TEST(HydrateMicrodescriptors, CompletesMissingKeysOnly) {
   const std::string ntor_md = ntor_only(100), empty_md = "onion-key\nfamily x\n";
-  const std::string bad_utf8_md = "onion-key\nntor-onion-key " + kNtor + "\n# \xff\n";
+  const std::string bad_utf8_md = ntor_only(0) + "# \xff\n";
   Relay preset = hsdir(digest_of(kMicrodesc));
   preset.ed25519_id = range_bytes(200);
   Consensus consensus = consensus_of({preset, hsdir(digest_of(kMicrodesc)),
@@ -201,34 +191,30 @@ TEST(HydrateMicrodescriptors, CompletesMissingKeysOnly) {
   EXPECT_EQ(fetch.calls.size(), 2u);
 }
 
+// Each fetch waits (boundedly) until as many fetches as expected workers
+// overlap, so a missing worker shows as a lower maximum.
 TEST(HydrateMicrodescriptors, StartsOneWorkerPerBatchUpToEight) {
   for (auto [batches, workers] : {std::pair{1, 1}, {2, 2}, {20, 8}}) {
     SCOPED_TRACE(batches);
-    struct Seen {
-      std::mutex mutex;
-      std::condition_variable cv;
-      int in_flight = 0, most = 0;
-      std::set<std::thread::id> threads;
-    };
-    auto seen = std::make_shared<Seen>();
-    // Each fetch waits (boundedly) until as many fetches as expected workers
-    // overlap, so a missing worker shows as a lower maximum.
-    auto fetch = [seen, target = workers](const HostPort&, const std::string&, i32) {
-      std::unique_lock lock(seen->mutex);
-      seen->threads.insert(std::this_thread::get_id());
-      seen->most = std::max(seen->most, ++seen->in_flight);
-      seen->cv.notify_all();
-      seen->cv.wait_for(lock, std::chrono::seconds(2), [&] { return seen->most >= target; });
+    std::mutex mutex;
+    std::condition_variable cv;
+    int in_flight = 0, most = 0;
+    std::set<std::thread::id> threads;
+    Consensus consensus = numbered_hsdirs(batches * 90);
+    hydrate_microdescriptors_with(consensus, kBootstrap, 30000, [&](auto&&...) {
+      std::unique_lock lock(mutex);
+      threads.insert(std::this_thread::get_id());
+      most = std::max(most, ++in_flight);
+      cv.notify_all();
+      cv.wait_for(lock, std::chrono::seconds(2), [&] { return most >= workers; });
       lock.unlock();
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       lock.lock();
-      --seen->in_flight;
+      --in_flight;
       return Bytes{};
-    };
-    Consensus consensus = numbered_hsdirs(batches * 90);
-    hydrate_microdescriptors_with(consensus, kBootstrap, 30000, fetch);
-    EXPECT_EQ(seen->most, workers);
-    EXPECT_EQ(seen->threads.size(), static_cast<std::size_t>(workers));
+    });
+    EXPECT_EQ(most, workers);
+    EXPECT_EQ(threads.size(), static_cast<std::size_t>(workers));
   }
 }
 
