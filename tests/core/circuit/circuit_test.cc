@@ -39,7 +39,7 @@ TEST(Circuit, ExtendedTwoHandling) {
     SCOPED_TRACE(c.name);
     RelayKeys next;
     Peer peer([&](Conn& conn) {
-      RelaySide relay(conn);
+      RelaySide relay{conn};
       Bytes data = relay.create_fast().answer_extend2(next);
       c.edit(relay, data);
       relay.send(0, kRelayExtended2, 0, data);
@@ -66,7 +66,7 @@ TEST(Circuit, ExtendedTwoHandling) {
 TEST(Circuit, SkipsRefusesAndEndsOnDestroy) {
   RelayKeys next;
   Peer peer([&](Conn& conn) {
-    RelaySide relay(conn);
+    RelaySide relay{conn};
     relay.create_fast().extend(next);
     EXPECT_EQ(relay.recv().cell.data, Bytes(498, 4));
     conn.write_cell(relay.circ_id ^ 1, tor::kCellRelay, {});  // another circuit
@@ -122,7 +122,7 @@ TEST(Circuit, CreateFastFailuresAndWaitsEndingAtTheirDeadline) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.error + std::string(c.drip ? ", drip" : ""));
     Peer peer([&](Conn& conn) {
-      RelaySide relay(conn);
+      RelaySide relay{conn};
       relay.create_fast(c.reply);
       for (u8 byte = 0; c.drip;)
         conn.write({&byte, 1}), std::this_thread::sleep_for(ms(kTimeoutMs / 3));

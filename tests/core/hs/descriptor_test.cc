@@ -12,21 +12,12 @@
 namespace mistgrove_core::hs {
 namespace {
 
-using mistgrove_test::error_of;
-using mistgrove_test::hex;
-using mistgrove_test::load_records;
+using namespace mistgrove_test;
 using util::concat;
 
-constexpr const char* kCertInvalid = "descriptor signing key certificate invalid";
 constexpr const char* kMacMismatch = "descriptor layer MAC mismatch";
 constexpr std::string_view kSuperencrypted = "hsdir-superencrypted-data";
 constexpr std::string_view kEncrypted = "hsdir-encrypted-data";
-
-std::string replace_first(std::string text, std::string_view from, std::string_view to) {
-  const std::size_t at = text.find(from);
-  if (at == std::string::npos) throw std::logic_error("no " + std::string(from));
-  return text.replace(at, from.size(), to);
-}
 
 // The base64-decoded body of the first message block of `text`.
 Bytes message_blob(std::string_view text) {
@@ -37,11 +28,11 @@ Bytes message_blob(std::string_view text) {
 // tests/core/data/descriptor_keys.txt is written by tools/vectors/descriptor_check.py.
 struct Captured {
   static constexpr u64 kNow = u64{499103} * 3600;  // its certificate's last second
-  std::string outer = mistgrove_test::read_data_file("descriptor_outer.txt");
+  std::string outer = read_data_file("descriptor_outer.txt");
   directory::HsPeriodKeys keys;
   u64 revision_counter = 0;
   Bytes signing_key;
-  std::vector<mistgrove_test::Record> intros;  // IPv4 specifier, onion, enc and auth keys
+  std::vector<Record> intros;  // IPv4 specifier, onion, enc and auth keys
 
   Captured() {
     for (const auto& r : load_records("descriptor_keys.txt")) {
@@ -77,7 +68,8 @@ TEST(CapturedDescriptor, DecryptsToItsIntroductionPointsUnlessTampered) {
                       c.intros[i].bytes(4)}));
   }
   for (const auto& t : load_records("hs_cases.txt", "tampered")) {
-    const std::string outer = replace_first(c.outer, t.text(1), t.text(2));
+    std::string outer = c.outer;
+    outer.replace(outer.find(t.text(1)), t.text(1).size(), t.text(2));
     EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(outer, c.keys, c.kNow); }), t.last())
         << t.text(2);
   }
@@ -86,7 +78,8 @@ TEST(CapturedDescriptor, DecryptsToItsIntroductionPointsUnlessTampered) {
   EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(c.outer, keys, c.kNow); }), kMacMismatch);
   // Another period's blinded key of the same service.
   keys.blinded_key = hex("c59b5b70f20aba48f3eead4e3a45a0e7fed4d85d4d072dabf08dd73ad58526cf");
-  EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(c.outer, keys, c.kNow); }), kCertInvalid);
+  EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(c.outer, keys, c.kNow); }),
+            "descriptor signing key certificate invalid");
 }
 
 TEST(CapturedDescriptor, FlippedByteInEachLayerFailsItsMac) {
@@ -138,26 +131,25 @@ TEST(Robustness, MutatedInput) {
   const std::string middle = util::to_string_lossy(c.layer(message_blob(c.outer), kSuperencrypted));
   const std::string inner = util::to_string_lossy(c.layer(message_blob(middle), kEncrypted));
   const Bytes blinded = load_records("signing_certs.txt", "keys")[0].bytes(1);
-  const std::vector<std::string> pieces = mistgrove_test::pieces(
+  const std::vector<std::string> splices = mistgrove_test::pieces(
       "\n\r -=+/A0",
       {"introduction-point ", "auth-key", "-----BEGIN ED25519 CERT-----", "-----END MESSAGE-----",
        "revision-counter 0", "onion-key ntor ", "signature "});
   auto target = [&](const char* name, const std::string& seed, auto parse) {
-    return mistgrove_test::FuzzTarget{name, {seed}, pieces, parse};
+    return FuzzTarget{name, {seed}, splices, parse};
   };
-  const mistgrove_test::FuzzTarget targets[] = {
+  const FuzzTarget targets[] = {
       target("outer", c.outer,
              [&](const std::string& in) { decrypt_hs_descriptor(in, c.keys, c.kNow); }),
       target("middle", middle, [](const std::string& in) { message_blob(in); }),
       target("inner", inner, [](const std::string& in) { parse_inner_descriptor(in); }),
-      target("certificate",
-             mistgrove_test::text(load_records("signing_certs.txt", "cert")[0].bytes(2)),
+      target("certificate", text(load_records("signing_certs.txt", "cert")[0].bytes(2)),
              [&](const std::string& in) {
                verify_descriptor_signing_cert(util::text_bytes(in), blinded, 0);
              }),
   };
   std::uint32_t seed = 1;
-  for (const auto& t : targets) mistgrove_test::fuzz_accepted(t, seed++);
+  for (const auto& t : targets) fuzz_accepted(t, seed++);
 }
 
 // The first HSDir answers garbage, the others fail naming themselves, but for
@@ -177,7 +169,7 @@ TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceUntilOneDecrypts) {
   };
   directory::Consensus consensus;
   for (int i = 0; i < 8; ++i)
-    consensus.relays.push_back(fake::relay_named("r" + std::to_string(i)));
+    consensus.relays.push_back(fake::RelayKeys("r" + std::to_string(i)).relay);
   std::vector<std::string> asked;
   Bytes last_guard;
   auto fetch = [&](std::size_t decrypts) {

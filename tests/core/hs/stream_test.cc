@@ -14,21 +14,17 @@ namespace mistgrove_core::hs {
 namespace {
 
 using namespace mistgrove_core::fake;
-using circuit::kRelayConnected;
-using circuit::kRelayData;
-using circuit::kRelayEnd;
-using circuit::kRelaySendme;
+using namespace circuit;
 using Service = std::function<void(RelaySide&)>;
 constexpr i32 kTimeoutMs = 300;
 const auto now = std::chrono::steady_clock::now;
 
-void destroy(RelaySide& relay) { relay.conn.write_cell(relay.circ_id, tor::kCellDestroy, {}); }
+void destroy(RelaySide& r) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); }
 
 // DATA "x", then END with `reason` (none if empty).
 Service answer_then_end(Bytes reason) {
-  return [reason](RelaySide& relay) {
-    relay.send(1, kRelayData, 1, from_string("x"));
-    relay.send(1, kRelayEnd, 1, reason);
+  return [reason](RelaySide& r) {
+    r.send(1, kRelayData, 1, from_string("x")), r.send(1, kRelayEnd, 1, reason);
   };
 }
 
@@ -36,16 +32,13 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
   const Bytes response = pattern(100 * 498), payload = pattern(1200 * 498);
   // Cells that neither count nor end the read follow each DATA cell and move
   // the digest, so the circuit SENDME shows when the client read it.
-  auto serve = [&](RelaySide& relay) {
-    EXPECT_EQ(relay.serve_data(1, 1, response,
-                               [&] {
-                                 relay.send(1, kRelayData, 2, from_string("other stream"));
-                                 relay.send(1, kRelayEnd, 0, {});
-                                 relay.send(1, kRelaySendme, 1, {});
-                                 relay.send_garbage();
-                               }),
-              3);
-    relay.send(1, kRelayEnd, 1, {});
+  auto serve = [&](RelaySide& r) {
+    auto between = [&] {
+      r.send(1, kRelayData, 2, from_string("other stream")), r.send(1, kRelayEnd, 0, {});
+      r.send(1, kRelaySendme, 1, {}), r.send_garbage();
+    };
+    EXPECT_EQ(r.serve_data(1, 1, response, between), 3);
+    r.send(1, kRelayEnd, 1, {});
   };
   // DATA "x" (or nothing) every third of the time-out: each renews the wait.
   auto trickle = [](Bytes data) -> Service {
@@ -65,12 +58,11 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
         if (got.cell.command != kRelayData) continue;
         received.insert(received.end(), got.cell.data.begin(), got.cell.data.end());
         Bytes digest = relay.hops[1].backward_digest.current();
-        digest.resize(20);
+        digest.resize(20), digest[19] ^= acks == kWrongDigest;
         if (++cells % 50 == 0 && stream_acks) relay.send(1, kRelaySendme, 1, {});
-        if (cells % 100 != 0 || acks == kNone) continue;
-        digest[19] ^= acks == kWrongDigest;
-        relay.send(1, kRelaySendme, 0,
-                   acks == kV0 ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
+        if (cells % 100 == 0 && acks != kNone)
+          relay.send(1, kRelaySendme, 0,
+                     acks == kV0 ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
       }
       answer_then_end(end)(relay);
     };
@@ -80,9 +72,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
   const Service chatter = [](RelaySide& r) { r.chatter(); };
   const Service overlong = [](RelaySide& r) { r.send_overlong(1, 1); };
   constexpr const char *kReset = "onion service stream ended with reason 12",
-                       *kNoSendme = "timed out waiting for SENDME",
-                       *kBadDigest = "circuit SENDME digest mismatch",
-                       *kEarlyEnd = "onion service stream ended before CONNECTED";
+                       *kNoSendme = "timed out waiting for SENDME";
   const struct {
     const char* name;
     Service service;
@@ -92,7 +82,13 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     int uploaded = -1;  // DATA cells the service read; -1: no upload, -2: not known
     bool connected = true;
   } kCases[] = {
-      {"END before CONNECTED", end, {}, kEarlyEnd, 0, -1, false},
+      {"END before CONNECTED",
+       end,
+       {},
+       "onion service stream ended before CONNECTED",
+       0,
+       -1,
+       false},
       {"DESTROY before CONNECTED", destroy, {}, "rendezvous circuit destroyed", 0, -1, false},
       {"no CONNECTED on a busy link", chatter, {}, "timed out waiting for CONNECTED", 0, -1, false},
       {"limit equals the response", serve, response, "", response.size()},
@@ -109,7 +105,12 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       {"no circuit SENDME", upload(kNone, true, 0, {}), {}, kNoSendme, 1000, 1000},
       {"no stream SENDME", upload(kV1, false, 0, {}), {}, kNoSendme, 1000, 500},
       // The client hangs up with SENDMEs unread: the reset loses the count.
-      {"digest of another cell", upload(kWrongDigest, true, 0, {}), {}, kBadDigest, 1000, -2},
+      {"digest of another cell",
+       upload(kWrongDigest, true, 0, {}),
+       {},
+       "circuit SENDME digest mismatch",
+       1000,
+       -2},
       {"answer and END while sending waits", upload(kV1, false, 500, {6}), x, "", 1000, 500},
       {"END reason while sending waits", upload(kV1, false, 500, {12}), {}, kReset, 1000, 500},
   };
@@ -120,11 +121,9 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     // other streams, DATA, a body the service hop does not recognize.
     const Bytes k = crypto::random_bytes(128);
     Peer peer([&](Conn& conn) {
-      RelaySide relay(conn);
+      RelaySide relay{conn};
       relay.create_fast().add_hop(k, 32, true);
-      const auto got = relay.recv();
-      EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
-                std::tuple(1u, circuit::kRelayBegin, 1, from_string(std::string(":443\0", 5))));
+      relay.expect(1, kRelayBegin, 1, from_string(std::string(":443\0", 5)));
       relay.send(1, kRelayEnd, 2, {});
       relay.send(1, kRelayData, 1, from_string("early"));
       relay.send_garbage();
@@ -132,14 +131,13 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       c.service(relay);
       conn.wait_closed();
     });
-    const ByteView v(k);
+    const ByteView v(k), up = c.uploaded == -1 ? ByteView() : ByteView(payload);
     const auto start = now();
     const i32 timeout_ms = c.uploaded == -1 ? kTimeoutMs : 1000;
     RendezvousStream stream(
         open_circuit(peer, timeout_ms),
         {v.first(32), v.subspan(32, 32), v.subspan(64, 32), v.subspan(96), true});
     Bytes out;
-    const ByteView up = c.uploaded == -1 ? ByteView() : ByteView(payload);
     EXPECT_EQ(error_of([&] { stream.begin(1, 443), out = stream.exchange(1, up, c.limit); }),
               c.error);
     EXPECT_EQ(out, c.out);
@@ -167,18 +165,16 @@ TEST(BeginDirGet, ExchangeWithTheHsdir) {
       // Each cell within the time-out of the last, but not the whole stream.
       {"a byte at a time", kRelayConnected, {}, "timed out waiting for DATA"},
   };
-  directory::Relay hsdir = relay_named("hsdir7");
+  directory::Relay hsdir = RelayKeys("hsdir7").relay;
   hsdir.address = "10.0.0.7";
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     std::string request;
     RelayKeys keys;
     Peer peer([&](Conn& conn) {
-      RelaySide relay(conn);
+      RelaySide relay{conn};
       relay.create_fast().extend(keys);
-      const auto got = relay.recv();
-      EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
-                std::tuple(1u, circuit::kRelayBeginDir, 1, Bytes{}));
+      relay.expect(1, kRelayBeginDir, 1, {});
       relay.send(1, c.answer, 1, {});
       while (c.answer == kRelayConnected && request.find("\r\n\r\n") == std::string::npos)
         request += util::to_string_lossy(relay.recv().cell.data);
@@ -205,10 +201,10 @@ TEST(BeginDirGet, ExchangeWithTheHsdir) {
 // introduction point: refused before a second link (the peer takes one only).
 TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
   Peer peer([&](Conn& conn) {
-    RelaySide relay(conn);
+    RelaySide relay{conn};
     const auto got = relay.create_fast().recv();
     EXPECT_EQ(std::tuple(got.hop, got.cell.command, got.cell.stream_id, got.cell.data.size()),
-              std::tuple(0u, circuit::kRelayEstablishRendezvous, 0, 20u));
+              std::tuple(0u, kRelayEstablishRendezvous, 0, 20u));
     relay.send(0, kRelayData, 1, from_string("stray"));
     relay.send(0, circuit::kRelayRendezvousEstablished, 0, {});
     conn.wait_closed();
@@ -216,17 +212,14 @@ TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
   const RelayKeys rp("rp", peer.port());
   directory::Consensus consensus;
   consensus.relays = {rp.relay};
-  HiddenServiceDescriptor descriptor;
-  descriptor.intro_points = {{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}};
-  directory::Relay unusable = relay_named("unusable");  // left out as guard
+  const HiddenServiceDescriptor desc{{{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}}};
+  directory::Relay unusable = RelayKeys("unusable").relay;  // left out as guard
   unusable.ntor_onion_key.clear();
   EXPECT_EQ(rendezvous_guard_list({unusable}, consensus.relays).size(), 1u);
-  Options options;
-  EXPECT_EQ(error_of([&] {
-              connect_onion_service_with_retries(options, consensus, descriptor, {}, {unusable});
-            }),
-            "all rendezvous attempts failed: all introduction points failed: "
-            "intro point is the guard");
+  EXPECT_EQ(
+      error_of([&] { connect_onion_service_with_retries({}, consensus, desc, {}, {unusable}); }),
+      "all rendezvous attempts failed: all introduction points failed: "
+      "intro point is the guard");
 }
 
 // Two relays that hang up: each point is tried through the other.
@@ -235,7 +228,7 @@ TEST(ConnectOnionService, EveryAttemptFailsThenTheLastFailureWrapped) {
   auto hang_up = [&](Conn& c) { ++links, ::shutdown(c.fd, SHUT_WR), c.wait_closed(); };
   Peer a(hang_up, false), b(hang_up, false);
   directory::Consensus consensus;
-  consensus.relays = {relay_named("A", a.port()), relay_named("B", b.port())};
+  consensus.relays = {RelayKeys("A", a.port()).relay, RelayKeys("B", b.port()).relay};
   EXPECT_EQ(error_of([&] { connect_onion_service_with_retries({}, consensus, {}, {}, {}); }),
             "all rendezvous attempts failed: tls handshake eof");
   EXPECT_EQ(links.load(), 2);

@@ -18,24 +18,11 @@
 
 namespace mistgrove_core::fake {
 
-using circuit::RelayCell;
 using mistgrove_test::error_of;
 using tor::Cell;
 using util::concat;
 using util::from_string;
 using ms = std::chrono::milliseconds;
-
-inline SSL_CTX* server_ctx() {
-  static SSL_CTX* const ctx = [] {
-    const std::string pem = std::string(MISTGROVE_TEST_DATA) + "/fake_relay.pem";
-    SSL_CTX* c = SSL_CTX_new(TLS_server_method());
-    if (SSL_CTX_use_certificate_file(c, pem.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_use_PrivateKey_file(c, pem.c_str(), SSL_FILETYPE_PEM) != 1)
-      throw std::runtime_error("cannot load " + pem);
-    return c;
-  }();
-  return ctx;
-}
 
 // The peer's end. Its failures end the script quietly: the client's side reports.
 struct Conn {
@@ -70,19 +57,18 @@ struct Conn {
   }
   // With a 4-byte circuit id; fixed-length bodies are zero-filled.
   void write_cell(u32 circ_id, u8 command, ByteView body) {
-    const bool var = tor::is_var_cell(command);
     Bytes frame = concat({Bytes{u8(circ_id >> 24), u8(circ_id >> 16), u8(circ_id >> 8), u8(circ_id),
                                 command, u8(body.size() >> 8), u8(body.size())},
                           body});
-    if (!var) frame.erase(frame.begin() + 5, frame.begin() + 7), frame.resize(514, 0);
+    if (!tor::is_var_cell(command))
+      frame.erase(frame.begin() + 5, frame.begin() + 7), frame.resize(514);
     write(frame);
   }
   // VERSIONS both ways, CERTS, AUTH_CHALLENGE, padding, NETINFO both ways.
   Cell link_handshake(const Bytes& versions = {0, 3, 0, 4, 0, 5}, int padding = 0) {
     EXPECT_EQ(read(9), (Bytes{0, 0, 7, 0, 4, 0, 4, 0, 5}));
     write(concat({Bytes{0, 0, tor::kCellVersions, 0, u8(versions.size())}, versions}));
-    write_cell(0, 129, Bytes(10, 1));
-    write_cell(0, 130, Bytes(36, 2));
+    write_cell(0, 129, Bytes(10, 1)), write_cell(0, 130, Bytes(36, 2));
     for (int i = 0; i < padding; ++i) write_cell(0, 128, Bytes(3, 0));
     write_cell(0, tor::kCellNetinfo, {});
     return read_cell();
@@ -95,17 +81,23 @@ using Script = std::function<void(Conn&)>;
 class Peer {
  public:
   explicit Peer(Script script, bool tls = true) {
+    static SSL_CTX* const kCtx = [] {
+      const std::string pem = std::string(MISTGROVE_TEST_DATA) + "/fake_relay.pem";
+      SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+      SSL_CTX_use_certificate_file(c, pem.c_str(), SSL_FILETYPE_PEM);
+      SSL_CTX_use_PrivateKey_file(c, pem.c_str(), SSL_FILETYPE_PEM);
+      return c;
+    }();
     ::signal(SIGPIPE, SIG_IGN);  // OpenSSL writes with write(2)
     listen_fd_ = mistgrove_test::bind_loopback(port_, 1);
     const timeval tv{10, 0};
     setsockopt(listen_fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    SSL_CTX* ctx = tls ? server_ctx() : nullptr;
-    thread_ = std::thread([this, ctx, tv, script = std::move(script)] {
+    thread_ = std::thread([this, tls, tv, script = std::move(script)] {
       const int fd = ::accept(listen_fd_, nullptr, nullptr), one = 1;
       if (fd < 0) return;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // not behind a delayed ACK
       setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
+      SSL* ssl = tls ? SSL_new(kCtx) : nullptr;
       try {
         if (ssl && (SSL_set_fd(ssl, fd) != 1 || SSL_accept(ssl) != 1))
           throw std::runtime_error("peer TLS accept failed");
@@ -117,10 +109,7 @@ class Peer {
       ::close(fd);
     });
   }
-  ~Peer() {
-    thread_.join();
-    ::close(listen_fd_);
-  }
+  ~Peer() { thread_.join(), ::close(listen_fd_); }
   u16 port() const { return port_; }
 
  private:
@@ -135,18 +124,13 @@ struct RelayKeys {
   directory::Relay relay;
   explicit RelayKeys(const std::string& nickname = "", u16 or_port = 0) {
     static u16 next_port = 9000;
-    relay.nickname = nickname;
-    relay.address = "127.0.0.1";
+    relay.nickname = nickname, relay.address = "127.0.0.1";
     relay.or_port = or_port != 0 ? or_port : ++next_port;
     relay.flags = {"HSDir", "Running", "Valid"};
-    relay.rsa_identity = crypto::random_bytes(20);
-    relay.ed25519_id = crypto::random_bytes(32);
+    relay.rsa_identity = crypto::random_bytes(20), relay.ed25519_id = crypto::random_bytes(32);
     relay.ntor_onion_key = crypto::x25519_public_from_private(b);
   }
 };
-inline directory::Relay relay_named(const std::string& nickname, u16 or_port = 0) {
-  return RelayKeys(nickname, or_port).relay;
-}
 
 // The relays' side of one circuit: each hop's crypto is the client's, swapped.
 struct RelaySide {
@@ -168,11 +152,9 @@ struct RelaySide {
   RelaySide& create_fast(Reply reply = Reply::kCreated) {
     conn.link_handshake();
     const Cell create = conn.read_cell();
-    EXPECT_EQ(create.command, tor::kCellCreateFast);
     circ_id = create.circ_id;
-    EXPECT_TRUE(circ_id & 0x80000000u);  // the initiator half of the id space
-    conn.write_cell(0, 0, {});
-    conn.write_cell(circ_id ^ 1, tor::kCellDestroy, {});
+    EXPECT_EQ(std::pair(create.command, circ_id >> 31), std::pair(tor::kCellCreateFast, 1u));
+    conn.write_cell(0, 0, {}), conn.write_cell(circ_id ^ 1, tor::kCellDestroy, {});
     if (reply == Reply::kDestroy || reply == Reply::kOther)
       conn.write_cell(circ_id, reply == Reply::kDestroy ? tor::kCellDestroy : tor::kCellRelay, {});
     if (reply != Reply::kCreated && reply != Reply::kBadKeyHash) return *this;
@@ -206,7 +188,7 @@ struct RelaySide {
 
   struct Received {
     std::size_t hop;
-    RelayCell cell;
+    circuit::RelayCell cell;
     u8 link_command;
   };
   Received recv() {
@@ -219,6 +201,12 @@ struct RelaySide {
     }
     throw std::runtime_error("no hop recognized the client's cell");
   }
+  // Expects (hop, command, stream id, data) next.
+  void expect(std::size_t hop, u8 command, u16 stream_id, const Bytes& data) {
+    const Received got = recv();
+    EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
+              std::tie(hop, command, stream_id, data));
+  }
 
   // Reads EXTEND2, adds the hop, returns honest EXTENDED2 data (HLEN | Y | AUTH).
   Bytes answer_extend2(const RelayKeys& keys) {
@@ -226,8 +214,8 @@ struct RelaySide {
     EXPECT_EQ(std::tie(got.link_command, got.hop, got.cell.command),
               std::tuple(tor::kCellRelayEarly, hops.size() - 1, circuit::kRelayExtend2));
     // HTYPE 2, HLEN 84, ID, B and X end the body, after the link specifiers.
-    const ByteView d(got.cell.data), id = keys.relay.rsa_identity;
-    const ByteView b_pub = keys.relay.ntor_onion_key;
+    const ByteView d(got.cell.data), id = keys.relay.rsa_identity,
+                                     b_pub = keys.relay.ntor_onion_key;
     EXPECT_EQ(concat({d.last(88).first(56)}), concat({Bytes{0, 2, 0, 84}, id, b_pub}));
     const ByteView x_pub = d.last(32);
     const Bytes y = crypto::random_bytes(32), y_pub = crypto::x25519_public_from_private(y);
@@ -251,8 +239,7 @@ struct RelaySide {
   // Keeps the link busy with cells nobody awaits, and never answers.
   void chatter() {
     for (;;) {
-      conn.write_cell(0, 0, {});
-      conn.write_cell(circ_id ^ 1, tor::kCellRelay, {});
+      conn.write_cell(0, 0, {}), conn.write_cell(circ_id ^ 1, tor::kCellRelay, {});
       if (!hops.empty()) send(hops.size() - 1, circuit::kRelayData, 9, from_string("chatter"));
       std::this_thread::sleep_for(ms(20));
     }
@@ -272,10 +259,8 @@ struct RelaySide {
       between();
       for (const u16 on : {u16(0), stream}) {
         if (cells % (on == 0 ? 100 : 50) != 0) continue;
-        const Received got = recv();
-        EXPECT_EQ(std::tie(got.hop, got.cell.command, got.cell.stream_id, got.cell.data),
-                  std::tuple(hop, circuit::kRelaySendme, on,
-                             on ? Bytes{} : concat({Bytes{1, 0, 20}, ByteView(digest).first(20)})));
+        expect(hop, circuit::kRelaySendme, on,
+               on ? Bytes{} : concat({Bytes{1, 0, 20}, ByteView(digest).first(20)}));
         ++sendmes;
       }
     }
