@@ -43,25 +43,16 @@ TEST(HsNtor, KnownAnswers) {
 }
 
 TEST(FinishHsNtor, Failures) {
-  constexpr const char* kMismatch = "RENDEZVOUS2 hs-ntor auth mismatch";
-  const struct {
-    const char* name;
-    void (*change)(HsNtorState&, Bytes& handshake);
-    const char* message;
-  } kCases[] = {
-      {"63 bytes", [](HsNtorState&, Bytes& h) { h.pop_back(); }, "RENDEZVOUS2 handshake too short"},
-      {"Y all zero", [](HsNtorState&, Bytes& h) { std::fill_n(h.begin(), 32, 0); },
-       "hs-ntor shared secret is all zero"},
-      {"AUTH", [](HsNtorState&, Bytes& h) { h[40] ^= 0x01; }, kMismatch},
-      {"Y", [](HsNtorState&, Bytes& h) { h[5] ^= 0x10; }, kMismatch},
-      {"enc key", [](HsNtorState& s, Bytes&) { s.enc_key[31] ^= 0x02; }, kMismatch},
-      {"EXP(B,x)", [](HsNtorState& s, Bytes&) { s.secret_xb[16] ^= 0x01; }, kMismatch},
-  };
-  for (const auto& c : kCases) {
+  for (const auto& c : load_records("hs_cases.txt", "finish_hs_ntor")) {
     Introduce1 intro = vector_introduce1();
-    Bytes handshake = kHandshake;
-    c.change(intro.state, handshake);
-    EXPECT_EQ(error_of([&] { finish_hs_ntor(intro.state, handshake); }), c.message) << c.name;
+    Bytes handshake = kHandshake, mask = c.bytes(3);
+    Bytes& field = c.text(1) == "handshake" ? handshake
+                   : c.text(1) == "enc_key" ? intro.state.enc_key
+                                            : intro.state.secret_xb;
+    if (mask.empty()) field.resize(c.number(2));
+    for (std::size_t i = 0; i < mask.size(); ++i) field.at(c.number(2) + i) ^= mask[i];
+    EXPECT_EQ(error_of([&] { finish_hs_ntor(intro.state, handshake); }), c.last())
+        << c.text(1) << " " << c.text(2);
     EXPECT_TRUE(intro.state.key_seed.empty());
   }
 }

@@ -23,11 +23,10 @@ TEST(TorChannel, Handshake) {
   auto relay = [](Bytes versions, int padding = 0) {
     return [=](Conn& peer) {
       const Cell netinfo = peer.link_handshake(versions, padding);
-      EXPECT_EQ(netinfo.command, kCellNetinfo);
       EXPECT_NEAR(util::read_u32(netinfo.body, 0), std::time(nullptr), 60);
-      Bytes rest(505, 0);
-      rest[0] = rest[1] = 4;  // other address: IPv4 0.0.0.0; no own address
-      EXPECT_EQ(Bytes(netinfo.body.begin() + 4, netinfo.body.end()), rest);
+      // Other address: IPv4 0.0.0.0; no own address.
+      EXPECT_EQ(concat({Bytes{netinfo.command}, ByteView(netinfo.body).subspan(4)}),
+                concat({Bytes{kCellNetinfo, 4, 4}, Bytes(503, 0)}));
       peer.wait_closed();
     };
   };
@@ -96,17 +95,14 @@ TEST(TorChannel, CellFramingAndSignalDuringRead) {
   EXPECT_EQ(std::tie(relay.circ_id, relay.command, relay.body),
             std::tuple(6u, kCellRelay, Bytes(509, 9)));
   std::thread signaller([reader = pthread_self()] {
-    std::this_thread::sleep_for(ms(100));
-    pthread_kill(reader, SIGUSR1);
+    std::this_thread::sleep_for(ms(100)), pthread_kill(reader, SIGUSR1);
   });
   EXPECT_EQ(error_of([&] { EXPECT_EQ(read_soon(channel).value().circ_id, 8u); }), "");
   signaller.join();
   sigaction(SIGUSR1, &previous, nullptr);
   EXPECT_EQ(error_of([&] { read_soon(channel); }), "failed to fill whole buffer");
-  Bytes expected = {0x80, 0, 0, 1, kCellCreateFast, 0xab};
-  expected.resize(514, 0);
-  expected.insert(expected.end(), {0, 0, 0, 7, 128, 0, 3, 1, 2, 3});
-  EXPECT_EQ(written, expected);
+  EXPECT_EQ(written, concat({Bytes{0x80, 0, 0, 1, kCellCreateFast, 0xab}, Bytes(508, 0),
+                             Bytes{0, 0, 0, 7, 128, 0, 3, 1, 2, 3}}));
 }
 
 }  // namespace
