@@ -157,16 +157,6 @@ TEST(Robustness, MutatedInput) {
 TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceUntilOneDecrypts) {
   const Captured& c = captured();
   const Bytes srv(32, 7);
-  const struct {
-    Bytes current, previous;
-    bool guards = true;
-    const char* error;
-  } kNoRequest[] = {
-      {srv, {}, false, "no usable rendezvous relays in consensus"},
-      {{}, {}, true, "consensus has no shared-rand values"},
-      // The current value of 31 bytes ends the fetch though the previous is valid.
-      {Bytes(31, 1), srv, true, "shared random value missing from consensus"},
-  };
   directory::Consensus consensus;
   for (int i = 0; i < 8; ++i)
     consensus.relays.push_back(fake::RelayKeys("r" + std::to_string(i)).relay);
@@ -179,41 +169,42 @@ TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceUntilOneDecrypts) {
         [&](const directory::Relay& hsdir, const directory::Relay& guard, std::string_view path,
             i32 ms) {
           EXPECT_NE(guard.ed25519_id, hsdir.ed25519_id);
-          EXPECT_EQ(path, "/tor/hs/3/G5QJRVaz7NRdpYOFdbVbFWIMiY7BjxWxN8HDgRd+tMI");
-          EXPECT_EQ(ms, 1234);
-          asked.push_back(hsdir.nickname);
-          last_guard = guard.rsa_identity.to_bytes();
+          EXPECT_EQ(std::string(path) + " " + std::to_string(ms),
+                    "/tor/hs/3/G5QJRVaz7NRdpYOFdbVbFWIMiY7BjxWxN8HDgRd+tMI 1234");
+          asked.push_back(hsdir.nickname), last_guard = guard.rsa_identity.to_bytes();
           if (asked.size() == 1 || asked.size() == decrypts)
             return util::from_string(asked.size() == 1 ? "not a descriptor" : c.outer);
           throw error::err("HTTP request failed: from " + hsdir.nickname);
         },
         c.kNow - 3 * 3600);
   };
-  for (const auto& t : kNoRequest) {
-    consensus.srv_current = t.current, consensus.srv_previous = t.previous;
-    for (directory::Relay& r : consensus.relays)
-      r.ntor_onion_key = t.guards ? Bytes(32, 9) : Bytes{};
-    EXPECT_EQ(error_of([&] { fetch(0); }), t.error);
+  // Current and previous shared random values, guards usable; no HSDir asked.
+  // A current value of 31 bytes ends the fetch though the previous is valid.
+  const std::tuple<Bytes, Bytes, bool, const char*> kNoRequest[] = {
+      {srv, {}, false, "no usable rendezvous relays in consensus"},
+      {{}, {}, true, "consensus has no shared-rand values"},
+      {Bytes(31, 1), srv, true, "shared random value missing from consensus"},
+  };
+  for (const auto& [current, previous, guards, error] : kNoRequest) {
+    consensus.srv_current = current, consensus.srv_previous = previous;
+    for (directory::Relay& r : consensus.relays) r.ntor_onion_key = Bytes(guards ? 32 : 0, 9);
+    EXPECT_EQ(error_of([&] { fetch(0); }), error);
     EXPECT_TRUE(asked.empty());
   }
   consensus.srv_current = Bytes(32, 1), consensus.srv_previous = Bytes(32, 2);
   const FetchedDescriptor fetched = fetch(2);
-  EXPECT_EQ(asked.size(), 2u);
+  EXPECT_EQ(std::pair(asked.size(), fetched.descriptor.intro_points.size()), std::pair(2ul, 3ul));
   EXPECT_EQ(fetched.guard.rsa_identity.to_bytes(), last_guard);
-  EXPECT_EQ(fetched.descriptor.intro_points.size(), 3u);
   // The HSDirs of the current value in any order, then those of the previous.
   const std::string error = error_of([&] { fetch(0); });
-  auto hsdirs = [&](const Bytes& srv) {
-    std::set<std::string> out;
-    for (const auto& r : directory::select_hsdirs(consensus, c.keys.blinded_key, srv,
+  std::set<std::string> hsdirs[2];
+  for (int i = 0; i < 2; ++i)
+    for (const auto& r : directory::select_hsdirs(consensus, c.keys.blinded_key, Bytes(32, i + 1),
                                                   c.keys.period_num, c.keys.period_length))
-      out.insert(r.nickname);
-    return out;
-  };
-  const std::set<std::string> current = hsdirs(consensus.srv_current);
-  ASSERT_EQ(asked.size(), current.size() + hsdirs(consensus.srv_previous).size());
-  EXPECT_EQ(std::set(asked.begin(), asked.begin() + current.size()), current);
-  EXPECT_EQ(std::set(asked.begin() + current.size(), asked.end()), hsdirs(consensus.srv_previous));
+      hsdirs[i].insert(r.nickname);
+  ASSERT_EQ(asked.size(), hsdirs[0].size() + hsdirs[1].size());
+  EXPECT_EQ(std::set(asked.begin(), asked.begin() + hsdirs[0].size()), hsdirs[0]);
+  EXPECT_EQ(std::set(asked.begin() + hsdirs[0].size(), asked.end()), hsdirs[1]);
   EXPECT_EQ(error, "failed to fetch/decrypt hidden service descriptor: HTTP request failed: from " +
                        asked.back());
 }

@@ -72,47 +72,36 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
   const Service chatter = [](RelaySide& r) { r.chatter(); };
   const Service overlong = [](RelaySide& r) { r.send_overlong(1, 1); };
   constexpr const char *kReset = "onion service stream ended with reason 12",
-                       *kNoSendme = "timed out waiting for SENDME";
+                       *kNoSendme = "timed out waiting for SENDME",
+                       *kDestroyed = "rendezvous circuit destroyed";
   const struct {
     const char* name;
     Service service;
     Bytes out;
     const char* error;
-    u64 limit = 1000;
     int uploaded = -1;  // DATA cells the service read; -1: no upload, -2: not known
-    bool connected = true;
+    u64 limit = 1000;   // 0: no CONNECTED
   } kCases[] = {
-      {"END before CONNECTED",
-       end,
-       {},
-       "onion service stream ended before CONNECTED",
-       0,
-       -1,
-       false},
-      {"DESTROY before CONNECTED", destroy, {}, "rendezvous circuit destroyed", 0, -1, false},
-      {"no CONNECTED on a busy link", chatter, {}, "timed out waiting for CONNECTED", 0, -1, false},
-      {"limit equals the response", serve, response, "", response.size()},
-      {"one byte under the response", serve, {}, "stream response too large", response.size() - 1},
+      {"END before CONNECTED", end, {}, "onion service stream ended before CONNECTED", -1, 0},
+      {"DESTROY before CONNECTED", destroy, {}, kDestroyed, -1, 0},
+      {"no CONNECTED on a busy link", chatter, {}, "timed out waiting for CONNECTED", -1, 0},
+      {"limit equals the response", serve, response, "", -1, response.size()},
+      {"one byte under", serve, {}, "stream response too large", -1, response.size() - 1},
       {"cells slower in all than the time-out", trickle(x), from_string("xxxxxxxxxx"), ""},
       {"empty DATA cells renew no wait", trickle({}), {}, "timed out waiting for DATA"},
       {"relay length 499", overlong, {}, "relay length too large"},
       {"nothing on a busy link", chatter, {}, "timed out waiting for DATA"},
-      {"DESTROY", destroy, {}, "rendezvous circuit destroyed"},
+      {"DESTROY", destroy, {}, kDestroyed},
       {"END reason DONE", answer_then_end({6}), x, ""},
       {"END reason CONNRESET", answer_then_end({12, 0}), {}, kReset},
-      {"authenticated SENDMEs", upload(kV1, true, 1200, {6}), x, "", 1000, 1200},
-      {"version 0 SENDMEs", upload(kV0, true, 1200, {}), x, "", 1000, 1200},
-      {"no circuit SENDME", upload(kNone, true, 0, {}), {}, kNoSendme, 1000, 1000},
-      {"no stream SENDME", upload(kV1, false, 0, {}), {}, kNoSendme, 1000, 500},
+      {"authenticated SENDMEs", upload(kV1, true, 1200, {6}), x, "", 1200},
+      {"version 0 SENDMEs", upload(kV0, true, 1200, {}), x, "", 1200},
+      {"no circuit SENDME", upload(kNone, true, 0, {}), {}, kNoSendme, 1000},
+      {"no stream SENDME", upload(kV1, false, 0, {}), {}, kNoSendme, 500},
       // The client hangs up with SENDMEs unread: the reset loses the count.
-      {"digest of another cell",
-       upload(kWrongDigest, true, 0, {}),
-       {},
-       "circuit SENDME digest mismatch",
-       1000,
-       -2},
-      {"answer and END while sending waits", upload(kV1, false, 500, {6}), x, "", 1000, 500},
-      {"END reason while sending waits", upload(kV1, false, 500, {12}), {}, kReset, 1000, 500},
+      {"wrong digest", upload(kWrongDigest, true, 0, {}), {}, "circuit SENDME digest mismatch", -2},
+      {"answer and END while sending waits", upload(kV1, false, 500, {6}), x, "", 500},
+      {"END reason while sending waits", upload(kV1, false, 500, {12}), {}, kReset, 500},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -127,7 +116,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       relay.send(1, kRelayEnd, 2, {});
       relay.send(1, kRelayData, 1, from_string("early"));
       relay.send_garbage();
-      if (c.connected) relay.send(1, kRelayConnected, 1, {});
+      if (c.limit) relay.send(1, kRelayConnected, 1, {});
       c.service(relay);
       conn.wait_closed();
     });
