@@ -54,8 +54,6 @@ TEST(RelayCrypto, KeyOfWrongLengthIsAProgrammingFault) {
   try {
     RelayCrypto(Bytes(20, 1), Bytes(20, 2), Bytes(24), Bytes(16, 4), false);
     FAIL();
-  } catch (const error::Error&) {
-    FAIL() << "must not be an Error";
   } catch (const std::logic_error& e) {
     EXPECT_STREQ(e.what(), R"(valid relay AES key length: Error { message: "aes setkey failed" })");
   }

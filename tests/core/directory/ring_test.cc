@@ -28,30 +28,19 @@ Relay full_relay(u8 id) {
 }
 
 TEST(RelayRoles, EachRuleDecides) {
-  static const struct {
-    const char* name;
-    void (*change)(Relay&);
-    const char* roles;  // usable as: directory, HSDir, rendezvous point
-  } kCases[] = {
-      {"complete", [](Relay&) {}, " dir hsdir rendezvous"},
-      {"or port 0", [](Relay& r) { r.or_port = 0; }, ""},
-      {"not Running", [](Relay& r) { r.flags.erase("Running"); }, ""},
-      {"not Valid", [](Relay& r) { r.flags.erase("Valid"); }, ""},
-      {"not HSDir", [](Relay& r) { r.flags.erase("HSDir"); }, " dir rendezvous"},
-      {"MiddleOnly", [](Relay& r) { r.flags.insert("MiddleOnly"); }, " dir hsdir"},
-      {"NoEdConsensus", [](Relay& r) { r.flags.insert("NoEdConsensus"); }, " dir"},
-      {"no ed25519 id", [](Relay& r) { r.ed25519_id.clear(); }, " dir"},
-      {"no ntor key", [](Relay& r) { r.ntor_onion_key.clear(); }, " dir hsdir"},
-      {"rsa id of 21 bytes", [](Relay& r) { r.rsa_identity = Bytes(21, 1); }, " dir hsdir"},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& r : mistgrove_test::load_records("directory_cases.txt", "roles")) {
     Relay relay = full_relay(1);
-    c.change(relay);
-    const std::string roles = std::string(relay_usable_dir(relay) ? " dir" : "") +
-                              (relay_usable_hsdir(relay) ? " hsdir" : "") +
-                              (relay_usable_rendezvous(relay) ? " rendezvous" : "");
-    EXPECT_EQ(roles, c.roles);
+    const std::string& change = r.text(1);
+    if (change[0] == '-' && change.size() > 1) relay.flags.erase(change.substr(1));
+    if (change[0] == '+') relay.flags.insert(change.substr(1));
+    if (change == "or_port=0") relay.or_port = 0;
+    if (change == "ed25519_id=") relay.ed25519_id = {};
+    if (change == "ntor_onion_key=") relay.ntor_onion_key = {};
+    if (change == "rsa_identity=21") relay.rsa_identity = Bytes(21, 1);
+    std::string roles = std::string(relay_usable_dir(relay) ? "dir " : "") +
+                        (relay_usable_hsdir(relay) ? "hsdir " : "") +
+                        (relay_usable_rendezvous(relay) ? "rendezvous " : "");
+    EXPECT_EQ(roles, r.last().empty() ? "" : r.last() + " ") << change;
   }
 }
 
