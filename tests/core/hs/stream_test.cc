@@ -68,6 +68,20 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     };
   };
   const Bytes x = from_string("x");
+  // BEGIN_DIR: the request read, `response` served. One deadline for the whole
+  // stream, and a limit of its own.
+  constexpr std::size_t kDirLimit = 8 * 1024 * 1024;
+  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+  const Bytes body = pattern(kDirLimit - head.size()), ok = concat({from_string(head), body});
+  auto dir = [](Bytes response) -> Service {
+    return [response](RelaySide& relay) {
+      std::string request;
+      while (request.find("\r\n\r\n") == std::string::npos)
+        request += util::to_string_lossy(relay.recv().cell.data);
+      EXPECT_EQ(request, directory::directory_request_text("/tor/hs/3/AAAA", "10.0.0.7"));
+      relay.serve_data(1, 1, response), relay.send(1, kRelayEnd, 1, {});
+    };
+  };
   const Service end = [](RelaySide& r) { r.send(1, kRelayEnd, 1, {}); };
   const Service chatter = [](RelaySide& r) { r.chatter(); };
   const Service overlong = [](RelaySide& r) { r.send_overlong(1, 1); };
@@ -81,6 +95,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     const char* error;
     int uploaded = -1;  // DATA cells the service read; -1: no upload, -2: not known
     u64 limit = 1000;   // 0: no CONNECTED
+    bool dir = false;   // BEGIN_DIR to the second hop, an ntor one, instead
   } kCases[] = {
       {"END before CONNECTED", end, {}, "onion service stream ended before CONNECTED", -1, 0},
       {"DESTROY before CONNECTED", destroy, {}, kDestroyed, -1, 0},
@@ -102,6 +117,17 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       {"wrong digest", upload(kWrongDigest, true, 0, {}), {}, "circuit SENDME digest mismatch", -2},
       {"answer and END while sending waits", upload(kV1, false, 500, {6}), x, "", 500},
       {"END reason while sending waits", upload(kV1, false, 500, {12}), {}, kReset, 500},
+      {"BEGIN_DIR: END", end, {}, "BEGIN_DIR rejected by hsdir7", -1, 0, true},
+      {"BEGIN_DIR: 8 MiB", dir(ok), body, "", -1, kDirLimit, true},
+      {"BEGIN_DIR: 8 MiB + 1",
+       dir(concat({ok, x})),
+       {},
+       "BEGIN_DIR response too large",
+       -1,
+       kDirLimit,
+       true},
+      // Each cell within the time-out of the last, but not the whole stream.
+      {"BEGIN_DIR: a byte at a time", trickle(x), {}, "timed out waiting for DATA", -1, 1000, true},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -109,10 +135,13 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     // The guard at hop 0, the service at hop 1. Before CONNECTED, skipped:
     // other streams, DATA, a body the service hop does not recognize.
     const Bytes k = crypto::random_bytes(128);
+    RelayKeys hsdir("hsdir7");
+    hsdir.relay.address = "10.0.0.7";
     Peer peer([&](Conn& conn) {
       RelaySide relay{conn};
-      relay.create_fast().add_hop(k, 32, true);
-      relay.expect(1, kRelayBegin, 1, from_string(std::string(":443\0", 5)));
+      c.dir ? relay.create_fast().extend(hsdir) : relay.create_fast().add_hop(k, 32, true);
+      relay.expect(1, c.dir ? kRelayBeginDir : kRelayBegin, 1,
+                   from_string(c.dir ? "" : std::string(":443\0", 5)));
       relay.send(1, kRelayEnd, 2, {});
       relay.send(1, kRelayData, 1, from_string("early"));
       relay.send_garbage();
@@ -122,67 +151,22 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     });
     const ByteView v(k), up = c.uploaded == -1 ? ByteView() : ByteView(payload);
     const auto start = now();
-    const i32 timeout_ms = c.uploaded == -1 ? kTimeoutMs : 1000;
-    RendezvousStream stream(
-        open_circuit(peer, timeout_ms),
-        {v.first(32), v.subspan(32, 32), v.subspan(64, 32), v.subspan(96), true});
+    const i32 timeout_ms = c.limit == kDirLimit ? 5000 : c.uploaded == -1 ? kTimeoutMs : 1000;
+    circuit::Circuit circ = open_circuit(peer, timeout_ms);
     Bytes out;
-    EXPECT_EQ(error_of([&] { stream.begin(1, 443), out = stream.exchange(1, up, c.limit); }),
+    EXPECT_EQ(error_of([&] {
+                if (c.dir)
+                  return circ.extend_ntor(hsdir.relay),
+                         void(out = begin_dir_get(circ, hsdir.relay, "/tor/hs/3/AAAA"));
+                RendezvousStream stream(std::move(circ), {v.first(32), v.subspan(32, 32),
+                                                          v.subspan(64, 32), v.subspan(96), true});
+                stream.begin(1, 443), out = stream.exchange(1, up, c.limit);
+              }),
               c.error);
     EXPECT_EQ(out, c.out);
     EXPECT_LT(now() - start, ms(timeout_ms + 1000));
     if (c.uploaded < 0) continue;
     EXPECT_EQ(received, Bytes(payload.begin(), payload.begin() + c.uploaded * 498));
-  }
-}
-
-// The same read loop as RendezvousStream (its rows are not repeated), but one
-// deadline for the whole stream and a limit of its own.
-TEST(BeginDirGet, ExchangeWithTheHsdir) {
-  constexpr std::size_t kLimit = 8 * 1024 * 1024;
-  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
-  const Bytes ok = concat({from_string(head), pattern(kLimit - head.size())});
-  const struct {
-    const char* name;
-    u8 answer;  // to BEGIN_DIR
-    Bytes response;
-    const char* error;
-  } kCases[] = {
-      {"END before CONNECTED", kRelayEnd, {}, "BEGIN_DIR rejected by hsdir7"},
-      {"exactly 8 MiB", kRelayConnected, ok, ""},
-      {"8 MiB + 1", kRelayConnected, concat({ok, Bytes{1}}), "BEGIN_DIR response too large"},
-      // Each cell within the time-out of the last, but not the whole stream.
-      {"a byte at a time", kRelayConnected, {}, "timed out waiting for DATA"},
-  };
-  directory::Relay hsdir = RelayKeys("hsdir7").relay;
-  hsdir.address = "10.0.0.7";
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    std::string request;
-    RelayKeys keys;
-    Peer peer([&](Conn& conn) {
-      RelaySide relay{conn};
-      relay.create_fast().extend(keys);
-      relay.expect(1, kRelayBeginDir, 1, {});
-      relay.send(1, c.answer, 1, {});
-      while (c.answer == kRelayConnected && request.find("\r\n\r\n") == std::string::npos)
-        request += util::to_string_lossy(relay.recv().cell.data);
-      relay.serve_data(1, 1, c.response);
-      for (int i = 0; c.response.empty() && i < 30; ++i)
-        std::this_thread::sleep_for(ms(100)), relay.send(1, kRelayData, 1, Bytes{'x'});
-      relay.send(1, kRelayEnd, 1, {});
-      conn.wait_closed();
-    });
-    const bool times_out = std::string_view(c.error).starts_with("timed out");
-    circuit::Circuit circ = open_circuit(peer, times_out ? kTimeoutMs : 5000);
-    circ.extend_ntor(keys.relay);
-    Bytes body;
-    const auto start = now();
-    EXPECT_EQ(error_of([&] { body = begin_dir_get(circ, hsdir, "/tor/hs/3/AAAA"); }), c.error);
-    EXPECT_LT(now() - start, ms(times_out ? 1000 : 5000));
-    if (*c.error) continue;
-    EXPECT_EQ(body, Bytes(c.response.begin() + head.size(), c.response.end()));
-    EXPECT_EQ(request, directory::directory_request_text("/tor/hs/3/AAAA", "10.0.0.7"));
   }
 }
 
