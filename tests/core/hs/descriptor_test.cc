@@ -82,27 +82,6 @@ TEST(CapturedDescriptor, DecryptsToItsIntroductionPointsUnlessTampered) {
             "descriptor signing key certificate invalid");
 }
 
-TEST(CapturedDescriptor, FlippedByteInEachLayerFailsItsMac) {
-  const Captured& c = captured();
-  const Bytes outer = message_blob(c.outer);
-  const Bytes inner = message_blob(util::to_string_lossy(c.layer(outer, kSuperencrypted)));
-  ASSERT_FALSE(c.layer(inner, kEncrypted).empty());
-  const std::tuple<const Bytes*, std::string_view, std::size_t> kFlips[] = {
-      {&outer, kSuperencrypted, 3},                 // salt
-      {&outer, kSuperencrypted, 100},               // ciphertext
-      {&outer, kSuperencrypted, outer.size() - 1},  // MAC
-      {&inner, kEncrypted, 200},
-  };
-  for (const auto& [blob, constant, offset] : kFlips) {
-    Bytes flipped = *blob;
-    flipped[offset] ^= 0x01;
-    EXPECT_EQ(error_of([&] { c.layer(flipped, constant); }), kMacMismatch) << offset;
-  }
-  EXPECT_EQ(error_of([&] { c.layer(outer, kSuperencrypted, 1); }), kMacMismatch);
-  EXPECT_EQ(error_of([&] { c.layer(Bytes(47, 0), kEncrypted); }),
-            "descriptor ciphertext too short");
-}
-
 // Certificates and inner layers from tools/vectors/signing_certs.py.
 TEST(SigningKeyCertificateAndInnerLayer, Rules) {
   const auto keys = load_records("signing_certs.txt", "keys")[0];
@@ -125,11 +104,29 @@ TEST(SigningKeyCertificateAndInnerLayer, Rules) {
   }
 }
 
-// Mutated documents, layers and certificates parse or throw Error.
-TEST(Robustness, MutatedInput) {
+// A flipped byte fails its layer's MAC; mutated documents, layers and
+// certificates parse or throw Error.
+TEST(CapturedDescriptor, FlippedBytesAndMutatedInput) {
   const Captured& c = captured();
-  const std::string middle = util::to_string_lossy(c.layer(message_blob(c.outer), kSuperencrypted));
-  const std::string inner = util::to_string_lossy(c.layer(message_blob(middle), kEncrypted));
+  const Bytes outer = message_blob(c.outer);
+  const std::string middle = util::to_string_lossy(c.layer(outer, kSuperencrypted));
+  const Bytes inner_blob = message_blob(middle);
+  const std::string inner = util::to_string_lossy(c.layer(inner_blob, kEncrypted));
+  ASSERT_FALSE(inner.empty());
+  const std::tuple<const Bytes*, std::string_view, std::size_t> kFlips[] = {
+      {&outer, kSuperencrypted, 3},                 // salt
+      {&outer, kSuperencrypted, 100},               // ciphertext
+      {&outer, kSuperencrypted, outer.size() - 1},  // MAC
+      {&inner_blob, kEncrypted, 200},
+  };
+  for (const auto& [blob, constant, offset] : kFlips) {
+    Bytes flipped = *blob;
+    flipped[offset] ^= 0x01;
+    EXPECT_EQ(error_of([&] { c.layer(flipped, constant); }), kMacMismatch) << offset;
+  }
+  EXPECT_EQ(error_of([&] { c.layer(outer, kSuperencrypted, 1); }), kMacMismatch);
+  EXPECT_EQ(error_of([&] { c.layer(Bytes(47, 0), kEncrypted); }),
+            "descriptor ciphertext too short");
   const Bytes blinded = load_records("signing_certs.txt", "keys")[0].bytes(1);
   const std::vector<std::string> splices = mistgrove_test::pieces(
       "\n\r -=+/A0",

@@ -11,8 +11,7 @@
 namespace mistgrove_core::hs {
 namespace {
 
-using mistgrove_test::error_of;
-using mistgrove_test::load_records;
+using namespace mistgrove_test;
 using util::concat;
 
 // rend-spec-v3 appendix G.1 and its hop, from tools/vectors/hs_ntor_keys.py.
@@ -83,7 +82,7 @@ TEST(IntroductionPoint, RelayRecordAndIntroduceAck) {
   for (const auto& c : load_records("hs_cases.txt", "intro_point")) {
     const IntroductionPoint point{
         directory::parse_link_specifiers(c.bytes(1)), Bytes(c.number(2), 0x11), {}, {}};
-    EXPECT_EQ(mistgrove_test::outcome([&] {
+    EXPECT_EQ(outcome([&] {
                 const directory::Relay r = intro_point_relay(point);
                 EXPECT_EQ(r.ntor_onion_key, point.onion_key);
                 return fmt::format("{}:{} {:02x} {:02x}", r.address, r.or_port, r.rsa_identity[0],
