@@ -84,63 +84,55 @@ const std::string kPath = "/tor/status-vote/current/consensus-microdesc";
 
 // A response that reaches 8 MiB ends the reading although the server keeps the
 // connection open. A server dripping a byte per third of the time-out holds a
-// plain fetch until the body is whole; a fetch bounded as a whole, and so a
-// microdescriptor batch, ends at its time-out.
+// plain fetch (p) until the body is whole; a fetch bounded as a whole (w), and
+// so a microdescriptor batch (m), ends at its time-out.
 TEST(HttpGetDirect, ServerOutcomes) {
   const std::string head = "HTTP/1.0 200 OK\r\n\r\n", big(8388608 - head.size(), 'x');
-  using Fetch = std::function<std::string(const util::HostPort&, const std::string& path)>;
-  auto get = [](i32 timeout_ms) -> Fetch {
-    return [=](const util::HostPort& at, const std::string& path) {
-      return text(http_get_direct(at, path, timeout_ms));
-    };
-  };
-  Consensus consensus;
-  consensus.relays.resize(1);
-  consensus.relays[0].or_port = 9001;
-  consensus.relays[0].microdesc_digest = "d";
-  consensus.relays[0].flags = {"HSDir", "Running", "Valid"};
-  struct Case {
+  Consensus consensus = parse_consensus(
+      "valid-after 2026-12-05 18:00:00\nr n AAAA 2026-12-05 06:00:00 1.2.3.4 9001 0\n"
+      "s HSDir Running Valid\nm d\n");
+  const struct {
     const char* name;
     Serve serve;
-    Fetch fetch;
+    i32 timeout_ms;
     std::string body_or_error;
     i32 held_ms = 0;  // how long the call lasts, at least
-    std::string path = kPath;
+    char fetch = 'p';
   } cases[] = {
-      {"plain", answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nplain body"), get(5000),
+      {"plain", answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nplain body"), 5000,
        "plain body"},
-      {"closes without answer", [](int) {}, get(5000), "malformed HTTP response"},
+      {"closes without answer", [](int) {}, 5000, "malformed HTTP response"},
       {"resets",
        [](int client) {
          const linger hard{1, 0};
          ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
        },
-       get(5000), error::os_error_text(ECONNRESET)},
-      {"never answers", wait_for_close, get(200), error::os_error_text(EAGAIN), 200},
-      {"8 MiB, open", answer(head + big, "", true), get(5000), big},
-      {"dripping, plain fetch", answer(head, "slow"), get(300), "slow", 400},
-      {"dripping, whole fetch", answer(head, std::string(100, 'x')),
-       [](const util::HostPort& at, const std::string& path) {
-         return text(http_get_direct_within(at, path, 300));
-       },
-       "directory fetch timed out", 300},
-      {"dripping, microdescriptor batch", answer(head, std::string(100, 'x')),
-       [&](const util::HostPort& at, const std::string&) {
-         hydrate_microdescriptors(consensus, at, 300);
-         return text(consensus.relays[0].ntor_onion_key.to_bytes());
-       },
-       "", 300, "/tor/micro/d/d"},
+       5000, error::os_error_text(ECONNRESET)},
+      {"never answers", wait_for_close, 200, error::os_error_text(EAGAIN), 200},
+      {"8 MiB, open", answer(head + big, "", true), 5000, big},
+      {"dripping, plain fetch", answer(head, "slow"), 300, "slow", 400},
+      {"dripping, whole fetch", answer(head, std::string(100, 'x')), 300,
+       "directory fetch timed out", 300, 'w'},
+      {"dripping, microdescriptor batch", answer(head, std::string(100, 'x')), 300, "", 300, 'm'},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     LoopbackServer server(c.serve);
+    const util::HostPort at{"127.0.0.1", server.port};
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(outcome([&] { return c.fetch({"127.0.0.1", server.port}, kPath); }), c.body_or_error);
+    EXPECT_EQ(outcome([&] {
+                if (c.fetch == 'w') return text(http_get_direct_within(at, kPath, c.timeout_ms));
+                if (c.fetch == 'p') return text(http_get_direct(at, kPath, c.timeout_ms));
+                hydrate_microdescriptors(consensus, at, c.timeout_ms);
+                return text(consensus.relays[0].ntor_onion_key.to_bytes());
+              }),
+              c.body_or_error);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(c.held_ms));
     EXPECT_LT(elapsed, std::chrono::milliseconds(c.held_ms + 2500));
     server.thread.join();
-    EXPECT_EQ(server.request, directory_request_text(c.path, "127.0.0.1"));
+    EXPECT_EQ(server.request,
+              directory_request_text(c.fetch == 'm' ? "/tor/micro/d/d" : kPath, "127.0.0.1"));
   }
 }
 
