@@ -53,17 +53,6 @@ TEST(X25519, SmallOrderPeerGivesAllZero) {
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
-TEST(AesCtr, KeystreamIndependentOfCallSizes) {
-  const Bytes key(16, 7), data(100, 0x5a);
-  AesCtr pieces(key, Bytes(16, 0));
-  Bytes joined;
-  for (std::size_t len : {10, 6, 0, 1, 16, 31, 36}) {
-    const Bytes part = pieces.apply(ByteView(data).subspan(joined.size(), len));
-    joined.insert(joined.end(), part.begin(), part.end());
-  }
-  EXPECT_EQ(joined, aes_ctr_crypt(key, data));
-}
-
 TEST(Crypto, InputFailures) {
   const Bytes k32(32, 1);
   const struct {
