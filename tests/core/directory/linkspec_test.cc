@@ -59,9 +59,7 @@ TEST(SerializeLinkSpecifiers, CountAndBodyLimits) {
     Bytes block;
     EXPECT_EQ(error_of([&] { block = serialize_link_specifiers(c.specs); }), c.message);
     EXPECT_EQ(block.size(), c.size) << c.message;
-    if (c.size > 0) {
-      EXPECT_EQ(parse_link_specifiers(block), c.specs);
-    }
+    if (c.size > 0) EXPECT_EQ(parse_link_specifiers(block), c.specs);
   }
 }
 
