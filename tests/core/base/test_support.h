@@ -61,15 +61,12 @@ inline std::string read_data_file(const std::string& name) {
 inline std::string unescape(std::string_view in) {
   std::string out;
   for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '\\' || i + 1 == in.size()) {
-      out += in[i];
-    } else if (in[++i] == 'x') {
-      out += static_cast<char>(std::stoul(std::string(in.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      const std::size_t at = std::string_view("nrtvf0\\").find(in[i]);
-      out += at == std::string_view::npos ? in[i] : "\n\r\t\v\f\0\\"[at];
-    }
+    const std::size_t c =
+        in[i] == '\\' && i + 1 < in.size() ? std::string_view("nrtvf0\\x").find(in[++i]) : 8;
+    if (c == 7)  // \xNN
+      out += static_cast<char>(std::stoul(std::string(in.substr(i + 1, 2)), nullptr, 16)), i += 2;
+    else
+      out += c < 7 ? "\n\r\t\v\f\0\\"[c] : in[i];
   }
   return out;
 }

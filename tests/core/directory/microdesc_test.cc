@@ -43,11 +43,8 @@ std::string digest_of(std::string_view text) {
 Relay hsdir(std::string digest, RelayFlags flags = {"HSDir", "Running", "Valid"},
             std::string address = "127.0.0.1", u16 dir_port = 0) {
   Relay r;
-  r.address = std::move(address);
-  r.or_port = 9001;
-  r.dir_port = dir_port;
-  r.microdesc_digest = std::move(digest);
-  r.flags = std::move(flags);
+  r.address = std::move(address), r.or_port = 9001, r.dir_port = dir_port;
+  r.microdesc_digest = std::move(digest), r.flags = std::move(flags);
   return r;
 }
 
@@ -55,15 +52,11 @@ Relay dir_source(std::string address, u16 dir_port) {
   return hsdir("", {"Running", "V2Dir", "Valid"}, std::move(address), dir_port);
 }
 
-Consensus numbered_hsdirs(int n) {  // digests "000", "001", ...
-  Consensus c;
-  for (int i = 0; i < n; ++i) c.relays.push_back(hsdir(fmt::format("{:03}", i)));
-  return c;
-}
-
-Consensus consensus_of(std::vector<Relay> relays) {
+// The relays, then `numbered` HSDirs with digests "000", "001", ...
+Consensus consensus_of(std::vector<Relay> relays, int numbered = 0) {
   Consensus c;
   c.relays = std::move(relays);
+  for (int i = 0; i < numbered; ++i) c.relays.push_back(hsdir(fmt::format("{:03}", i)));
   return c;
 }
 
@@ -120,7 +113,7 @@ TEST(HydrateMicrodescriptors, FailsWithoutDigestsBeforeFetching) {
 // failed batch tries up to five sources, the bootstrap first, none twice.
 TEST(HydrateMicrodescriptors, BatchesAndSources) {
   for (auto [digests, timeout_ms, capped_ms] : {std::tuple{90, 30000, 3000}, {91, 1000, 1000}}) {
-    Consensus consensus = numbered_hsdirs(digests);
+    Consensus consensus = consensus_of({}, digests);
     consensus.relays.push_back(consensus.relays[0]);  // a second relay, no second fetch
     std::vector<std::string> calls;
     for (int i = 0; i < digests; ++i)
@@ -182,7 +175,7 @@ TEST(HydrateMicrodescriptors, StartsOneWorkerPerBatchUpToEight) {
     std::condition_variable cv;
     int in_flight = 0, most = 0;
     std::set<std::thread::id> threads;
-    Consensus consensus = numbered_hsdirs(batches * 90);
+    Consensus consensus = consensus_of({}, batches * 90);
     hydrate_microdescriptors_with(consensus, kBootstrap, 30000, [&](auto&&...) {
       std::unique_lock lock(mutex);
       threads.insert(std::this_thread::get_id());
@@ -204,7 +197,7 @@ TEST(HydrateMicrodescriptors, StartsOneWorkerPerBatchUpToEight) {
 // others would complete a relay. The test awaits the end of every copy of
 // `fetch` (the sentinel's) before the process may exit.
 TEST(HydrateMicrodescriptors, AbnormalWorkerEndFailsTheCall) {
-  Consensus consensus = numbered_hsdirs(180);
+  Consensus consensus = consensus_of({}, 180);
   consensus.relays.push_back(hsdir(digest_of(kMicrodesc)));
   auto sentinel = std::make_shared<int>(0);
   std::weak_ptr<int> alive = sentinel;
