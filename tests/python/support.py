@@ -1,5 +1,4 @@
-"""Helpers of the Python tests: a consensus and endpoints that need no Tor
-network, and a ticking thread."""
+"""Helpers: a consensus and endpoints that need no Tor network, a ticking thread."""
 
 import contextlib
 import os
@@ -13,24 +12,15 @@ ONION = "6x3iq5tnf4ydb4h6je3f3mswycmup3xyyk55yhlacofqjrxuwhgd26ad.onion"  # chec
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 REFUSED = "127.0.0.1:1"  # nothing listens there
 
-# One HSDir relay and no shared random value. Creating a session from it tries
-# the bootstrap for the relay's microdescriptor, logs the failed batch and
-# succeeds; each request then fails "consensus has no shared-rand values"
-# before opening any connection.
-CONSENSUS = """\
-valid-after 2026-12-05 18:00:00
-fresh-until 2026-12-05 19:00:00
-params hsdir-interval=1440
-r relay1 AAAAAAAAAAAAAAAAAAAAAAAAAAA 2026-12-05 17:00:00 127.0.0.1 9001 0
-m BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB
-s Fast Guard HSDir Running Stable Valid
-"""
+# One HSDir relay and no shared random value: creating a session logs the failed
+# microdescriptor bootstrap and succeeds; each request then fails "consensus has
+# no shared-rand values" before opening any connection.
+CONSENSUS = os.path.join(os.path.dirname(__file__), "../core/data/consensus_one_hsdir.txt")
 
 
 @contextlib.contextmanager
 def silent_endpoint():
-    """The endpoint of a socket that listens but never answers: a consensus
-    fetch from it connects, then waits until its read time-out."""
+    """A listener that never answers: a fetch from it waits until its read time-out."""
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen(1024)
@@ -38,8 +28,7 @@ def silent_endpoint():
 
 
 class Ticker:
-    """A second Python thread that ticks about once a millisecond while the
-    block runs: a call that kept the interpreter lock would stop it."""
+    """A thread ticking about once a millisecond: a call keeping the interpreter lock stops it."""
 
     def __enter__(self):
         self.ticks, self.started, self._stop = 0, time.monotonic(), threading.Event()

@@ -1,6 +1,4 @@
-"""The asyncio members without a Tor network: a time-out that abandons a call,
-a loop closed under a call, and calls still running while the interpreter
-shuts down."""
+"""Asyncio calls abandoned by a time-out, under a closed loop, or at interpreter shutdown."""
 
 import asyncio
 import gc

@@ -1,6 +1,4 @@
-"""Session against the private Tor network: calls from threads and event loops
-get their own results without leaks; the interpreter lock stays free while
-calls wait; a session outlives its object while a call runs."""
+"""Against the private Tor network: results, leaks, the free interpreter lock, lifetimes."""
 
 import asyncio
 import gc
