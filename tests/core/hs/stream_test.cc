@@ -1,6 +1,5 @@
-// Streams against the in-process peer: RendezvousStream over the guard and the
-// service's end-to-end hop (BEGIN, reading under the SENDME rule, END reasons,
-// sending within the package windows), BEGIN_DIR, and failed rendezvous.
+// Streams against the in-process peer: to the service's end-to-end hop (BEGIN,
+// the SENDME rules, END reasons), BEGIN_DIR, and failed rendezvous.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,13 +19,6 @@ constexpr i32 kTimeoutMs = 300;
 const auto now = std::chrono::steady_clock::now;
 
 void destroy(RelaySide& r) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); }
-
-// DATA "x", then END with `reason` (none if empty).
-Service answer_then_end(Bytes reason) {
-  return [reason](RelaySide& r) {
-    r.send(1, kRelayData, 1, from_string("x")), r.send(1, kRelayEnd, 1, reason);
-  };
-}
 
 TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
   const Bytes response = pattern(100 * 498), payload = pattern(1200 * 498);
@@ -48,7 +40,8 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       relay.send(1, kRelayEnd, 1, {});
     };
   };
-  // Reads the upload, acknowledging as told; after `answer_at` cells answers.
+  // Reads the upload, acknowledging as told; after `answer_at` cells answers
+  // "x" and ENDs with `end`.
   enum Ack { kNone, kV0, kV1, kWrongDigest };
   Bytes received;
   auto upload = [&](Ack acks, bool stream_acks, int answer_at, Bytes end) -> Service {
@@ -64,7 +57,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
           relay.send(1, kRelaySendme, 0,
                      acks == kV0 ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
       }
-      answer_then_end(end)(relay);
+      relay.send(1, kRelayData, 1, from_string("x")), relay.send(1, kRelayEnd, 1, end);
     };
   };
   const Bytes x = from_string("x");
@@ -82,12 +75,11 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       relay.serve_data(1, 1, response), relay.send(1, kRelayEnd, 1, {});
     };
   };
+  const Service over = dir(concat({ok, x}));
   const Service end = [](RelaySide& r) { r.send(1, kRelayEnd, 1, {}); };
   const Service chatter = [](RelaySide& r) { r.chatter(); };
-  const Service overlong = [](RelaySide& r) { r.send_overlong(1, 1); };
-  constexpr const char *kReset = "onion service stream ended with reason 12",
-                       *kNoSendme = "timed out waiting for SENDME",
-                       *kDestroyed = "rendezvous circuit destroyed";
+  constexpr const char* kNoSendme = "timed out waiting for SENDME";
+  constexpr const char* kReset = "onion service stream ended with reason 12";
   const struct {
     const char* name;
     Service service;
@@ -98,17 +90,13 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     bool dir = false;   // BEGIN_DIR to the second hop, an ntor one, instead
   } kCases[] = {
       {"END before CONNECTED", end, {}, "onion service stream ended before CONNECTED", -1, 0},
-      {"DESTROY before CONNECTED", destroy, {}, kDestroyed, -1, 0},
+      {"DESTROY before CONNECTED", destroy, {}, "rendezvous circuit destroyed", -1, 0},
       {"no CONNECTED on a busy link", chatter, {}, "timed out waiting for CONNECTED", -1, 0},
       {"limit equals the response", serve, response, "", -1, response.size()},
       {"one byte under", serve, {}, "stream response too large", -1, response.size() - 1},
       {"cells slower in all than the time-out", trickle(x), from_string("xxxxxxxxxx"), ""},
       {"empty DATA cells renew no wait", trickle({}), {}, "timed out waiting for DATA"},
-      {"relay length 499", overlong, {}, "relay length too large"},
       {"nothing on a busy link", chatter, {}, "timed out waiting for DATA"},
-      {"DESTROY", destroy, {}, kDestroyed},
-      {"END reason DONE", answer_then_end({6}), x, ""},
-      {"END reason CONNRESET", answer_then_end({12, 0}), {}, kReset},
       {"authenticated SENDMEs", upload(kV1, true, 1200, {6}), x, "", 1200},
       {"version 0 SENDMEs", upload(kV0, true, 1200, {}), x, "", 1200},
       {"no circuit SENDME", upload(kNone, true, 0, {}), {}, kNoSendme, 1000},
@@ -119,13 +107,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       {"END reason while sending waits", upload(kV1, false, 500, {12}), {}, kReset, 500},
       {"BEGIN_DIR: END", end, {}, "BEGIN_DIR rejected by hsdir7", -1, 0, true},
       {"BEGIN_DIR: 8 MiB", dir(ok), body, "", -1, kDirLimit, true},
-      {"BEGIN_DIR: 8 MiB + 1",
-       dir(concat({ok, x})),
-       {},
-       "BEGIN_DIR response too large",
-       -1,
-       kDirLimit,
-       true},
+      {"BEGIN_DIR: 8 MiB + 1", over, {}, "BEGIN_DIR response too large", -1, kDirLimit, true},
       // Each cell within the time-out of the last, but not the whole stream.
       {"BEGIN_DIR: a byte at a time", trickle(x), {}, "timed out waiting for DATA", -1, 1000, true},
   };
@@ -142,8 +124,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       c.dir ? relay.create_fast().extend(hsdir) : relay.create_fast().add_hop(k, 32, true);
       relay.expect(1, c.dir ? kRelayBeginDir : kRelayBegin, 1,
                    from_string(c.dir ? "" : std::string(":443\0", 5)));
-      relay.send(1, kRelayEnd, 2, {});
-      relay.send(1, kRelayData, 1, from_string("early"));
+      relay.send(1, kRelayEnd, 2, {}), relay.send(1, kRelayData, 1, from_string("early"));
       relay.send_garbage();
       if (c.limit) relay.send(1, kRelayConnected, 1, {});
       c.service(relay);
@@ -183,8 +164,7 @@ TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
     conn.wait_closed();
   });
   const RelayKeys rp("rp", peer.port());
-  directory::Consensus consensus;
-  consensus.relays = {rp.relay};
+  const directory::Consensus consensus{.relays = {rp.relay}};
   const HiddenServiceDescriptor desc{{{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}}};
   directory::Relay unusable = RelayKeys("unusable").relay;  // left out as guard
   unusable.ntor_onion_key.clear();
@@ -200,8 +180,8 @@ TEST(ConnectOnionService, EveryAttemptFailsThenTheLastFailureWrapped) {
   std::atomic<int> links = 0;
   auto hang_up = [&](Conn& c) { ++links, ::shutdown(c.fd, SHUT_WR), c.wait_closed(); };
   Peer a(hang_up, false), b(hang_up, false);
-  directory::Consensus consensus;
-  consensus.relays = {RelayKeys("A", a.port()).relay, RelayKeys("B", b.port()).relay};
+  const directory::Consensus consensus{
+      .relays = {RelayKeys("A", a.port()).relay, RelayKeys("B", b.port()).relay}};
   EXPECT_EQ(error_of([&] { connect_onion_service_with_retries({}, consensus, {}, {}, {}); }),
             "all rendezvous attempts failed: tls handshake eof");
   EXPECT_EQ(links.load(), 2);
