@@ -21,23 +21,20 @@ namespace mistgrove_test {
 
 using mistgrove_core::Bytes;
 
-// The Error message that fn throws, or "" when it succeeds.
-template <typename F>
-std::string error_of(F&& fn) {
-  try {
-    fn();
-  } catch (const mistgrove_core::error::Error& e) {
-    return e.message();
-  }
-  return "";
-}
-
 // What fn returns (a string), or the message of the Error it throws.
 template <typename F>
 std::string outcome(F&& fn) {
-  std::string out;
-  const std::string error = error_of([&] { out = fn(); });
-  return error.empty() ? out : error;
+  try {
+    return std::string(fn());
+  } catch (const mistgrove_core::error::Error& e) {
+    return e.message();
+  }
+}
+
+// The Error message that fn throws, or "" when it succeeds.
+template <typename F>
+std::string error_of(F&& fn) {
+  return outcome([&] { return fn(), std::string(); });
 }
 
 inline std::string text(const Bytes& data) { return std::string(data.begin(), data.end()); }
@@ -109,9 +106,8 @@ inline std::vector<Record> load_records(const std::string& file, const std::stri
 // unless backlog < 0. The caller closes it.
 inline int bind_loopback(std::uint16_t& port, int backlog) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr{
+      .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   socklen_t len = sizeof addr;
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
       (backlog >= 0 && ::listen(fd, backlog) != 0) ||

@@ -17,12 +17,9 @@ using mistgrove_test::error_of;
 
 Relay full_relay(u8 id) {
   Relay relay;
-  relay.nickname = "relay" + std::to_string(id);
-  relay.address = "10.0.0." + std::to_string(id);
-  relay.or_port = 9001;
-  relay.rsa_identity = Bytes(20, id);
-  relay.ed25519_id = Bytes(32, id);
-  relay.ntor_onion_key = Bytes(32, id);
+  relay.nickname = "relay" + std::to_string(id), relay.address = "10.0.0." + std::to_string(id);
+  relay.or_port = 9001, relay.rsa_identity = Bytes(20, id);
+  relay.ed25519_id = Bytes(32, id), relay.ntor_onion_key = Bytes(32, id);
   relay.flags = {"Fast", "HSDir", "Running", "Stable", "Valid"};
   return relay;
 }
