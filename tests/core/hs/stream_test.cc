@@ -42,25 +42,23 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
   };
   // Reads the upload, acknowledging as told; after `answer_at` cells answers
   // "x" and ENDs with `end`.
-  enum Ack { kNone, kV0, kV1, kWrongDigest };
   Bytes received;
-  auto upload = [&](Ack acks, bool stream_acks, int answer_at, Bytes end) -> Service {
+  auto upload = [&](std::string acks, bool stream_acks, int answer_at, Bytes end) -> Service {
     return [=, &received](RelaySide& relay) {
       for (int cells = 0; answer_at == 0 || cells < answer_at;) {
         const auto got = relay.recv();
         if (got.cell.command != kRelayData) continue;
         received.insert(received.end(), got.cell.data.begin(), got.cell.data.end());
         Bytes digest = relay.hops[1].backward_digest.current();
-        digest.resize(20), digest[19] ^= acks == kWrongDigest;
+        digest.resize(20), digest[19] ^= acks == "wrong";
         if (++cells % 50 == 0 && stream_acks) relay.send(1, kRelaySendme, 1, {});
-        if (cells % 100 == 0 && acks != kNone)
+        if (cells % 100 == 0 && acks != "none")
           relay.send(1, kRelaySendme, 0,
-                     acks == kV0 ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
+                     acks == "v0" ? Bytes{0, 0, 0} : concat({Bytes{1, 0, 20}, digest}));
       }
       relay.send(1, kRelayData, 1, from_string("x")), relay.send(1, kRelayEnd, 1, end);
     };
   };
-  const Bytes x = from_string("x");
   // BEGIN_DIR: the request read, `response` served. One deadline for the whole
   // stream, and a limit of its own.
   constexpr std::size_t kDirLimit = 8 * 1024 * 1024;
@@ -75,45 +73,25 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       relay.serve_data(1, 1, response), relay.send(1, kRelayEnd, 1, {});
     };
   };
-  const Service over = dir(concat({ok, x}));
-  const Service end = [](RelaySide& r) { r.send(1, kRelayEnd, 1, {}); };
-  const Service chatter = [](RelaySide& r) { r.chatter(); };
-  constexpr const char* kNoSendme = "timed out waiting for SENDME";
-  constexpr const char* kReset = "onion service stream ended with reason 12";
-  const struct {
-    const char* name;
-    Service service;
-    Bytes out;
-    const char* error;
-    int uploaded = -1;  // DATA cells the service read; -1: no upload, -2: not known
-    u64 limit = 1000;   // 0: no CONNECTED
-    bool dir = false;   // BEGIN_DIR to the second hop, an ntor one, instead
-  } kCases[] = {
-      {"END before CONNECTED", end, {}, "onion service stream ended before CONNECTED", -1, 0},
-      {"DESTROY before CONNECTED", destroy, {}, "rendezvous circuit destroyed", -1, 0},
-      {"no CONNECTED on a busy link", chatter, {}, "timed out waiting for CONNECTED", -1, 0},
-      {"limit equals the response", serve, response, "", -1, response.size()},
-      {"one byte under", serve, {}, "stream response too large", -1, response.size() - 1},
-      {"cells slower in all than the time-out", trickle(x), from_string("xxxxxxxxxx"), ""},
-      {"empty DATA cells renew no wait", trickle({}), {}, "timed out waiting for DATA"},
-      {"nothing on a busy link", chatter, {}, "timed out waiting for DATA"},
-      {"authenticated SENDMEs", upload(kV1, true, 1200, {6}), x, "", 1200},
-      {"version 0 SENDMEs", upload(kV0, true, 1200, {}), x, "", 1200},
-      {"no circuit SENDME", upload(kNone, true, 0, {}), {}, kNoSendme, 1000},
-      {"no stream SENDME", upload(kV1, false, 0, {}), {}, kNoSendme, 500},
-      // The client hangs up with SENDMEs unread: the reset loses the count.
-      {"wrong digest", upload(kWrongDigest, true, 0, {}), {}, "circuit SENDME digest mismatch", -2},
-      {"answer and END while sending waits", upload(kV1, false, 500, {6}), x, "", 500},
-      {"END reason while sending waits", upload(kV1, false, 500, {12}), {}, kReset, 500},
-      {"BEGIN_DIR: END", end, {}, "BEGIN_DIR rejected by hsdir7", -1, 0, true},
-      {"BEGIN_DIR: 8 MiB", dir(ok), body, "", -1, kDirLimit, true},
-      {"BEGIN_DIR: 8 MiB + 1", over, {}, "BEGIN_DIR response too large", -1, kDirLimit, true},
-      // Each cell within the time-out of the last, but not the whole stream.
-      {"BEGIN_DIR: a byte at a time", trickle(x), {}, "timed out waiting for DATA", -1, 1000, true},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
+  const std::map<std::string, Service> services{
+      {"serve", serve},     {"end", [](RelaySide& r) { r.send(1, kRelayEnd, 1, {}); }},
+      {"destroy", destroy}, {"chatter", [](RelaySide& r) { r.chatter(); }},
+      {"dir", dir(ok)},     {"dir+x", dir(concat({ok, from_string("x")}))}};
+  const std::map<std::string, Bytes> outputs{{"response", response}, {"body", body}};
+  for (const auto& c : mistgrove_test::load_records("stream_cases.txt")) {
+    SCOPED_TRACE(c.text(1));
     received.clear();
+    std::istringstream spec(c.text(2));
+    std::string kind, acks, stream_acks, answer_at, reason;
+    spec >> kind >> acks >> stream_acks >> answer_at >> reason;
+    const Service service =
+        kind == "trickle" ? trickle(mistgrove_test::hex(acks))
+        : kind == "upload"
+            ? upload(acks, stream_acks == "1", std::stoi(answer_at), mistgrove_test::hex(reason))
+            : services.at(kind);
+    const bool dir = c.text(1).starts_with("BEGIN_DIR");
+    const u64 limit = c.number(3);
+    const int uploaded = std::stoi(c.text(4));
     // The guard at hop 0, the service at hop 1. Before CONNECTED, skipped:
     // other streams, DATA, a body the service hop does not recognize.
     const Bytes k = crypto::random_bytes(128);
@@ -121,33 +99,33 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     hsdir.relay.address = "10.0.0.7";
     Peer peer([&](Conn& conn) {
       RelaySide relay{conn};
-      c.dir ? relay.create_fast().extend(hsdir) : relay.create_fast().add_hop(k, 32, true);
-      relay.expect(1, c.dir ? kRelayBeginDir : kRelayBegin, 1,
-                   from_string(c.dir ? "" : std::string(":443\0", 5)));
+      dir ? relay.create_fast().extend(hsdir) : relay.create_fast().add_hop(k, 32, true);
+      relay.expect(1, dir ? kRelayBeginDir : kRelayBegin, 1,
+                   from_string(dir ? "" : std::string(":443\0", 5)));
       relay.send(1, kRelayEnd, 2, {}), relay.send(1, kRelayData, 1, from_string("early"));
       relay.send_garbage();
-      if (c.limit) relay.send(1, kRelayConnected, 1, {});
-      c.service(relay);
+      if (limit) relay.send(1, kRelayConnected, 1, {});
+      service(relay);
       conn.wait_closed();
     });
-    const ByteView v(k), up = c.uploaded == -1 ? ByteView() : ByteView(payload);
+    const ByteView v(k), up = uploaded == -1 ? ByteView() : ByteView(payload);
     const auto start = now();
-    const i32 timeout_ms = c.limit == kDirLimit ? 5000 : c.uploaded == -1 ? kTimeoutMs : 1000;
+    const i32 timeout_ms = limit == kDirLimit ? 5000 : uploaded == -1 ? kTimeoutMs : 1000;
     circuit::Circuit circ = open_circuit(peer, timeout_ms);
     Bytes out;
     EXPECT_EQ(error_of([&] {
-                if (c.dir)
+                if (dir)
                   return circ.extend_ntor(hsdir.relay),
                          void(out = begin_dir_get(circ, hsdir.relay, "/tor/hs/3/AAAA"));
                 RendezvousStream stream(std::move(circ), {v.first(32), v.subspan(32, 32),
                                                           v.subspan(64, 32), v.subspan(96), true});
-                stream.begin(1, 443), out = stream.exchange(1, up, c.limit);
+                stream.begin(1, 443), out = stream.exchange(1, up, limit);
               }),
-              c.error);
-    EXPECT_EQ(out, c.out);
+              c.last());
+    EXPECT_EQ(out, outputs.contains(c.text(5)) ? outputs.at(c.text(5)) : from_string(c.text(5)));
     EXPECT_LT(now() - start, ms(timeout_ms + 1000));
-    if (c.uploaded < 0) continue;
-    EXPECT_EQ(received, Bytes(payload.begin(), payload.begin() + c.uploaded * 498));
+    if (uploaded < 0) continue;
+    EXPECT_EQ(received, Bytes(payload.begin(), payload.begin() + uploaded * 498));
   }
 }
 
