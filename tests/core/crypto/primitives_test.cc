@@ -2,7 +2,6 @@
 // tools/vectors/crypto_vectors.py: hashlib and `cryptography`, and the
 // published vectors of RFC 4231, RFC 7748 and NIST SP 800-38A.
 #include <gtest/gtest.h>
-#include <openssl/err.h>
 
 #include <functional>
 #include <map>
@@ -14,7 +13,6 @@ namespace mistgrove_core::crypto {
 namespace {
 
 using mistgrove_test::error_of;
-using mistgrove_test::hex;
 using mistgrove_test::Record;
 
 TEST(KnownAnswers, FromIndependentImplementations) {
@@ -41,16 +39,6 @@ TEST(KnownAnswers, FromIndependentImplementations) {
     ++checked;
   }
   EXPECT_EQ(checked, 66u);
-}
-
-// A peer point of small order gives the all-zero secret, handed back for the
-// handshakes to refuse, with nothing left in the thread's OpenSSL error queue.
-TEST(X25519, SmallOrderPeerGivesAllZero) {
-  Bytes order8 = hex("e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800"), one(32);
-  one[0] = 1;
-  for (const Bytes& u : {Bytes(32), one, order8})
-    EXPECT_EQ(x25519_shared(Bytes(32, 0x42), u), Bytes(32, 0));
-  EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
 TEST(Crypto, InputFailures) {

@@ -35,11 +35,9 @@ TEST(LinkSpecifiers, ParseAndRelaySpecifiers) {
     relay.address = r.text(1);
     EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), r.last()) << r.text(1);
   }
-  // Without a completed Ed25519 identity its specifier is left out.
-  relay.ed25519_id = {};
-  relay.or_port = 9001;
+  relay.ed25519_id = {};  // an identity not yet completed: its specifier is left out
   relay.address = "192.0.2.7";
-  EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), "0:c00002072329 2:1111");
+  EXPECT_EQ(describe([&] { return relay_link_specifiers(relay); }), "0:c000020701bb 2:1111");
 }
 
 TEST(SerializeLinkSpecifiers, CountAndBodyLimits) {
