@@ -147,22 +147,21 @@ struct RelaySide {
                       v.subspan(2 * d, key_len), sha3);
   }
 
-  enum class Reply { kCreated, kBadKeyHash, kDestroy, kOther, kNone };
-  // Link handshake; CREATE_FAST answered after cells the client must skip.
-  RelaySide& create_fast(Reply reply = Reply::kCreated) {
+  // Link handshake; CREATE_FAST answered with `reply` (0: none) after cells
+  // the client must skip, CREATED_FAST's key hash XORed with `flip`.
+  RelaySide& create_fast(u8 reply = tor::kCellCreatedFast, u8 flip = 0) {
     conn.link_handshake();
     const Cell create = conn.read_cell();
     circ_id = create.circ_id;
     EXPECT_EQ(std::pair(create.command, circ_id >> 31), std::pair(tor::kCellCreateFast, 1u));
     conn.write_cell(0, 0, {}), conn.write_cell(circ_id ^ 1, tor::kCellDestroy, {});
-    if (reply == Reply::kDestroy || reply == Reply::kOther)
-      conn.write_cell(circ_id, reply == Reply::kDestroy ? tor::kCellDestroy : tor::kCellRelay, {});
-    if (reply != Reply::kCreated && reply != Reply::kBadKeyHash) return *this;
     const Bytes y = crypto::random_bytes(20);
     Bytes k = crypto::kdf_tor(concat({ByteView(create.body).first(20), y}), 92);
-    k[0] ^= reply == Reply::kBadKeyHash;
-    conn.write_cell(circ_id, tor::kCellCreatedFast, concat({y, ByteView(k).first(20)}));
-    add_hop(Bytes(k.begin() + 20, k.end()), 16);
+    k[0] ^= flip;
+    const bool created = reply == tor::kCellCreatedFast;
+    if (reply)
+      conn.write_cell(circ_id, reply, created ? concat({y, ByteView(k).first(20)}) : Bytes{});
+    if (created) add_hop(Bytes(k.begin() + 20, k.end()), 16);
     return *this;
   }
 
@@ -208,8 +207,8 @@ struct RelaySide {
               std::tie(hop, command, stream_id, data));
   }
 
-  // Reads EXTEND2, adds the hop, returns honest EXTENDED2 data (HLEN | Y | AUTH).
-  Bytes answer_extend2(const RelayKeys& keys) {
+  // Reads EXTEND2, adds the hop, answers with EXTENDED2 (HLEN | Y | AUTH) after `edit`.
+  void extend(const RelayKeys& keys, const std::function<void(Bytes&)>& edit = [](Bytes&) {}) {
     const Received got = recv();
     EXPECT_EQ(std::tie(got.link_command, got.hop, got.cell.command),
               std::tuple(tor::kCellRelayEarly, hops.size() - 1, circuit::kRelayExtend2));
@@ -227,12 +226,10 @@ struct RelaySide {
         concat({crypto::x25519_shared(y, x_pub), crypto::x25519_shared(keys.b, x_pub), id, b_pub,
                 x_pub, y_pub, from_string(proto)});
     add_hop(crypto::hkdf_sha256_expand(mac(":key_extract", secret)), 16);
-    return concat({Bytes{0, 64}, y_pub,
-                   mac(":mac", concat({mac(":verify", secret), id, b_pub, y_pub, x_pub,
-                                       from_string(proto + "Server")}))});
-  }
-  void extend(const RelayKeys& keys) {
-    const Bytes reply = answer_extend2(keys);
+    Bytes reply = concat({Bytes{0, 64}, y_pub,
+                          mac(":mac", concat({mac(":verify", secret), id, b_pub, y_pub, x_pub,
+                                              from_string(proto + "Server")}))});
+    edit(reply);
     send(hops.size() - 2, circuit::kRelayExtended2, 0, reply);
   }
 
@@ -273,11 +270,6 @@ inline circuit::Circuit open_circuit(const Peer& peer, i32 timeout_ms = 5000) {
                                        timeout_ms);
 }
 
-// `n` bytes that differ from cell to cell.
-inline Bytes pattern(std::size_t n) {
-  Bytes out(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<u8>(i * 31 + i / 498);
-  return out;
-}
+inline Bytes pattern(std::size_t n) { return crypto::random_bytes(n); }
 
 }  // namespace mistgrove_core::fake
