@@ -51,21 +51,15 @@ TEST(Util, KnownAnswers) {
     EXPECT_EQ(base32_decode_onion(r.text(1)), r.bytes(2)) << r.text(1);
 }
 
-TEST(ByteReaderWriter, RoundTripAndShortReads) {
-  ByteWriter w;
-  w.put_u8(0xAB);
-  w.put_u16(0x0102);
-  w.put_u32(0x03040506);
-  w.put_u64(0x0708090A0B0C0D0Eull);
-  const Bytes out = w.take();
+// A failed read consumes nothing; offsets near SIZE_MAX must not wrap past the bounds check.
+TEST(ByteReader, ShortReads) {
+  const Bytes out = mistgrove_test::hex("0102030405060708090a");
   ByteReader r(out);
-  EXPECT_EQ(r.read_u8("a"), 0xAB);
-  EXPECT_EQ(r.read_u16("b"), 0x0102);
-  EXPECT_EQ(error_of([&] { r.read_bytes(13, "truncated field"); }), "truncated field");
-  EXPECT_EQ(r.read_u32("c"), 0x03040506u);  // a failed read consumes nothing
-  EXPECT_EQ(r.read_u64("d"), 0x0708090A0B0C0D0Eull);
+  EXPECT_EQ(error_of([&] { r.read_bytes(11, "truncated field"); }), "truncated field");
+  EXPECT_EQ(r.read_u64("a"), 0x0102030405060708ull);
+  EXPECT_EQ(r.read_u16("b"), 0x090a);
   EXPECT_TRUE(r.empty());
-  EXPECT_EQ(read_u32(out, 3), 0x03040506u);
+  EXPECT_EQ(read_u32(out, 3), 0x04050607u);
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
   EXPECT_EQ(error_of([&] { read_u16(out, out.size() - 1); }), "short u16");
   EXPECT_EQ(error_of([&] { read_u16(out, kMax); }), "short u16");
