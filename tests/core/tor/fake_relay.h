@@ -77,8 +77,7 @@ struct Conn {
 using Script = std::function<void(Conn&)>;
 
 // Listens at once; its thread accepts one client and runs the script (10 s at most).
-class Peer {
- public:
+struct Peer {
   explicit Peer(Script script, bool tls = true) {
     static SSL_CTX* const kCtx = [] {
       const std::string pem = std::string(MISTGROVE_TEST_DATA) + "/fake_relay.pem";
@@ -108,8 +107,6 @@ class Peer {
   }
   ~Peer() { thread_.join(), ::close(listen_fd_); }
   u16 port() const { return port_; }
-
- private:
   int listen_fd_ = -1;
   u16 port_ = 0;
   std::thread thread_;
