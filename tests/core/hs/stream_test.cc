@@ -146,7 +146,6 @@ TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
   const HiddenServiceDescriptor desc{{{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}}};
   directory::Relay unusable = RelayKeys("unusable").relay;  // left out as guard
   unusable.ntor_onion_key.clear();
-  EXPECT_EQ(rendezvous_guard_list({unusable}, consensus.relays).size(), 1u);
   EXPECT_EQ(
       error_of([&] { connect_onion_service_with_retries({}, consensus, desc, {}, {unusable}); }),
       "all rendezvous attempts failed: all introduction points failed: "
