@@ -12,11 +12,10 @@ namespace {
 using directory::decode_http_body;
 using directory::http_get_direct;
 using mistgrove_test::DirStreams;
-using mistgrove_test::Routers;
 
 constexpr const char* kConsensusPath = "/tor/status-vote/current/consensus-microdesc";
 
-circuit::Circuit three_hops(const Routers& net) {
+circuit::Circuit three_hops(const mistgrove_test::Routers& net) {
   const directory::Relay& guard = net.named("relay1");
   tor::TorChannel channel = tor::TorChannel::open(guard.address, guard.or_port, 10000);
   EXPECT_EQ(channel.link_version(), 5);
@@ -38,7 +37,7 @@ std::string votes_path(const Bytes& consensus) {
 
 TEST(LinkCircuit, BeginDirThroughThreeHopsMatchesThePlainFetch) {
   TESTNET_STATE_OR_SKIP(state);
-  Routers net = mistgrove_test::load_routers(*state);
+  const auto net = mistgrove_test::load_routers(*state);
   circuit::Circuit circ = three_hops(net);
   ASSERT_EQ(circ.hop_count(), 3u);
   DirStreams dir(circ);
