@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <ctime>
-
 #include "tor/fake_relay.h"
 
 namespace mistgrove_core::tor {
@@ -15,15 +13,8 @@ TEST(TorChannel, Handshake) {
   constexpr const char *kNoVersion = "relay does not support link protocol 4+",
                        *kTimedOut = "Resource temporarily unavailable (os error 11)";
   // A relay answering with these versions (two bytes each) and padding cells.
-  auto relay = [](Bytes versions, int padding = 0) {
-    return [=](Conn& peer) {
-      const Cell netinfo = peer.link_handshake(versions, padding);
-      EXPECT_NEAR(util::read_u32(netinfo.body, 0), std::time(nullptr), 60);
-      // Other address: IPv4 0.0.0.0; no own address.
-      EXPECT_EQ(concat({Bytes{netinfo.command}, ByteView(netinfo.body).subspan(4)}),
-                concat({Bytes{kCellNetinfo, 4, 4}, Bytes(503, 0)}));
-      peer.wait_closed();
-    };
+  auto relay = [](Bytes versions, int padding = 0) -> Script {
+    return [=](Conn& peer) { peer.link_handshake(versions, padding), peer.wait_closed(); };
   };
   const Script silent = [](Conn& c) { c.wait_closed(); };
   const struct {

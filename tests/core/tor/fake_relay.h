@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <functional>
 #include <thread>
 
@@ -63,14 +64,18 @@ struct Conn {
       frame.erase(frame.begin() + 5, frame.begin() + 7), frame.resize(514);
     write(frame);
   }
-  // VERSIONS both ways, CERTS, AUTH_CHALLENGE, padding, NETINFO both ways.
-  Cell link_handshake(const Bytes& versions = {0, 3, 0, 4, 0, 5}, int padding = 0) {
+  // VERSIONS both ways, CERTS, AUTH_CHALLENGE, padding, NETINFO both ways (the
+  // client's: the time, IPv4 0.0.0.0 as the other address, none of its own).
+  void link_handshake(const Bytes& versions = {0, 3, 0, 4, 0, 5}, int padding = 0) {
     EXPECT_EQ(read(9), (Bytes{0, 0, 7, 0, 4, 0, 4, 0, 5}));
     write(concat({Bytes{0, 0, tor::kCellVersions, 0, u8(versions.size())}, versions}));
     write_cell(0, 129, Bytes(10, 1)), write_cell(0, 130, Bytes(36, 2));
     for (int i = 0; i < padding; ++i) write_cell(0, 128, Bytes(3, 0));
     write_cell(0, tor::kCellNetinfo, {});
-    return read_cell();
+    const Cell netinfo = read_cell();
+    EXPECT_NEAR(util::read_u32(netinfo.body, 0), std::time(nullptr), 60);
+    EXPECT_EQ(concat({Bytes{netinfo.command}, ByteView(netinfo.body).subspan(4)}),
+              concat({Bytes{tor::kCellNetinfo, 4, 4}, Bytes(503, 0)}));
   }
 };
 
