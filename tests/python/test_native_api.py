@@ -51,9 +51,8 @@ Text = type("Text", (str,), {})
 NumpyBoolWithoutConversion = type("bool_", (), {"__module__": "numpy"})
 NumpyBool = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: True})
 
-# (call, exception type, exact message). Binding comes before conversion,
-# parameters convert in order, and asyncio members look for the running loop
-# only after converting, so the first rule broken decides.
+# (call, exception type, exact message). Binding precedes conversion, parameters convert in order,
+# and asyncio members look for the running loop only after converting: the first broken rule decides.
 ERRORS = [
     (lambda s: type("Derived", (Session,), {}), TypeError,
      "type 'builtins.Session' is not an acceptable base type"),
@@ -144,8 +143,7 @@ async def create(*args):
 asyncio.run(create("127.0.0.1"))  # the executor's threads exist before the limit
 with open("/proc/self/statm") as f:
     size = int(f.read().split()[0]) * 4096
-# Room enough that what the failed read leaves in the allocator's arenas cannot
-# starve the result's delivery to the event loop.
+# Room for what the failed read leaves in malloc's arenas: the result still reaches the loop.
 resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), resource.RLIM_INFINITY))
 try:
     Session("127.0.0.1:1", sys.argv[1])

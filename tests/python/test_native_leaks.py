@@ -21,8 +21,7 @@ class Mallinfo2(ctypes.Structure):
                 "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
 
 
-_mallinfo2 = ctypes.CDLL(None).mallinfo2
-_mallinfo2.restype = Mallinfo2
+_mallinfo2 = ctypes.CFUNCTYPE(Mallinfo2)(("mallinfo2", ctypes.CDLL(None)))
 
 
 def usage(watched):  # reference counts, Python's blocks, malloc's main arena, RSS
@@ -68,8 +67,7 @@ def test_members_do_not_leak(session, action):
     async def repeat(count):
         for _ in range(count):
             await once()
-        # A delivery job may release its references just after the loop has
-        # already resumed the awaiting coroutine.
+        # A delivery job may drop its references just after the loop resumed the awaiting coroutine.
         await asyncio.sleep(0.05)
         return usage(watched)
 
@@ -79,8 +77,7 @@ def test_members_do_not_leak(session, action):
 
     (refs, blocks, heap, rss), after = asyncio.run(main())
     assert after[0] == refs
-    # A leak of one object, or of a small allocation, per call would show as
-    # CALLS of them; the margins hold the allocators' own noise.
+    # A leak of an object or a small block per call shows as CALLS of them; margins hold noise.
     assert after[1] - blocks < CALLS // 20
     if not support.SANITIZED:
         assert after[2] - heap < CALLS * 32 and after[3] - rss < 1 << 20

@@ -52,12 +52,10 @@ def test_concurrent_calls_from_two_event_loops_that_stay_responsive(session, net
                 await asyncio.sleep(0.01)
 
         task = asyncio.create_task(ticker())
-        try:
-            results = await asyncio.gather(
-                *(session.request_async(net["onion"], net["echo"], p) for p in payloads),
-                *(session.http_get_async(net["onion"]) for _ in range(10)))
-        finally:
-            task.cancel()
+        results = await asyncio.gather(
+            *(session.request_async(net["onion"], net["echo"], p) for p in payloads),
+            *(session.http_get_async(net["onion"]) for _ in range(10)))
+        task.cancel()
         gaps = sorted(b - a for a, b in zip(ticks, ticks[1:]))
         return results, gaps[len(gaps) // 2], gaps[-1]
 
@@ -66,8 +64,7 @@ def test_concurrent_calls_from_two_event_loops_that_stay_responsive(session, net
         outcomes = list(pool.map(lambda p: asyncio.run(main(p)), halves))
     for half, (results, median, longest) in zip(halves, outcomes):
         assert results == [bytes(p) for p in half] + [net["page"]] * 10
-        # Calls that blocked the loop would stop it for a whole request each,
-        # so for seconds; the margin is for a loaded machine.
+        # A call blocking the loop would stop it for seconds; the margin is for a loaded machine.
         assert median < 0.02 and longest < 1.0
 
 
