@@ -64,8 +64,7 @@ struct Conn {
       frame.erase(frame.begin() + 5, frame.begin() + 7), frame.resize(514);
     write(frame);
   }
-  // VERSIONS both ways, CERTS, AUTH_CHALLENGE, padding, NETINFO both ways (the
-  // client's: the time, IPv4 0.0.0.0 as the other address, none of its own).
+  // VERSIONS, CERTS, AUTH_CHALLENGE, padding, NETINFO; checks the client's NETINFO.
   void link_handshake(const Bytes& versions = {0, 3, 0, 4, 0, 5}, int padding = 0) {
     EXPECT_EQ(read(9), (Bytes{0, 0, 7, 0, 4, 0, 4, 0, 5}));
     write(concat({Bytes{0, 0, tor::kCellVersions, 0, u8(versions.size())}, versions}));
@@ -139,15 +138,13 @@ struct RelaySide {
   std::vector<crypto::RelayCrypto> hops;
 
   // `k` is Df | Db | Kf | Kb as the handshake derived them for the client.
-  void add_hop(const Bytes& k, std::size_t key_len, bool sha3 = false) {
+  void add_hop(ByteView k, std::size_t key_len, bool sha3 = false) {
     const std::size_t d = sha3 ? 32 : 20;
-    const ByteView v(k);
-    hops.emplace_back(v.subspan(d, d), v.first(d), v.subspan(2 * d + key_len, key_len),
-                      v.subspan(2 * d, key_len), sha3);
+    hops.emplace_back(k.subspan(d, d), k.first(d), k.subspan(2 * d + key_len, key_len),
+                      k.subspan(2 * d, key_len), sha3);
   }
 
-  // Link handshake; CREATE_FAST answered with `reply` (0: none) after cells
-  // the client must skip, CREATED_FAST's key hash XORed with `flip`.
+  // Link handshake; cells to skip; `reply` (0: none), CREATED_FAST's hash XOR `flip`.
   RelaySide& create_fast(u8 reply = tor::kCellCreatedFast, u8 flip = 0) {
     conn.link_handshake();
     const Cell create = conn.read_cell();
@@ -160,7 +157,7 @@ struct RelaySide {
     const bool created = reply == tor::kCellCreatedFast;
     if (reply)
       conn.write_cell(circ_id, reply, created ? concat({y, ByteView(k).first(20)}) : Bytes{});
-    if (created) add_hop(Bytes(k.begin() + 20, k.end()), 16);
+    if (created) add_hop(ByteView(k).subspan(20), 16);
     return *this;
   }
 
@@ -231,15 +228,13 @@ struct RelaySide {
 
   // Keeps the link busy with cells nobody awaits, and never answers.
   void chatter() {
-    for (;;) {
+    for (;; std::this_thread::sleep_for(ms(20))) {
       conn.write_cell(0, 0, {}), conn.write_cell(circ_id ^ 1, tor::kCellRelay, {});
       if (!hops.empty()) send(hops.size() - 1, circuit::kRelayData, 9, from_string("chatter"));
-      std::this_thread::sleep_for(ms(20));
     }
   }
 
-  // `data` in DATA cells, `between()` after each, expecting the client's SENDMEs:
-  // version 1 with the digest after every 100th, a stream one after every 50th.
+  // `data` in DATA cells, `between()` after each; SENDMEs: v1 per 100, stream per 50.
   int serve_data(
       std::size_t hop, u16 stream, ByteView data, const std::function<void()>& between = [] {}) {
     int sendmes = 0;
