@@ -12,9 +12,8 @@ RelayCell next_cell(Circuit& circ) { return circ.recv_relay(circ.wait_for("DATA"
 constexpr const char *kZero = "ntor shared secret is all zero",
                      *kNoCreated = "timed out waiting for CREATED_FAST";
 
-// Each case answers CREATE_FAST with `reply`, then edits the honest EXTENDED2
-// data (if `edit`); other circuits' cells are skipped. Chatter or a drip fires
-// no socket time-out: only the wait's own deadline ends it.
+// CREATE_FAST answered with `reply`, then the honest EXTENDED2 data edited (if
+// `edit`). Chatter or a drip fires no socket time-out: only the wait's deadline.
 TEST(Circuit, CreateFastAndExtendTwo) {
   constexpr i32 kTimeoutMs = 300;
   auto keep = [](auto&, Bytes&) {};
@@ -55,8 +54,7 @@ TEST(Circuit, CreateFastAndExtendTwo) {
       if (relay.create_fast(c.reply, c.flip); c.edit) {
         relay.extend(next, [&](Bytes& d) { c.edit(relay, d); });
         EXPECT_EQ(relay.recv().cell.data, Bytes(498, 4));
-        // Recognized only if both hops' keystreams and digests moved past the
-        // garbage; padding on the circuit skipped.
+        // Recognized only if both hops' keystreams and digests moved past the garbage.
         conn.write_cell(relay.circ_id, 0, {}), relay.send_garbage();
         relay.send(1, kRelayData, 9, from_string("new hop"));
       }
@@ -76,9 +74,8 @@ TEST(Circuit, CreateFastAndExtendTwo) {
               c.error);
     EXPECT_EQ(circ ? circ->hop_count() : 1u, *c.error ? 1u : 2u);  // no hop added on failure
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    if (!std::string_view(c.error).starts_with("timed out")) continue;
-    EXPECT_GE(elapsed, ms(kTimeoutMs));
-    EXPECT_LT(elapsed, ms(kTimeoutMs + 700));
+    const bool in_time = elapsed >= ms(kTimeoutMs) && elapsed < ms(kTimeoutMs + 700);
+    EXPECT_TRUE(in_time || !std::string_view(c.error).starts_with("timed out")) << elapsed / ms(1);
   }
 }
 
