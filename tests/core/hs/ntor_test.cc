@@ -50,8 +50,7 @@ TEST(FinishHsNtor, Failures) {
   }
 }
 
-// Padding makes the body's size say nothing of the rendezvous point's link
-// specifiers: header 56, X 32, the 246-byte plaintext, MAC 32.
+// Padded so that the size hides the link specifiers: header 56, X 32, 246, MAC 32.
 TEST(BuildIntroduce1, FailuresFreshSecretAndFixedSize) {
   Bytes previous;  // each build draws a fresh secret
   for (const auto& c : load_records("hs_cases.txt", "introduce1")) {
