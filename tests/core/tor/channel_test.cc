@@ -57,8 +57,7 @@ TEST(TorChannel, CellFramingAndSignalDuringRead) {
   Peer peer([&](Conn& conn) {
     conn.link_handshake();
     written = conn.read(514 + 10);
-    std::this_thread::sleep_for(ms(300));
-    conn.write_cell(8, kCellRelay, Bytes(509, 8));
+    std::this_thread::sleep_for(ms(300)), conn.write_cell(8, kCellRelay, Bytes(509, 8));
     conn.write(Bytes(5 + 100, 3));  // a fixed cell cut short, then the end
   });
   TorChannel channel = TorChannel::open("127.0.0.1", peer.port(), 5000);
