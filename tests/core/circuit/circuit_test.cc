@@ -8,7 +8,6 @@ namespace {
 
 using namespace mistgrove_core::fake;
 
-RelayCell next_cell(Circuit& circ) { return circ.recv_relay(circ.wait_for("DATA")); }
 constexpr const char *kZero = "ntor shared secret is all zero",
                      *kNoCreated = "timed out waiting for CREATED_FAST";
 
@@ -69,7 +68,7 @@ TEST(Circuit, CreateFastAndExtendTwo) {
                 EXPECT_EQ(error_of([&] { circ->send_relay_cell(tor::kCellRelay, 2, 3, 1, {}); }),
                           "bad hop index");
                 circ->send_relay_cell(tor::kCellRelay, 0, kRelayData, 1, Bytes(498, 4));
-                EXPECT_EQ(next_cell(*circ).data, from_string("new hop"));
+                EXPECT_EQ(circ->recv_relay(circ->wait_for("DATA")).data, from_string("new hop"));
               }),
               c.error);
     EXPECT_EQ(circ ? circ->hop_count() : 1u, *c.error ? 1u : 2u);  // no hop added on failure
