@@ -131,10 +131,9 @@ struct RelayKeys {
 
 // The relays' side of one circuit: each hop's crypto is the client's, swapped.
 struct RelaySide {
-  explicit RelaySide(Conn& c) : conn(c) {}
   Conn& conn;
   u32 circ_id = 0;
-  std::vector<crypto::RelayCrypto> hops;
+  std::vector<crypto::RelayCrypto> hops = {};
 
   // `k` is Df | Db | Kf | Kb as the handshake derived them for the client.
   void add_hop(ByteView k, std::size_t key_len, bool sha3 = false) {
@@ -205,22 +204,19 @@ struct RelaySide {
     EXPECT_EQ(std::tie(got.link_command, got.hop, got.cell.command),
               std::tuple(tor::kCellRelayEarly, hops.size() - 1, circuit::kRelayExtend2));
     // HTYPE 2, HLEN 84, ID, B and X end the body, after the link specifiers.
-    const ByteView d(got.cell.data), id = keys.relay.rsa_identity,
+    const ByteView d(got.cell.data), x_pub = d.last(32), id = keys.relay.rsa_identity,
                                      b_pub = keys.relay.ntor_onion_key;
     EXPECT_EQ(concat({d.last(88).first(56)}), concat({Bytes{0, 2, 0, 84}, id, b_pub}));
-    const ByteView x_pub = d.last(32);
     const Bytes y = crypto::random_bytes(32), y_pub = crypto::x25519_public_from_private(y);
-    const std::string proto = "ntor-curve25519-sha256-1";
-    auto mac = [&](const std::string& key, ByteView data) {
-      return crypto::hmac_sha256(from_string(proto + key), data);
-    };
+    const std::string ntor = "ntor-curve25519-sha256-1";
+    auto mac = [&](auto k, ByteView m) { return crypto::hmac_sha256(from_string(ntor + k), m); };
     const Bytes secret =
         concat({crypto::x25519_shared(y, x_pub), crypto::x25519_shared(keys.b, x_pub), id, b_pub,
-                x_pub, y_pub, from_string(proto)});
+                x_pub, y_pub, from_string(ntor)});
     add_hop(crypto::hkdf_sha256_expand(mac(":key_extract", secret)), 16);
     Bytes reply = concat({Bytes{0, 64}, y_pub,
                           mac(":mac", concat({mac(":verify", secret), id, b_pub, y_pub, x_pub,
-                                              from_string(proto + "Server")}))});
+                                              from_string(ntor + "Server")}))});
     edit(reply);
     send(hops.size() - 2, circuit::kRelayExtended2, 0, reply);
   }
