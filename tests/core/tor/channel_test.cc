@@ -10,8 +10,7 @@ namespace {
 using namespace fake;
 
 TEST(TorChannel, Handshake) {
-  constexpr const char *kNoVersion = "relay does not support link protocol 4+",
-                       *kTimedOut = "Resource temporarily unavailable (os error 11)";
+  constexpr const char* kTimedOut = "Resource temporarily unavailable (os error 11)";
   // A relay answering with these versions (two bytes each) and padding cells.
   auto relay = [](Bytes versions, int padding = 0) -> Script {
     return [=](Conn& peer) { peer.link_handshake(versions, padding), peer.wait_closed(); };
@@ -25,8 +24,8 @@ TEST(TorChannel, Handshake) {
       {"3, 4, 5", relay({0, 3, 0, 4, 0, 5}), "5"},
       {"4 only", relay({0, 4}), "4"},
       {"5 then 4 and an odd byte", relay({0, 5, 0, 4, 0}), "5"},
-      {"3 and 6", relay({0, 3, 0, 6}), kNoVersion},
-      {"empty", relay({}), kNoVersion},
+      {"3 and 6", relay({0, 3, 0, 6}), "relay does not support link protocol 4+"},
+      {"empty", relay({}), "relay does not support link protocol 4+"},
       {"NETINFO as the 16th cell", relay({0, 4}, 13), "4"},
       {"NETINFO as the 17th cell", relay({0, 4}, 14), "relay did not send NETINFO"},
       {"NETINFO with a 2-byte circuit id before VERSIONS",
