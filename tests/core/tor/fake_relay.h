@@ -50,9 +50,8 @@ struct Conn {
   }
   Cell read_cell() {
     const Bytes head = read(5);
-    Cell cell{{}, util::read_u32(head, 0), head[4]};
-    cell.body = read(tor::is_var_cell(cell.command) ? util::read_u16(read(2), 0) : 509);
-    return cell;
+    return {read(tor::is_var_cell(head[4]) ? util::read_u16(read(2), 0) : 509),
+            util::read_u32(head, 0), head[4]};
   }
   // With a 4-byte circuit id; fixed-length bodies are zero-filled.
   void write_cell(u32 circ_id, u8 command, ByteView body) {
@@ -104,8 +103,7 @@ struct Peer {
         if (!ssl || (SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1)) script(conn);
       } catch (const std::exception&) {
       }
-      SSL_free(ssl);
-      ::close(fd);
+      SSL_free(ssl), ::close(fd);
     });
   }
   ~Peer() { thread_.join(), ::close(listen_fd_); }
