@@ -77,7 +77,6 @@ struct RelayCell {
 // length, "relay length too large" when the length field passes 498.
 RelayCell parse_relay_body(ByteView body);
 
-Bytes sha1(ByteView data);
 Bytes sha256(ByteView data);
 Bytes sha3_256(ByteView data);
 Bytes shake256(ByteView data, std::size_t out_len);

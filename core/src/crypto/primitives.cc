@@ -73,7 +73,6 @@ const EVP_MD* fetched_sha3_256() {
   return md;
 }
 
-Bytes sha1(ByteView data) { return digest(fetched_sha1(), {data}); }
 Bytes sha256(ByteView data) { return digest(fetched_sha256(), {data}); }
 Bytes sha3_256(ByteView data) { return digest(fetched_sha3_256(), {data}); }
 

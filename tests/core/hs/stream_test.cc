@@ -142,7 +142,8 @@ TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
     conn.wait_closed();
   });
   const RelayKeys rp("rp", peer.port());
-  const directory::Consensus consensus{.relays = {rp.relay}};
+  directory::Consensus consensus;
+  consensus.relays = {rp.relay};
   const HiddenServiceDescriptor desc{{{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}}};
   directory::Relay unusable = RelayKeys("unusable").relay;  // left out as guard
   unusable.ntor_onion_key.clear();
@@ -157,8 +158,8 @@ TEST(ConnectOnionService, EveryAttemptFailsThenTheLastFailureWrapped) {
   std::atomic<int> links = 0;
   auto hang_up = [&](Conn& c) { ++links, ::shutdown(c.fd, SHUT_WR), c.wait_closed(); };
   Peer a(hang_up, false), b(hang_up, false);
-  const directory::Consensus consensus{
-      .relays = {RelayKeys("A", a.port()).relay, RelayKeys("B", b.port()).relay}};
+  directory::Consensus consensus;
+  consensus.relays = {RelayKeys("A", a.port()).relay, RelayKeys("B", b.port()).relay};
   EXPECT_EQ(error_of([&] { connect_onion_service_with_retries({}, consensus, {}, {}, {}); }),
             "all rendezvous attempts failed: tls handshake eof");
   EXPECT_EQ(links.load(), 2);
