@@ -57,10 +57,19 @@ constexpr u8 kNoSymbol = 0xFF;
 constexpr char kBase64Alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+constexpr u8 kSkipped = 0xFE;  // whitespace base64_decode passes over
+
 constexpr std::array<u8, 256> kBase64Values = [] {
   std::array<u8, 256> values{};
   values.fill(kNoSymbol);
   for (u8 i = 0; i < 64; ++i) values[static_cast<u8>(kBase64Alphabet[i])] = i;
+  return values;
+}();
+
+// The symbol values, with the whitespace base64_decode skips marked kSkipped.
+constexpr std::array<u8, 256> kBase64Input = [] {
+  std::array<u8, 256> values = kBase64Values;
+  for (u8 c : {' ', '\t', '\n', '\f', '\r'}) values[c] = kSkipped;
   return values;
 }();
 
@@ -211,7 +220,11 @@ HostPort parse_hostport(std::string_view text, u16 default_port) {
 
 // ---- encodings ----
 
-Bytes base64_decode(std::string_view text) {
+namespace {
+
+// The strict decoder on the text without whitespace, padded to whole quads;
+// its offsets count only the symbols kept.
+Bytes base64_decode_compacted(std::string_view text) {
   std::string compact;
   compact.reserve(text.size() + 3);
   for (char c : text) {
@@ -220,6 +233,53 @@ Bytes base64_decode(std::string_view text) {
   }
   compact.append((4 - compact.size() % 4) % 4, '=');
   return base64_decode_padded(compact);
+}
+
+}  // namespace
+
+// One pass over the text for the common case: symbols, whitespace, and at the
+// end the padding its last quad can take. Anything else and every failure take
+// the strict path, whose texts and offsets stay the reference.
+Bytes base64_decode(std::string_view text) {
+  Bytes out(text.size() / 4 * 3 + 3);
+  u8* put = out.data();
+  u32 group = 0;
+  std::size_t symbols = 0, at = 0;
+  for (; at < text.size(); ++at) {
+    const u8 value = kBase64Input[static_cast<u8>(text[at])];
+    if (value == kSkipped) continue;
+    if (value == kNoSymbol) break;
+    group = group << 6 | value;
+    if (++symbols % 4 == 0) {
+      put[0] = static_cast<u8>(group >> 16);
+      put[1] = static_cast<u8>(group >> 8);
+      put[2] = static_cast<u8>(group);
+      put += 3;
+    }
+  }
+  std::size_t pads = 0;
+  for (; at < text.size(); ++at) {
+    if (text[at] == '=')
+      ++pads;
+    else if (kBase64Input[static_cast<u8>(text[at])] != kSkipped)
+      return base64_decode_compacted(text);
+  }
+  if (pads > 0 && (symbols % 4 < 2 || symbols % 4 + pads > 4)) return base64_decode_compacted(text);
+  switch (symbols % 4) {
+    case 1:
+      return base64_decode_compacted(text);
+    case 2:  // 12 bits, one byte
+      if (group & 0xF) return base64_decode_compacted(text);
+      *put++ = static_cast<u8>(group >> 4);
+      break;
+    case 3:  // 18 bits, two bytes
+      if (group & 0x3) return base64_decode_compacted(text);
+      *put++ = static_cast<u8>(group >> 10);
+      *put++ = static_cast<u8>(group >> 2);
+      break;
+  }
+  out.resize(static_cast<std::size_t>(put - out.data()));
+  return out;
 }
 
 std::string base64_encode_unpadded(ByteView data) {
@@ -273,18 +333,23 @@ Bytes base32_decode_onion(std::string_view text) {
 // ---- UTF-8 ----
 
 std::string to_string_lossy(ByteView data) {
+  const char* chars = reinterpret_cast<const char*>(data.data());
   std::string out;
   out.reserve(data.size());
-  std::size_t at = 0;
+  std::size_t at = 0, valid_from = 0;  // valid text not yet copied starts at valid_from
   while (at < data.size()) {
+    if (data[at] < 0x80) {
+      ++at;
+      continue;
+    }
     const Utf8Step step = utf8_step(data, at);
-    if (step.valid)
-      out.append(reinterpret_cast<const char*>(data.data() + at), step.len);
-    else
-      out.append(kReplacement);
+    if (!step.valid) {
+      out.append(chars + valid_from, at - valid_from).append(kReplacement);
+      valid_from = at + step.len;
+    }
     at += step.len;
   }
-  return out;
+  return out.append(chars + valid_from, data.size() - valid_from);
 }
 
 std::string_view utf8_text(ByteView data) {
@@ -326,7 +391,9 @@ std::vector<std::string_view> split_ws(std::string_view text) {
   std::size_t at = 0, start = 0;
   bool in_word = false;
   while (at < text.size()) {
-    const std::size_t ws = whitespace_len(text, at);
+    const u8 b = static_cast<u8>(text[at]);
+    const std::size_t ws =
+        b < 0x80 ? std::size_t{b == ' ' || (b >= 0x09 && b <= 0x0D)} : whitespace_len(text, at);
     if (ws > 0) {
       if (in_word) words.push_back(text.substr(start, at - start));
       in_word = false;

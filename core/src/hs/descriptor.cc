@@ -49,7 +49,10 @@ std::vector<std::string_view> split_lines(std::string_view text) {
   return lines;
 }
 
+// Splitting costs far more than a search, and only a line holding the keyword
+// can start with it.
 bool first_word_is(std::string_view line, std::string_view keyword) {
+  if (line.find(keyword) == std::string_view::npos) return false;
   auto words = util::split_ws(line);
   return !words.empty() && words[0] == keyword;
 }
@@ -205,10 +208,18 @@ Bytes parse_ed25519_cert_subject(std::string_view text) {
   return Bytes(cert.begin() + 7, cert.begin() + 7 + kEd25519KeyLen);
 }
 
+constexpr std::string_view kInnerKeywords[] = {"introduction-point", "onion-key", "enc-key",
+                                               "auth-key"};
+
 HiddenServiceDescriptor parse_inner_descriptor(std::string_view inner) {
   auto lines = split_lines(inner);
   std::vector<IntroductionPoint> points;
   for (std::size_t i = 0; i < lines.size(); ++i) {
+    // Most lines are certificate bodies; only those naming a keyword can start with one.
+    if (!std::ranges::any_of(kInnerKeywords, [&](std::string_view k) {
+          return lines[i].find(k) != std::string_view::npos;
+        }))
+      continue;
     auto words = util::split_ws(lines[i]);
     if (words.empty()) continue;
     if (words[0] == "introduction-point" && words.size() >= 2) {
@@ -239,10 +250,11 @@ HiddenServiceDescriptor decrypt_hs_descriptor(std::string_view outer,
   u64 revision_counter = 0;
   std::string blob;
   bool in_blob = false;
-  for (std::string_view line : split_lines(outer)) {
-    auto words = util::split_ws(line);
-    if (words.size() >= 2 && words[0] == "revision-counter") {
-      revision_counter = util::parse_u64(words[1]);
+  std::string_view line;
+  for (util::LineReader reader(outer); reader.next(line);) {
+    if (first_word_is(line, "revision-counter")) {
+      auto words = util::split_ws(line);
+      if (words.size() >= 2) revision_counter = util::parse_u64(words[1]);
     }
     if (line == kMessageBegin) {
       in_blob = true;
