@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string_view>
 
@@ -40,5 +41,12 @@ TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms);
 // send() on a socket of connect_tcp: a peer that has hung up fails it with
 // EPIPE instead of raising SIGPIPE in the host process.
 ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len);
+
+// Waits until `fd` reports one of `events` or the deadline passes. Returns the
+// events reported (> 0), 0 at the deadline, or -1 with errno when poll fails;
+// a signal restarts the wait with the time left. The socket time-outs restart
+// with every receive and send, so only this bounds a peer that sends a byte
+// now and then.
+int poll_until(int fd, short events, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace mistgrove_core::net

@@ -112,31 +112,20 @@ TcpStream connect_one(const SocketAddress& address, Millis timeout) {
   if (connect_errno != EINPROGRESS) throw error::os_error(connect_errno);
   if (timeout.count() == 0) throw Error(kZeroTimeout);
 
-  pollfd pfd{stream.fd(), POLLOUT, 0};
-  const auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    if (elapsed >= timeout) throw Error("connection timed out");
-    const auto left = std::chrono::duration_cast<Millis>(timeout - elapsed).count();
-    const int wait_ms = static_cast<int>(std::clamp<long long>(left, 1, INT_MAX));
-    const int ready = poll(&pfd, 1, wait_ms);
-    if (ready < 0) {
-      if (errno != EINTR) throw error::os_error(errno);
-      continue;
-    }
-    if (ready == 0) continue;
-    // Linux reports a refused connect as POLLOUT|POLLERR|POLLHUP, so the
-    // error bits decide, not writability.
-    if (pfd.revents & (POLLHUP | POLLERR)) {
-      int so_error = 0;
-      socklen_t len = sizeof so_error;
-      if (getsockopt(stream.fd(), SOL_SOCKET, SO_ERROR, &so_error, &len) != 0)
-        throw error::os_error(errno);
-      if (so_error == 0) throw Error("no error set after POLLHUP");
-      throw error::os_error(so_error);
-    }
-    return stream;
+  const int revents = poll_until(stream.fd(), POLLOUT, std::chrono::steady_clock::now() + timeout);
+  if (revents == 0) throw Error("connection timed out");
+  if (revents < 0) throw error::os_error(errno);
+  // Linux reports a refused connect as POLLOUT|POLLERR|POLLHUP, so the error
+  // bits decide, not writability.
+  if (revents & (POLLHUP | POLLERR)) {
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    if (getsockopt(stream.fd(), SOL_SOCKET, SO_ERROR, &so_error, &len) != 0)
+      throw error::os_error(errno);
+    if (so_error == 0) throw Error("no error set after POLLHUP");
+    throw error::os_error(so_error);
   }
+  return stream;
 }
 
 void set_socket_timeout(int fd, int option, Millis timeout) {
@@ -163,6 +152,18 @@ TcpStream::~TcpStream() {
 
 ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len) {
   return ::send(fd, data, len, portability::kSendNoSigpipe);
+}
+
+int poll_until(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+  pollfd pfd{fd, events, 0};
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<Millis>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return 0;
+    const int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    if (ready > 0) return pfd.revents;
+    if (ready < 0 && errno != EINTR) return -1;
+  }
 }
 
 TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms) {

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <optional>
 #include <string>
 
@@ -41,20 +40,11 @@ std::size_t find(ByteView data, std::string_view needle, std::size_t from = 0) {
   return static_cast<std::size_t>(it - data.begin());
 }
 
-// Waits until `fd` is ready for `events` or the deadline passes (then
-// throws). The socket time-outs restart with every receive and send, so a peer
-// that sends a byte now and then would hold the fetch open for as long as it
-// liked without this.
+// Waits until `fd` is ready for `events`, or throws at the deadline. A failed
+// poll leaves the verdict to the send or receive that follows.
 void wait_ready(int fd, short events, const Deadline& deadline) {
-  if (!deadline) return;
-  pollfd pfd{fd, events, 0};
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-    if (left.count() <= 0) throw err("directory fetch timed out");
-    const int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
-    // A failed poll leaves the verdict to the send or receive that follows.
-    if (ready != 0 && !(ready < 0 && errno == EINTR)) return;
-  }
+  if (deadline && net::poll_until(fd, events, *deadline) == 0)
+    throw err("directory fetch timed out");
 }
 
 void write_all(int fd, ByteView data, const Deadline& deadline) {

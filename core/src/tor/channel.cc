@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -90,19 +89,9 @@ struct TorChannel::Tls {
   bool timed_out = false;
 
   // Whether the socket has something to receive before the deadline. A relay
-  // dripping one byte at a time cannot stretch the read past it, as it
-  // could a socket time-out that starts afresh with every receive.
-  bool readable_in_time() {
-    pollfd pfd{tcp.fd(), POLLIN, 0};
-    for (;;) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          *deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      const int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
-      // A failed poll leaves the verdict to the receive and its time-out.
-      if (ready != 0 && !(ready < 0 && errno == EINTR)) return true;
-    }
-  }
+  // dripping one byte at a time cannot stretch the read past it. A failed
+  // poll leaves the verdict to the receive and its time-out.
+  bool readable_in_time() { return net::poll_until(tcp.fd(), POLLIN, *deadline) != 0; }
 
   // Throws the failure of the SSL call that returned `ret`: the OpenSSL
   // description, the socket's errno (a time-out reads as EAGAIN), or the
