@@ -2,8 +2,8 @@
 // value or throws Error; the message is the full text a Python caller sees.
 #pragma once
 
+#include <exception>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -12,11 +12,12 @@ namespace mistgrove_core::error {
 // what() is a C string and ends at the first NUL, while a message may carry
 // one from a caller's text (a host name, a file name): message() is the whole
 // text. Shared so that copying an Error, as throwing does, cannot throw.
-class Error : public std::runtime_error {
+class Error : public std::exception {
  public:
   explicit Error(const std::string& message)
-      : std::runtime_error(message), message_(std::make_shared<const std::string>(message)) {}
+      : message_(std::make_shared<const std::string>(message)) {}
   const std::string& message() const noexcept { return *message_; }
+  const char* what() const noexcept override { return message_->c_str(); }
 
  private:
   std::shared_ptr<const std::string> message_;
