@@ -33,18 +33,6 @@ struct Free<EVP_CIPHER_CTX> {
   void operator()(EVP_CIPHER_CTX* p) const noexcept;
 };
 template <>
-struct Free<EVP_PKEY> {
-  void operator()(EVP_PKEY* p) const noexcept;
-};
-template <>
-struct Free<EVP_PKEY_CTX> {
-  void operator()(EVP_PKEY_CTX* p) const noexcept;
-};
-template <>
-struct Free<X509> {
-  void operator()(X509* p) const noexcept;
-};
-template <>
 struct Free<SSL_CTX> {
   void operator()(SSL_CTX* p) const noexcept;
 };

@@ -2,7 +2,6 @@
 // Tor protocols, the onion-service MAC, randomness and byte hygiene.
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/x509.h>
 #include <sys/random.h>  // getentropy, on glibc and macOS alike
 
 #include <algorithm>
@@ -19,9 +18,6 @@ namespace mistgrove_core::crypto {
 
 void Free<EVP_MD_CTX>::operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
 void Free<EVP_CIPHER_CTX>::operator()(EVP_CIPHER_CTX* p) const noexcept { EVP_CIPHER_CTX_free(p); }
-void Free<EVP_PKEY>::operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-void Free<EVP_PKEY_CTX>::operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
-void Free<X509>::operator()(X509* p) const noexcept { X509_free(p); }
 
 namespace {
 
