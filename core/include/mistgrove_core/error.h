@@ -11,11 +11,14 @@ namespace mistgrove_core::error {
 
 // what() is a C string and ends at the first NUL, while a message may carry
 // one from a caller's text (a host name, a file name): message() is the whole
-// text. Shared so that copying an Error, as throwing does, cannot throw.
+// text. Shared so that copying an Error, as throwing does, cannot throw. It
+// has no move: a move copies, so a moved-from Error keeps its message.
 class Error : public std::exception {
  public:
   explicit Error(const std::string& message)
       : message_(std::make_shared<const std::string>(message)) {}
+  Error(const Error&) noexcept = default;
+  Error& operator=(const Error&) noexcept = default;
   const std::string& message() const noexcept { return *message_; }
   const char* what() const noexcept override { return message_->c_str(); }
 

@@ -69,6 +69,11 @@ TEST(ByteReader, ShortReads) {
 TEST(Error, DebugFormEscapes) {
   EXPECT_EQ(error::debug_form(error::Error({"a \"b\"\\\n\t\x01\0", 10})),
             R"(Error { message: "a \"b\"\\\n\t\u{1}\0" })");
+  error::Error moved("kept"), assigned("other");
+  error::Error taken(std::move(moved));
+  assigned = std::move(taken);
+  EXPECT_STREQ(moved.what(), "kept");  // a moved-from Error stays whole
+  EXPECT_EQ(taken.message() + assigned.message(), "keptkept");
 }
 
 }  // namespace
