@@ -51,8 +51,13 @@ struct PyDoneCallback {
   PyObject_HEAD State sender;  // the cancel signal's sending end, used at most once
 };
 
+// The loop-side step that resolves the future. It owns what it resolves, and
+// its one call releases all of it before the awaiting coroutine can resume:
+// the delivering thread keeps no reference to the future or the outcome.
 struct CheckedCompletor {
-  PyObject_HEAD
+  PyObject_HEAD Ref future;
+  Ref method;  // the future's set_result or set_exception
+  Ref value;
 };
 
 PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg = nullptr) {
@@ -108,8 +113,8 @@ PyObject* job_fault(const Fault& fault, std::uint64_t job_number) {
 // Turns the core job's result into the call's Python outcome.
 Outcome make_outcome(const State& state, std::variant<CoreValue, Failure>& result,
                      std::uint64_t job_number) {
-  if (interpreter_finalizing()) return {};
   WithGil gil;
+  if (!gil) return {};
   Ref module = Ref::borrow(state->module);
   if (!module) return {};  // already delivered
   const ModuleState& st = module_state(module.get());
@@ -124,8 +129,8 @@ Outcome make_outcome(const State& state, std::variant<CoreValue, Failure>& resul
 
 // Hands the outcome to the loop unless the future was cancelled meanwhile.
 void deliver(const State& state, Outcome outcome) {
-  if (interpreter_finalizing()) return;
   WithGil gil;
+  if (!gil) return;
   // Released last: what the others release may still use the module's state.
   Ref module = Ref::steal(std::exchange(state->module, nullptr));
   Ref value = Ref::steal(outcome.object);
@@ -139,10 +144,13 @@ void deliver(const State& state, Outcome outcome) {
   auto* completor_type = reinterpret_cast<PyTypeObject*>(st.completor_class);
   Ref completor = Ref::steal(method ? new_instance(completor_type) : nullptr);
   if (completor) {
-    PyObject* args[] = {loop.get(),   completor.get(), future.get(),
-                        method.get(), value.get(),     Py_None};
+    auto* c = reinterpret_cast<CheckedCompletor*>(completor.get());
+    new (&c->future) Ref(std::move(future));
+    new (&c->method) Ref(std::move(method));
+    new (&c->value) Ref(std::move(value));
+    PyObject* args[] = {loop.get(), completor.get(), Py_None};
     Ref scheduled = Ref::steal(
-        PyObject_VectorcallMethod(st.name(kCallSoonThreadsafe), args, 5, st.context_kwname));
+        PyObject_VectorcallMethod(st.name(kCallSoonThreadsafe), args, 2, st.context_kwname));
     if (scheduled) return;
   }
   // A closed loop lands here: the future stays pending and the outcome is dropped.
@@ -178,10 +186,10 @@ void supervised(const State& state, Step step) {
     std::lock_guard lock(state->mutex);
     state->continued = true;
   }
-  if (interpreter_finalizing()) return;
   Outcome outcome;
   {
     WithGil gil;
+    if (!gil) return;
     if (Ref module = Ref::borrow(state->module)) {
       outcome = exception_outcome(bridge_fault(module_state(module.get()), *fault));
     }
@@ -275,17 +283,19 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject *future, *method, *value;
   if (!no_keywords("CheckedCompletor", kwargs) ||
-      !PyArg_UnpackTuple(args, "CheckedCompletor", 3, 3, &future, &method, &value)) {
+      !PyArg_UnpackTuple(args, "CheckedCompletor", 0, 0)) {
     return nullptr;
   }
+  auto* c = reinterpret_cast<CheckedCompletor*>(self);
+  Ref future = std::move(c->future), method = std::move(c->method), value = std::move(c->value);
+  if (!future) Py_RETURN_NONE;  // already called
   PyObject* module = module_of(Py_TYPE(self));
   if (!module) return nullptr;
-  int truth = call_cancelled(module_state(module), future);
+  int truth = call_cancelled(module_state(module), future.get());
   if (truth < 0) return nullptr;
   if (truth == 0) {
-    Ref ignored = Ref::steal(PyObject_CallOneArg(method, value));
+    Ref ignored = Ref::steal(PyObject_CallOneArg(method.get(), value.get()));
     if (!ignored) return nullptr;
   }
   Py_RETURN_NONE;

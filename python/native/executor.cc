@@ -93,8 +93,10 @@ void Executor::spawn_blocking(Task task) {
   try {
     start_thread("mistgrove-block", [this] { run_blocking(); });
     ++pool_threads_;
-  } catch (const std::runtime_error&) {
-    // With other pool threads the job just waits its turn in the queue.
+  } catch (...) {
+    // With other pool threads the job just waits its turn in the queue;
+    // without one it is withdrawn, whatever the failure, so that it runs
+    // nowhere while its submitter handles the failure.
     if (pool_threads_ > 0) return;
     pool_queue_.pop_back();
     throw;

@@ -36,8 +36,9 @@ inline void name_this_thread(const char*) {}
 
 // Finalization begins while the main thread holds the lock, and from then on
 // the interpreter ends any other thread that tries to take it again, by a
-// forced unwind that runs our destructors. So when this is true on a thread of
-// ours, that thread does not hold the lock: what it would release is leaked.
+// forced unwind that runs our destructors (a thread of Python's own, say one
+// running an event loop). Such a thread no longer holds the lock, so once
+// this is true what a destructor would release is leaked instead.
 inline bool interpreter_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
   return Py_IsFinalizing();

@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
 #include <utility>
 
 #include "portability.h"
@@ -48,18 +51,64 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// The interpreter lock for a thread that Python did not start.
+// The interpreter lock for a thread that Python did not start, taken only
+// while the interpreter is open to such threads. Once finalization begins the
+// interpreter ends any thread that waits for its lock, unwinding it through
+// whatever frames it is in (a destructor among them, where the unwind aborts
+// the process), so it must find none of ours inside: close() runs as the
+// interpreter's exit begins (an atexit hook, with the lock released), turns
+// away every thread that comes later and waits for those inside to leave.
 class WithGil {
  public:
-  WithGil() : state_(PyGILState_Ensure()) {}
+  WithGil() : entered_(gate().enter()) {
+    if (entered_) state_ = PyGILState_Ensure();
+  }
   ~WithGil() {
-    if (!interpreter_finalizing()) PyGILState_Release(state_);
+    if (!entered_) return;
+    PyGILState_Release(state_);
+    gate().leave();
   }
   WithGil(const WithGil&) = delete;
   WithGil& operator=(const WithGil&) = delete;
 
+  // False when the interpreter is closed to this thread: it holds no lock
+  // then and leaves what it would release unreleased.
+  explicit operator bool() const { return entered_; }
+
+  static void close() { gate().close(); }
+
  private:
-  PyGILState_STATE state_;
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable left;
+    std::size_t inside = 0;
+    bool closed = false;
+
+    bool enter() {
+      std::lock_guard lock(mutex);
+      if (closed) return false;
+      ++inside;
+      return true;
+    }
+    void leave() {
+      std::lock_guard lock(mutex);
+      if (--inside == 0) left.notify_all();
+    }
+    void close() {
+      std::unique_lock lock(mutex);
+      closed = true;
+      left.wait(lock, [this] { return inside == 0; });
+    }
+  };
+  // Process-wide like the executor's threads, and never destroyed: they may
+  // still ask after the exit handlers have run.
+  static Gate& gate() {
+    static Gate* const gate = new Gate();
+    return *gate;
+  }
+
+  bool entered_;
+  PyGILState_STATE state_{};
 };
 
 // The deallocator of a heap type whose instances are an `Object`: runs its

@@ -70,8 +70,6 @@ asyncio.run(main())
 """
 
 
-# The interpreter ends such threads by a forced unwind, which the sanitizers misread.
-@pytest.mark.skipif(support.SANITIZED, reason="forced unwinds confuse the sanitizers")
 def test_calls_ending_during_interpreter_shutdown():
     for _ in range(8):
         done = subprocess.run([sys.executable, "-c", SHUTDOWN, os.path.dirname(__file__)],

@@ -38,9 +38,10 @@ class TcpStream {
 // timeout_ms.
 TcpStream connect_tcp(std::string_view host, u16 port, i32 timeout_ms);
 
-// send() on a socket of connect_tcp: a peer that has hung up fails it with
-// EPIPE instead of raising SIGPIPE in the host process.
-ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len);
+// send() on a socket of connect_tcp, with `flags` (MSG_DONTWAIT, say) added:
+// a peer that has hung up fails it with EPIPE instead of raising SIGPIPE in
+// the host process.
+ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len, int flags = 0);
 
 // Waits until `fd` reports one of `events` or the deadline passes. Returns the
 // events reported (> 0), 0 at the deadline, or -1 with errno when poll fails;

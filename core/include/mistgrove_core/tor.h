@@ -27,13 +27,17 @@ struct Cell {
   u8 command = 0;
 };
 
-// One TLS link to a relay after the link handshake. One thread at a time;
-// the handshake and every write are bounded by the socket time-outs of
-// connect_tcp, a cell read by its caller's deadline. Dropping it closes the
-// socket at once, with no close alert.
+// One TLS link to a relay after the link handshake. One thread at a time.
+// The TCP connect is bounded by connect_tcp's time-out; the TLS and link
+// handshake after it, its writes included, by one deadline; a cell read, and
+// any TLS answer it sends, by its caller's deadline; write_cell by the
+// socket's send time-out. Dropping it closes the socket at once, with no
+// close alert.
 class TorChannel {
  public:
-  // TCP connect, TLS, then `negotiate`.
+  // TCP connect, then TLS and `negotiate`, which together end within
+  // `timeout_ms` of the connect or fail with "timed out waiting for link
+  // handshake", however the relay paces its part.
   static TorChannel open(std::string host, u16 port, i32 timeout_ms);
 
   TorChannel(TorChannel&&) noexcept;
@@ -44,8 +48,9 @@ class TorChannel {
   // id 0; fixed-length bodies are zero-filled to 509 bytes.
   void write_cell(u32 circ_id, u8 command, ByteView body);
   // One whole cell with a 4-byte circuit id, or nothing when `deadline`
-  // passes first: every wait for the socket ends by then, however slowly the
-  // relay sends. After nothing the link is out of step and only fit to drop.
+  // passes first: no receive or send starts after it and every wait for the
+  // socket ends by then, however the relay paces its records. After nothing
+  // the link is out of step and only fit to drop.
   std::optional<Cell> read_cell(std::chrono::steady_clock::time_point deadline);
 
   i32 link_version() const { return link_version_; }

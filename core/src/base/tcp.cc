@@ -150,8 +150,8 @@ TcpStream::~TcpStream() {
   if (fd_ >= 0) close(fd_);
 }
 
-ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len) {
-  return ::send(fd, data, len, portability::kSendNoSigpipe);
+ssize_t send_no_sigpipe(int fd, const void* data, std::size_t len, int flags) {
+  return ::send(fd, data, len, flags | portability::kSendNoSigpipe);
 }
 
 int poll_until(int fd, short events, std::chrono::steady_clock::time_point deadline) {

@@ -83,15 +83,23 @@ struct TorChannel::Tls {
   net::TcpStream tcp;
   int io_errno = 0;
   SslPtr ssl;
-  // Set while a cell is read by a deadline: each receive first waits for
-  // data until then, and a wait that ends empty sets `timed_out`.
+  // Set while the link handshake runs or a cell is read by a deadline: no
+  // receive or send starts after it, each waits for the socket only until
+  // then, and one that meets it sets `timed_out`.
   std::optional<std::chrono::steady_clock::time_point> deadline;
   bool timed_out = false;
 
-  // Whether the socket has something to receive before the deadline. A relay
-  // dripping one byte at a time cannot stretch the read past it. A failed
-  // poll leaves the verdict to the receive and its time-out.
-  bool readable_in_time() { return net::poll_until(tcp.fd(), POLLIN, *deadline) != 0; }
+  bool past_deadline() const { return std::chrono::steady_clock::now() >= *deadline; }
+  // Whether the socket reports `events` before the deadline. A relay dripping
+  // one byte at a time cannot stretch a wait past it. A failed poll leaves
+  // the verdict to the call that follows.
+  bool ready_in_time(short events) { return net::poll_until(tcp.fd(), events, *deadline) != 0; }
+  // The BIO's result for a receive or send that met the deadline.
+  int time_out() {
+    timed_out = true;
+    io_errno = 0;
+    return -1;
+  }
 
   // Throws the failure of the SSL call that returned `ret`: the OpenSSL
   // description, the socket's errno (a time-out reads as EAGAIN), or the
@@ -113,14 +121,12 @@ struct TorChannel::Tls {
 
 namespace {
 
-int bio_write(BIO* bio, const char* data, int len) {
-  auto* tls = static_cast<TorChannel::Tls*>(BIO_get_data(bio));
+// A signal handled on this thread must not fail the link.
+ssize_t send_retrying(int fd, const char* data, int len, int flags) {
   ssize_t n;
-  // A signal handled on this thread must not fail the link.
-  do n = net::send_no_sigpipe(tls->tcp.fd(), data, static_cast<size_t>(len));
+  do n = net::send_no_sigpipe(fd, data, static_cast<size_t>(len), flags);
   while (n < 0 && errno == EINTR);
-  tls->io_errno = n < 0 ? errno : 0;
-  return static_cast<int>(n);
+  return n;
 }
 
 ssize_t recv_retrying(int fd, char* data, int len, int flags) {
@@ -130,20 +136,43 @@ ssize_t recv_retrying(int fd, char* data, int len, int flags) {
   return n;
 }
 
+bool would_block() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+int bio_write(BIO* bio, const char* data, int len) {
+  auto* tls = static_cast<TorChannel::Tls*>(BIO_get_data(bio));
+  const int fd = tls->tcp.fd();
+  ssize_t n;
+  if (tls->deadline) {
+    // Never a blocking send: it would wait for room in the relay's receive
+    // window up to the send time-out, and anew after each bit of progress.
+    // OpenSSL sends the rest of a partly sent record by calling again.
+    for (;;) {
+      if (tls->past_deadline()) return tls->time_out();
+      n = send_retrying(fd, data, len, MSG_DONTWAIT);
+      if (n >= 0 || !would_block()) break;
+      if (!tls->ready_in_time(POLLOUT)) return tls->time_out();
+    }
+  } else {
+    n = send_retrying(fd, data, len, 0);
+  }
+  tls->io_errno = n < 0 ? errno : 0;
+  return static_cast<int>(n);
+}
+
 int bio_read(BIO* bio, char* data, int len) {
   auto* tls = static_cast<TorChannel::Tls*>(BIO_get_data(bio));
   const int fd = tls->tcp.fd();
   ssize_t n;
   if (tls->deadline) {
-    // What has already arrived is taken without a wait; only an empty socket
-    // costs the poll.
+    // The deadline is met before every receive, not only by an empty socket:
+    // within one SSL_read OpenSSL reads on through records that carry no
+    // application data (session tickets, key updates), and a relay can send
+    // those faster than they are taken. What has already arrived is taken
+    // without a wait; only an empty socket costs the poll.
+    if (tls->past_deadline()) return tls->time_out();
     n = recv_retrying(fd, data, len, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!tls->readable_in_time()) {
-        tls->timed_out = true;
-        tls->io_errno = 0;
-        return -1;
-      }
+    if (n < 0 && would_block()) {
+      if (!tls->ready_in_time(POLLIN)) return tls->time_out();
       n = recv_retrying(fd, data, len, 0);
     }
   } else {
@@ -169,6 +198,25 @@ const BIO_METHOD* socket_bio_method() {
     return m;
   }();
   return method.get();
+}
+
+// Runs `step` with every receive and send of the link bounded by `deadline`.
+// False when the deadline ended it; any other failure is thrown on.
+template <typename F>
+bool within(TorChannel::Tls& tls, std::chrono::steady_clock::time_point deadline, F&& step) {
+  tls.deadline = deadline;
+  tls.timed_out = false;
+  struct Clear {
+    TorChannel::Tls& tls;
+    ~Clear() { tls.deadline.reset(); }
+  } clear{tls};
+  try {
+    step();
+    return true;
+  } catch (const error::Error&) {
+    if (tls.timed_out) return false;
+    throw;
+  }
 }
 
 // A latency hint only: failure to set it changes nothing else.
@@ -326,6 +374,9 @@ TorChannel TorChannel::open(std::string host, u16 port, i32 timeout_ms) {
   log::info(kLog, "opening Tor TLS channel to {}:{}", host, port);
   auto tls = std::make_unique<Tls>();
   tls->tcp = net::connect_tcp(host, port, timeout_ms);
+  // The connect has had its own bound. TLS and the link cells share one, so
+  // a relay sending its part a record or a byte at a time cannot stretch them.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   // Every cell is one small write awaiting an answer; Nagle's algorithm would
   // hold the second of two cells (NETINFO, CREATE_FAST) for a delayed ACK.
   set_tcp_flag(tls->tcp.fd(), TCP_NODELAY);
@@ -341,7 +392,8 @@ TorChannel TorChannel::open(std::string host, u16 port, i32 timeout_ms) {
     throw err(tls_error_text("tls session creation failed"));
   SSL_set_connect_state(tls->ssl.get());
   TorChannel channel(std::move(tls));
-  channel.negotiate();
+  if (!within(*channel.tls_, deadline, [&] { channel.negotiate(); }))
+    throw err("timed out waiting for link handshake");
   return channel;
 }
 
@@ -411,19 +463,10 @@ Cell TorChannel::read_cell_with_circ_len(int width) {
 
 std::optional<Cell> TorChannel::read_cell(std::chrono::steady_clock::time_point deadline) {
   // Bytes OpenSSL already holds (SSL_pending) are returned without a receive,
-  // so only a read that must wait for the socket meets the deadline.
-  tls_->deadline = deadline;
-  tls_->timed_out = false;
-  struct Clear {
-    Tls& tls;
-    ~Clear() { tls.deadline.reset(); }
-  } clear{*tls_};
-  try {
-    return read_cell_with_circ_len(4);
-  } catch (const error::Error&) {
-    if (tls_->timed_out) return std::nullopt;
-    throw;
-  }
+  // so only a read that needs the socket meets the deadline.
+  std::optional<Cell> cell;
+  within(*tls_, deadline, [&] { cell = read_cell_with_circ_len(4); });
+  return cell;
 }
 
 Bytes netinfo_body(i64 now) {

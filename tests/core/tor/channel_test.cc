@@ -10,10 +10,17 @@ namespace {
 using namespace fake;
 
 TEST(TorChannel, Handshake) {
-  constexpr const char* kTimedOut = "Resource temporarily unavailable (os error 11)";
+  constexpr const char* kTimedOut = "timed out waiting for link handshake";
   // A relay answering with these versions (two bytes each) and padding cells.
   auto relay = [](Bytes versions, int padding = 0) -> Script {
     return [=](Conn& peer) { peer.link_handshake(versions, padding), peer.wait_closed(); };
+  };
+  // Sends `head`, then a zero byte every 50 ms until the client hangs up: no
+  // single receive waits long, and the whole would take minutes.
+  auto drip = [](Bytes head) -> Script {
+    return [=](Conn& c) {
+      for (c.read(5), c.write(head);; std::this_thread::sleep_for(ms(50))) c.write(Bytes{0});
+    };
   };
   const struct {
     const char* name;
@@ -36,14 +43,20 @@ TEST(TorChannel, Handshake) {
        "wrong version number", false},
       {"silent before TLS", [](Conn& c) { c.wait_closed(); }, kTimedOut, false},
       {"silent after TLS", [](Conn& c) { c.wait_closed(); }, kTimedOut},
+      {"a 16 KiB TLS record dripped", drip({22, 3, 3, 0x40, 0}), kTimedOut, false},
+      {"padding cells dripped after VERSIONS", drip({0, 0, 7, 0, 2, 0, 4}), kTimedOut},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     Peer peer(c.script, c.tls);
     const auto start = std::chrono::steady_clock::now();
-    auto open = [&] { return TorChannel::open("127.0.0.1", peer.port(), 400).link_version(); };
+    // Room for a whole handshake on a busy machine, unless the relay stalls it.
+    const i32 timeout_ms = std::string_view(c.outcome) == kTimedOut ? 400 : 5000;
+    auto open = [&] {
+      return TorChannel::open("127.0.0.1", peer.port(), timeout_ms).link_version();
+    };
     EXPECT_EQ(mistgrove_test::outcome([&] { return std::to_string(open()); }), c.outcome);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   }
 }
 
@@ -74,6 +87,22 @@ TEST(TorChannel, CellFramingAndSignalDuringRead) {
   EXPECT_EQ(error_of([&] { channel.read_cell(soon); }), "failed to fill whole buffer");
   EXPECT_EQ(written, concat({Bytes{0x80, 0, 0, 1, kCellCreateFast, 0xab}, Bytes(508, 0),
                              Bytes{0, 0, 0, 7, 128, 0, 3, 1, 2, 3}}));
+}
+
+// A relay asking for a new key in every record: each answer costs us more than
+// the request cost the relay, so the socket never runs empty. Records that
+// never make a cell still cannot hold a read past its deadline.
+TEST(TorChannel, ReadDeadlineAmidKeyUpdates) {
+  Peer peer([](Conn& conn) {
+    conn.link_handshake();
+    while (SSL_key_update(conn.ssl, SSL_KEY_UPDATE_REQUESTED) == 1 &&
+           SSL_do_handshake(conn.ssl) == 1) {
+    }
+  });
+  TorChannel channel = TorChannel::open("127.0.0.1", peer.port(), 5000);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(channel.read_cell(start + ms(300)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 }  // namespace

@@ -248,8 +248,9 @@ struct RelaySide {
   }
 };
 
+// `timeout_ms` bounds the circuit's waits; the link handshake has room for a busy machine.
 inline circuit::Circuit open_circuit(const Peer& peer, i32 timeout_ms = 5000) {
-  return circuit::Circuit::create_fast(tor::TorChannel::open("127.0.0.1", peer.port(), timeout_ms),
+  return circuit::Circuit::create_fast(tor::TorChannel::open("127.0.0.1", peer.port(), 5000),
                                        timeout_ms);
 }
 
