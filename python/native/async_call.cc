@@ -313,10 +313,32 @@ PyObject* make_class(PyObject* module, const char* name, ternaryfunc call) {
   return type;
 }
 
+// The interpreter's exit closes it to the executor's threads before it
+// begins to finalize (WithGil); the lock is released while those inside
+// leave. Registered by the first asyncio call, not at import: exit handlers
+// run last registered first, and only those registered before it find
+// asyncio calls refused.
+PyObject* close_to_threads(PyObject*, PyObject*) {
+  PyThreadState* saved = PyEval_SaveThread();
+  WithGil::close();
+  PyEval_RestoreThread(saved);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_close_to_threads = {"close_to_threads", close_to_threads, METH_NOARGS, nullptr};
+
+bool register_exit_hook() {
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref hook = Ref::steal(PyCFunction_New(&g_close_to_threads, nullptr));
+  if (!atexit || !hook) return false;
+  Ref registered = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  return static_cast<bool>(registered);
+}
+
 PyObject* running_loop(ModuleState& st) {
   if (!st.get_running_loop) {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    if (!asyncio) return nullptr;
+    if (!asyncio || !register_exit_hook()) return nullptr;
     st.get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
     if (!st.get_running_loop) return nullptr;
   }
@@ -346,6 +368,10 @@ PyObject* start_async_call(PyObject* module, CoreJob job) {
   ModuleState& st = module_state(module);
   Ref loop = Ref::steal(running_loop(st));
   if (!loop) return nullptr;
+  if (WithGil::closed()) {  // its outcome could never be delivered
+    PyErr_SetString(PyExc_RuntimeError, "cannot schedule new futures after interpreter shutdown");
+    return nullptr;
+  }
   auto state = std::make_shared<CallState>(std::move(job));
   Ref future = Ref::steal(call_method(loop.get(), st.name(kCreateFuture)));
   if (!future) return nullptr;

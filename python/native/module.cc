@@ -31,31 +31,12 @@ bool add(PyObject* module, const char* name, PyObject* value) {
          PyObject_SetAttrString(module, name, value) == 0;
 }
 
-// The interpreter's exit closes it to the executor's threads before it
-// begins to finalize (WithGil); the lock is released while those inside leave.
-PyObject* close_to_threads(PyObject*, PyObject*) {
-  PyThreadState* saved = PyEval_SaveThread();
-  WithGil::close();
-  PyEval_RestoreThread(saved);
-  Py_RETURN_NONE;
-}
-
-PyMethodDef g_close_to_threads = {"close_to_threads", close_to_threads, METH_NOARGS, nullptr};
-
-bool register_exit_hook() {
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  Ref hook = Ref::steal(PyCFunction_New(&g_close_to_threads, nullptr));
-  if (!atexit || !hook) return false;
-  Ref registered = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  return static_cast<bool>(registered);
-}
-
 int module_exec(PyObject* module) {
   Ref doc = Ref::steal(PyUnicode_FromString(
       "Native bindings of the mistgrove package: the Tor onion-service client Session."));
   if (!doc || !add(module, "__doc__", doc.get())) return -1;
   if (!init_exception_classes(module_state(module)) || !init_async_classes(module) ||
-      !init_session_class(module) || !register_exit_hook()) {
+      !init_session_class(module)) {
     return -1;
   }
   return add(module, "Session", module_state(module).session_class) ? 0 : -1;

@@ -76,6 +76,10 @@ class WithGil {
   explicit operator bool() const { return entered_; }
 
   static void close() { gate().close(); }
+  static bool closed() {
+    std::lock_guard lock(gate().mutex);
+    return gate().closed;
+  }
 
  private:
   struct Gate {

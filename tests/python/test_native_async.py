@@ -54,12 +54,21 @@ def test_a_closed_loop_leaves_the_future_pending_and_prints_its_error(capfd):
     assert err.endswith("RuntimeError: Event loop is closed\n")
 
 
-# Deliveries racing the loop's close and the interpreter's finalization must not end the process.
+# Deliveries racing the loop's close and the interpreter's finalization must not end the process;
+# an exit handler that runs after the binding closed its asyncio calls is refused one.
 SHUTDOWN = """
-import asyncio, sys
+import asyncio, atexit, sys
 sys.path.insert(0, sys.argv[1])
 import support
 from mistgrove import Session
+
+async def late():
+    try:
+        await Session.create_async()
+    except RuntimeError as e:
+        print(e)
+
+atexit.register(asyncio.run, late())
 
 async def main():
     with support.silent_endpoint() as endpoint:
@@ -75,3 +84,4 @@ def test_calls_ending_during_interpreter_shutdown():
         done = subprocess.run([sys.executable, "-c", SHUTDOWN, os.path.dirname(__file__)],
                               capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr[-2000:]
+        assert done.stdout == "cannot schedule new futures after interpreter shutdown\n"
