@@ -13,6 +13,7 @@
 
 #include "boundary.h"
 #include "executor.h"
+#include "gate.h"
 #include "pyref.h"
 #include "session.h"
 
@@ -301,44 +302,44 @@ PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-// A bridge class of `module`, not instantiable from Python.
+// The completor sits in the loop's queue until it runs: a loop abandoned
+// meanwhile is reclaimed through it (loop, handle, completor, future, loop).
+int completor_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* c = reinterpret_cast<CheckedCompletor*>(self);
+  Py_VISIT(Py_TYPE(self));
+  for (const Ref* held : {&c->future, &c->method, &c->value}) Py_VISIT(held->get());
+  return 0;
+}
+
+int completor_clear(PyObject* self) {
+  auto* c = reinterpret_cast<CheckedCompletor*>(self);
+  for (Ref* held : {&c->future, &c->method, &c->value}) *held = Ref();
+  return 0;
+}
+
+// A bridge class of `module`, not instantiable from Python; one that holds
+// Python objects takes part in garbage collection through `traverse`.
 template <class Object>
-PyObject* make_class(PyObject* module, const char* name, ternaryfunc call) {
+PyObject* make_class(PyObject* module, const char* name, ternaryfunc call,
+                     traverseproc traverse = nullptr, inquiry clear = nullptr) {
   PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(call)},
                          {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_as<Object>)},
+                         {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+                         {Py_tp_clear, reinterpret_cast<void*>(clear)},
                          {0, nullptr}};
-  PyType_Spec spec = {name, sizeof(Object), 0, Py_TPFLAGS_DEFAULT | kNoInstances, slots};
+  if (!traverse) slots[2] = {0, nullptr};
+  const unsigned long gc = traverse ? Py_TPFLAGS_HAVE_GC : 0;
+  PyType_Spec spec = {name, sizeof(Object), 0,
+                      static_cast<unsigned>(Py_TPFLAGS_DEFAULT | kNoInstances | gc), slots};
   PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
   if (type) forbid_instances(reinterpret_cast<PyTypeObject*>(type));
   return type;
 }
 
-// The interpreter's exit closes it to the executor's threads before it
-// begins to finalize (WithGil); the lock is released while those inside
-// leave. Registered by the first asyncio call, not at import: exit handlers
-// run last registered first, and only those registered before it find
-// asyncio calls refused.
-PyObject* close_to_threads(PyObject*, PyObject*) {
-  PyThreadState* saved = PyEval_SaveThread();
-  WithGil::close();
-  PyEval_RestoreThread(saved);
-  Py_RETURN_NONE;
-}
-
-PyMethodDef g_close_to_threads = {"close_to_threads", close_to_threads, METH_NOARGS, nullptr};
-
-bool register_exit_hook() {
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  Ref hook = Ref::steal(PyCFunction_New(&g_close_to_threads, nullptr));
-  if (!atexit || !hook) return false;
-  Ref registered = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  return static_cast<bool>(registered);
-}
-
 PyObject* running_loop(ModuleState& st) {
   if (!st.get_running_loop) {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    if (!asyncio || !register_exit_hook()) return nullptr;
+    if (!asyncio) return nullptr;
     st.get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
     if (!st.get_running_loop) return nullptr;
   }
@@ -352,8 +353,8 @@ bool init_async_classes(PyObject* module) {
   st.done_callback_class =
       make_class<PyDoneCallback>(module, "_native.PyDoneCallback", done_callback_call);
   if (!st.done_callback_class) return false;
-  st.completor_class =
-      make_class<CheckedCompletor>(module, "_native.CheckedCompletor", completor_call);
+  st.completor_class = make_class<CheckedCompletor>(
+      module, "_native.CheckedCompletor", completor_call, completor_traverse, completor_clear);
   if (!st.completor_class) return false;
   st.context_kwname = Py_BuildValue("(s)", "context");
   if (!st.context_kwname) return false;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -47,6 +48,11 @@ Executor& Executor::instance() {
   fresh->start_workers(std::max(1u, std::thread::hardware_concurrency()));
   g_executor.store(fresh, std::memory_order_release);
   return *fresh;
+}
+
+void Executor::forget_after_fork() {
+  g_executor.store(nullptr, std::memory_order_relaxed);
+  new (&g_build_mutex) std::mutex();  // another thread may have held it at the fork
 }
 
 void Executor::start_workers(unsigned count) {

@@ -22,6 +22,10 @@ class Executor {
   // (a fault) when its threads cannot be started. Never destroyed: its
   // threads may outlive every Python object and run until the process ends.
   static Executor& instance();
+  // For a child after fork only, where the parent's threads do not exist: the
+  // next instance() builds a fresh executor. The parent's copy, and whatever
+  // its locks and queues held at the fork, are left as they are.
+  static void forget_after_fork();
 
   // Queues a short task for the worker threads; they must not block in it.
   void spawn(Task task);

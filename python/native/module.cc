@@ -1,11 +1,12 @@
 // The extension module mistgrove._native: multi-phase initialisation with one
-// exec step, which makes the module's state and adds its docstring and the
-// class Session. The state holds classes, whose instances and methods refer
-// back to the module: the collector breaks that cycle through traverse.
+// exec step, which refuses interpreters but the main one, makes the module's
+// state and adds its docstring and the class Session. The state holds classes, whose instances and
+// methods refer back to the module: the collector breaks that cycle through traverse.
 #include <Python.h>
 
 #include "async_call.h"
 #include "boundary.h"
+#include "gate.h"
 #include "pyref.h"
 #include "session.h"
 #include "state.h"
@@ -32,6 +33,7 @@ bool add(PyObject* module, const char* name, PyObject* value) {
 }
 
 int module_exec(PyObject* module) {
+  if (!init_process_hooks(module)) return -1;
   Ref doc = Ref::steal(PyUnicode_FromString(
       "Native bindings of the mistgrove package: the Tor onion-service client Session."));
   if (!doc || !add(module, "__doc__", doc.get())) return -1;
@@ -57,7 +59,8 @@ int module_clear(PyObject* module) {
 
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
-PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)}, {0, nullptr}};
+PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+                              MAIN_INTERPRETER_ONLY_SLOT{0, nullptr}};
 
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT, "_native",    "",          sizeof(ModuleState), nullptr, g_slots,

@@ -47,6 +47,16 @@ inline bool interpreter_finalizing() {
 #endif
 }
 
+// The module serves the main interpreter alone. From 3.12 on CPython reads
+// that from a slot (and refuses isolated subinterpreters itself); the exec
+// step refuses every other interpreter on every version.
+#if PY_VERSION_HEX >= 0x030C0000
+#define MAIN_INTERPRETER_ONLY_SLOT \
+  {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define MAIN_INTERPRETER_ONLY_SLOT
+#endif
+
 // A class that Python code cannot instantiate: a flag from 3.10 on; before
 // it, the constructor slot that the class inherits from object is cleared.
 #if PY_VERSION_HEX >= 0x030A0000

@@ -1,13 +1,10 @@
-// An owning reference to a Python object, and the interpreter lock taken by a
-// thread of the executor. Releasing either needs the interpreter lock, so a
-// Ref never crosses into code that runs without it.
+// An owning reference to a Python object, and what heap types of the binding
+// share. Releasing a Ref needs the interpreter lock, so a Ref never crosses
+// into code that runs without it.
 #pragma once
 
 #include <Python.h>
 
-#include <condition_variable>
-#include <cstddef>
-#include <mutex>
 #include <utility>
 
 #include "portability.h"
@@ -51,76 +48,14 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// The interpreter lock for a thread that Python did not start, taken only
-// while the interpreter is open to such threads. Once finalization begins the
-// interpreter ends any thread that waits for its lock, unwinding it through
-// whatever frames it is in (a destructor among them, where the unwind aborts
-// the process), so it must find none of ours inside: close() runs as the
-// interpreter's exit begins (an atexit hook, with the lock released), turns
-// away every thread that comes later and waits for those inside to leave.
-class WithGil {
- public:
-  WithGil() : entered_(gate().enter()) {
-    if (entered_) state_ = PyGILState_Ensure();
-  }
-  ~WithGil() {
-    if (!entered_) return;
-    PyGILState_Release(state_);
-    gate().leave();
-  }
-  WithGil(const WithGil&) = delete;
-  WithGil& operator=(const WithGil&) = delete;
-
-  // False when the interpreter is closed to this thread: it holds no lock
-  // then and leaves what it would release unreleased.
-  explicit operator bool() const { return entered_; }
-
-  static void close() { gate().close(); }
-  static bool closed() {
-    std::lock_guard lock(gate().mutex);
-    return gate().closed;
-  }
-
- private:
-  struct Gate {
-    std::mutex mutex;
-    std::condition_variable left;
-    std::size_t inside = 0;
-    bool closed = false;
-
-    bool enter() {
-      std::lock_guard lock(mutex);
-      if (closed) return false;
-      ++inside;
-      return true;
-    }
-    void leave() {
-      std::lock_guard lock(mutex);
-      if (--inside == 0) left.notify_all();
-    }
-    void close() {
-      std::unique_lock lock(mutex);
-      closed = true;
-      left.wait(lock, [this] { return inside == 0; });
-    }
-  };
-  // Process-wide like the executor's threads, and never destroyed: they may
-  // still ask after the exit handlers have run.
-  static Gate& gate() {
-    static Gate* const gate = new Gate();
-    return *gate;
-  }
-
-  bool entered_;
-  PyGILState_STATE state_{};
-};
-
-// The deallocator of a heap type whose instances are an `Object`: runs its
-// C++ destructor (releasing its members), frees it and drops the type
-// reference that each instance of a heap type holds.
+// The deallocator of a heap type whose instances are an `Object`: takes a
+// collected instance out of the collector's sight, runs its C++ destructor
+// (releasing its members), frees it and drops the type reference that each
+// instance of a heap type holds.
 template <class Object>
 void dealloc_as(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
   reinterpret_cast<Object*>(self)->~Object();
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);

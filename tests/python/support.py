@@ -1,4 +1,4 @@
-"""Helpers: a consensus and endpoints that need no Tor network, a ticking thread."""
+"""Helpers: a consensus and endpoints that need no Tor network, a ticking thread, a wait."""
 
 import contextlib
 import os
@@ -44,3 +44,13 @@ class Ticker:
         self._stop.set()
         self._thread.join()
         self.elapsed = time.monotonic() - self.started
+
+
+def until(condition, ceiling=30.0):
+    """Polls `condition` until it holds (True) or the ceiling passes (False)."""
+    deadline = time.monotonic() + ceiling
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True

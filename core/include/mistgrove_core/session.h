@@ -50,7 +50,8 @@ class Session {
 };
 
 // "GET {path} HTTP/1.0" with Host and "Connection: close"; the path gains a
-// leading "/" when it lacks one, the host is lower-cased (ASCII only).
+// leading "/" when it lacks one, the host is lower-cased (ASCII only). A path
+// holding a control character (C0 or DEL) is refused.
 Bytes build_simple_http_get(std::string_view host, std::string_view path);
 
 }  // namespace mistgrove_core

@@ -48,12 +48,15 @@ void wait_ready(int fd, short events, const Deadline& deadline) {
 }
 
 void write_all(int fd, ByteView data, const Deadline& deadline) {
+  // Under a deadline never a blocking send: after partial progress it would
+  // wait for room up to the socket time-out, past the deadline.
+  const int flags = deadline ? MSG_DONTWAIT : 0;
   while (!data.empty()) {
     wait_ready(fd, POLLOUT, deadline);
-    const ssize_t sent = net::send_no_sigpipe(fd, data.data(), data.size());
+    const ssize_t sent = net::send_no_sigpipe(fd, data.data(), data.size(), flags);
     if (sent < 0) {
       const int e = errno;
-      if (e == EINTR) continue;
+      if (e == EINTR || (deadline && (e == EAGAIN || e == EWOULDBLOCK))) continue;
       throw error::os_error(e);
     }
     if (sent == 0) throw err("failed to write whole buffer");

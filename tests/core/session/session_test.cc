@@ -1,5 +1,5 @@
 // Session creation failures before any directory request, the poisoned
-// consensus lock, and the GET text of requests.
+// consensus lock, and the GET text of requests or its refusal.
 #include "mistgrove_core/session.h"
 
 #include <gtest/gtest.h>
@@ -43,9 +43,13 @@ TEST(GuardedConsensus, FailureInsideTheLockPoisonsItForGood) {
     EXPECT_EQ(error_of([&] { guarded.copy(); }), "consensus lock poisoned");
 }
 
-TEST(BuildSimpleHttpGet, ExactRequestText) {
-  for (const auto& r : mistgrove_test::load_records("session_cases.txt", "get"))
-    EXPECT_EQ(mistgrove_test::text(build_simple_http_get(r.text(1), r.text(2))), r.last());
+TEST(BuildSimpleHttpGet, ExactRequestTextOrRefusal) {
+  for (const auto& r : mistgrove_test::load_records("session_cases.txt", "get")) {
+    EXPECT_EQ(mistgrove_test::outcome([&] {
+                return mistgrove_test::text(build_simple_http_get(r.text(1), r.text(2)));
+              }),
+              r.last());
+  }
 }
 
 }  // namespace
