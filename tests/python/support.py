@@ -1,5 +1,7 @@
-"""Helpers: a consensus and endpoints that need no Tor network, a ticking thread, a wait."""
+"""Helpers: a consensus and endpoints that need no Tor network, asyncio calls, a ticking thread, a
+wait."""
 
+import asyncio
 import contextlib
 import os
 import socket
@@ -25,6 +27,25 @@ def silent_endpoint():
         listener.bind(("127.0.0.1", 0))
         listener.listen(1024)
         yield f"127.0.0.1:{listener.getsockname()[1]}"
+
+
+def failing_call():
+    """An asyncio call that fails at once without a network (importing mistgrove only now)."""
+    from mistgrove import Session
+    return Session.create_async(REFUSED, "/nonexistent")
+
+
+async def begin(start):
+    """The future of an asyncio call started in the running loop, not awaited."""
+    return start()
+
+
+async def outcome(start):
+    """What the call that `start` starts ends with, within 10 s: its exception's type and text."""
+    try:
+        return await asyncio.wait_for(start(), 10)
+    except Exception as e:
+        return f"{type(e).__name__} {e}"
 
 
 class Ticker:

@@ -110,6 +110,10 @@ ERRORS = [
     (lambda s: s.request(ONION, True, memoryview(b"GET")), RuntimeError, NO_SRV),
     (lambda s: s.request(onion=ONION, port=7, payload=range(3), response_limit=0), RuntimeError, NO_SRV),
     (lambda s: s.http_get(ONION, 8080, "index.html", 2**64 - 1), RuntimeError, NO_SRV),
+    *[(lambda s, p=path: s.http_get(ONION, path=p), RuntimeError, NO_SRV) for path in ["/a b", "", "/é"]],
+    # A control character in the path would change the request's framing: refused before any connection.
+    *[(lambda s, p=path: s.http_get(ONION, path=p), RuntimeError, "HTTP path contains a control character")
+      for path in ["/\r", "\n", "/\r\nX-Injected: 1", "/\0", "/a\tb", "/\x7f"]],
 ]
 
 

@@ -7,7 +7,6 @@ import logging
 import os
 import subprocess
 import sys
-import time
 import weakref
 
 import pytest
@@ -15,14 +14,14 @@ import pytest
 import support
 from mistgrove import Session
 
-HERE = os.path.dirname(__file__)
+FAILED = "RuntimeError failed to open /nonexistent"  # what support.failing_call ends with
 
 
 def run(program, *args):  # a program of its own process, with this directory importable
-    done = subprocess.run([sys.executable, "-c", program, HERE, *args], capture_output=True,
-                          text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", program, os.path.dirname(__file__), *args],
+                          capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
-    return done.stdout
+    return done.stdout.splitlines()
 
 
 def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplog):
@@ -36,9 +35,10 @@ def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplo
             with pytest.raises(asyncio.TimeoutError):
                 await asyncio.wait_for(future, 0.01)
             del future
-            ceiling = time.monotonic() + 30
-            while released() is not None and time.monotonic() < ceiling:
-                await asyncio.sleep(0.01)  # until the late outcome found its future cancelled
+            for _ in range(3000):  # until the late outcome found its future cancelled
+                if released() is None:
+                    break
+                await asyncio.sleep(0.01)
             assert released() is None
         # The executor still serves calls, and failures arrive through the future.
         future = session.request_async("x", 1)
@@ -54,30 +54,19 @@ def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplo
     assert capfd.readouterr().err == ""
 
 
-def test_a_closed_loop_leaves_the_future_pending_and_prints_its_error(capfd):
+def test_a_closed_or_abandoned_loop(capfd):
     loop = asyncio.new_event_loop()
-
-    async def start():
-        return Session.create_async(support.REFUSED, "/nonexistent")
-
-    future = loop.run_until_complete(start())
-    loop.close()
+    future = loop.run_until_complete(support.begin(support.failing_call))
+    loop.close()  # the future stays pending and the delivery prints its error
     err = []
     assert support.until(lambda: err.append(capfd.readouterr().err) or "".join(err).endswith(
         "RuntimeError: Event loop is closed\n"))
-    assert not future.done()
-    assert "".join(err).startswith("Traceback (most recent call last):")
-
-
-def test_an_abandoned_loop_with_a_delivery_queued_is_collected():
+    assert not future.done() and "".join(err).startswith("Traceback (most recent call last):")
+    # A loop dropped unclosed is reclaimed, though the outcome's completor waits in its queue.
     loop = asyncio.new_event_loop()
-
-    async def start():
-        return Session.create_async(support.REFUSED, "/nonexistent")
-
-    future = loop.run_until_complete(start())
+    future = loop.run_until_complete(support.begin(support.failing_call))
     collected = weakref.ref(loop)
-    del loop, future  # the outcome's completor waits in the loop's queue: a cycle
+    del loop, future
     assert support.until(lambda: gc.collect() >= 0 and collected() is None)
 
 
@@ -87,15 +76,7 @@ SHUTDOWN = """
 import asyncio, atexit, sys
 sys.path.insert(0, sys.argv[1])
 import support
-
-async def late():
-    from mistgrove import Session
-    try:
-        await Session.create_async()
-    except RuntimeError as e:
-        print(e)
-
-atexit.register(asyncio.run, late())
+atexit.register(lambda: print(asyncio.run(support.outcome(support.failing_call))))
 from mistgrove import Session
 
 async def main():
@@ -109,89 +90,63 @@ asyncio.run(main())
 
 def test_calls_ending_during_interpreter_shutdown():
     for _ in range(8):
-        assert run(SHUTDOWN) == "cannot schedule new futures after interpreter shutdown\n"
+        assert run(SHUTDOWN) == ["RuntimeError cannot schedule new futures after interpreter shutdown"]
 
 
-# An exit handler's call, by where the handler was registered.
+# Exit handlers registered after the import, before the process's first asyncio call, run while the
+# binding still delivers: one making that call, one awaiting a call that is still running at exit.
 EXIT_HANDLER = """
 import asyncio, atexit, sys
 sys.path.insert(0, sys.argv[1])
 import support
-
-def call(start):
-    async def report():
-        try:
-            await asyncio.wait_for(start(), 20)
-        except Exception as e:
-            print(type(e).__name__, e)
-    return report()
-
-def failing():
-    from mistgrove import Session
-    return Session.create_async(support.REFUSED, "/nonexistent")
-
-if sys.argv[2] == "before the import":
-    atexit.register(asyncio.run, call(failing))
 from mistgrove import Session
-if sys.argv[2] == "after the import":  # the process's first asyncio call
-    atexit.register(asyncio.run, call(failing))
-if sys.argv[2] == "awaiting a call started before exit":
-    loop, endpoint = asyncio.new_event_loop(), support.silent_endpoint()
-    atexit.register(lambda: loop.run_until_complete(call(lambda: pending)))
-    async def start():  # the process's first asyncio call
-        return Session.create_async(endpoint.__enter__(), timeout_ms=500)
-    pending = loop.run_until_complete(start())
+if sys.argv[2] == "makes":
+    atexit.register(lambda: print(asyncio.run(support.outcome(support.failing_call))))
+else:
+    loop, listening = asyncio.new_event_loop(), support.silent_endpoint()  # open until the exit
+    atexit.register(lambda: print(loop.run_until_complete(support.outcome(lambda: pending))))
+    start = lambda: Session.create_async(listening.__enter__(), timeout_ms=500)
+    pending = loop.run_until_complete(support.begin(start))
 """
 
 
-@pytest.mark.parametrize("order, printed", [
-    ("before the import", "RuntimeError cannot schedule new futures after interpreter shutdown"),
-    ("after the import", "RuntimeError failed to open /nonexistent"),
-    ("awaiting a call started before exit", "RuntimeError Resource temporarily unavailable (os error 11)"),
-])
-def test_calls_of_exit_handlers(order, printed):
-    assert run(EXIT_HANDLER, order) == printed + "\n"
+@pytest.mark.parametrize("handler, printed", [
+    ("makes", FAILED), ("awaits", "RuntimeError Resource temporarily unavailable (os error 11)")])
+def test_calls_of_exit_handlers(handler, printed):
+    assert run(EXIT_HANDLER, handler) == [printed]
 
 
 # A child forked after the executor's threads started, or while a delivery waits inside the gate
 # for the interpreter lock, starts afresh: its calls complete and it exits.
 FORK = """
 import asyncio, multiprocessing, os, sys, time
-from mistgrove import Session
+sys.path.insert(0, sys.argv[1])
+import support
 
-async def call():
-    try:
-        await asyncio.wait_for(Session.create_async("127.0.0.1:1", "/nonexistent"), 10)
-    except Exception as e:
-        return f"{type(e).__name__} {e}"
+def call():
+    return asyncio.run(support.outcome(support.failing_call))
 
-def child():
-    return asyncio.run(call())
-
-def reap(pid):  # the child's exit code; a child still running after 20 s is killed
+def reap(pid):  # a child still running after 20 s is killed
     ceiling = time.monotonic() + 20
-    while time.monotonic() < ceiling:
-        if os.waitpid(pid, os.WNOHANG)[0]:
-            return "exited"
+    while not os.waitpid(pid, os.WNOHANG)[0]:
+        if time.monotonic() > ceiling:
+            os.kill(pid, 9)
+            return "hung"
         time.sleep(0.01)
-    os.kill(pid, 9)
-    return "hung"
+    return "exited"
 
-print(child(), flush=True)
+print(call(), flush=True)
 if sys.argv[2] == "pool":
     with multiprocessing.get_context("fork").Pool(1) as pool:
-        print(pool.apply(child))
+        print(pool.apply(call))
 elif sys.argv[2] == "fork":
     pid = os.fork()
     if pid == 0:
-        print(child(), flush=True)
+        print(call(), flush=True)
         sys.exit()
     print(reap(pid))
 else:
-    loop = asyncio.new_event_loop()
-    async def start():
-        return Session.create_async("127.0.0.1:1", "/nonexistent")
-    future = loop.run_until_complete(start())
+    future = asyncio.new_event_loop().run_until_complete(support.begin(support.failing_call))
     sys.setswitchinterval(1000)  # this thread keeps the interpreter lock until it blocks
     spin = time.monotonic() + 0.5  # the outcome's delivery enters the gate meanwhile
     while time.monotonic() < spin:
@@ -199,40 +154,28 @@ else:
     pid = os.fork()
     if pid == 0:
         sys.exit()
-    sys.setswitchinterval(0.005)
     print(reap(pid))
 """
-FAILED = "RuntimeError failed to open /nonexistent"
 
 
 @pytest.mark.parametrize("how, printed", [
-    ("pool", [FAILED, FAILED]), ("fork", [FAILED, FAILED, "exited"]),
-    ("while a delivery waits in the gate", [FAILED, "exited"])])
+    ("pool", [FAILED, FAILED]), ("fork", [FAILED, FAILED, "exited"]), ("in the gate", [FAILED, "exited"])])
 def test_forked_children_start_afresh(how, printed):
-    assert run(FORK, how).splitlines() == printed
+    assert run(FORK, how) == printed
 
 
 # A subinterpreter may not load the module, and its end leaves the main interpreter's calls working.
 SUBINTERPRETER = """
-import asyncio, os
-
-async def call():
-    try:
-        from mistgrove import Session
-        await asyncio.wait_for(Session.create_async("127.0.0.1:1", "/nonexistent"), 10)
-    except Exception as e:
-        os.write(1, f"{type(e).__name__} {e}\\n".encode())
-"""
-IN_MAIN = SUBINTERPRETER + """
-import _testcapi
-asyncio.run(call())
-_testcapi.run_in_subinterp(SUBINTERPRETER + "\\nasyncio.run(call())")
-asyncio.run(call())
+import asyncio, sys
+sys.path.insert(0, {dir!r})
+import support
+print(asyncio.run(support.outcome(support.failing_call)), flush=True)
 """
 
 
 def test_subinterpreters_are_refused():
     pytest.importorskip("_testcapi")
-    assert run(f"SUBINTERPRETER = {SUBINTERPRETER!r}\n{IN_MAIN}").splitlines() == [
+    sub = SUBINTERPRETER.format(dir=os.path.dirname(__file__))
+    assert run(f"import _testcapi\n{sub}\n_testcapi.run_in_subinterp({sub!r})\n{sub}") == [
         FAILED, "ImportError module mistgrove._native does not support loading in subinterpreters",
         FAILED]
