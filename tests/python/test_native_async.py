@@ -17,13 +17,6 @@ from mistgrove import Session
 FAILED = "RuntimeError failed to open /nonexistent"  # what support.failing_call ends with
 
 
-def run(program, *args):  # a program of its own process, with this directory importable
-    done = subprocess.run([sys.executable, "-c", program, os.path.dirname(__file__), *args],
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr[-2000:]
-    return done.stdout.splitlines()
-
-
 def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplog):
     reported = []
 
@@ -35,11 +28,7 @@ def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplo
             with pytest.raises(asyncio.TimeoutError):
                 await asyncio.wait_for(future, 0.01)
             del future
-            for _ in range(3000):  # until the late outcome found its future cancelled
-                if released() is None:
-                    break
-                await asyncio.sleep(0.01)
-            assert released() is None
+            assert support.until(lambda: released() is None)  # the late outcome found it cancelled
         # The executor still serves calls, and failures arrive through the future.
         future = session.request_async("x", 1)
         assert asyncio.isfuture(future) and future.get_loop() is asyncio.get_running_loop()
@@ -70,112 +59,78 @@ def test_a_closed_or_abandoned_loop(capfd):
     assert support.until(lambda: gc.collect() >= 0 and collected() is None)
 
 
-# Deliveries racing the loop's close and the interpreter's finalization must not end the process;
-# an exit handler registered before the import runs after the binding closed its asyncio calls.
-SHUTDOWN = """
-import asyncio, atexit, sys
+# Processes of their own, by case. Deliveries racing the loop's close and the interpreter's
+# finalization must not end the process. Exit handlers registered before the import run after the
+# binding closed its asyncio calls; those registered after it (before the first call) run while it
+# still delivers. A child forked after the executor's threads started, or while a delivery waits
+# inside the gate for the interpreter lock, starts afresh. A subinterpreter may not load the module,
+# and its end leaves the main interpreter's calls working.
+PROGRAM = """
+import asyncio, atexit, multiprocessing, os, sys, time
 sys.path.insert(0, sys.argv[1])
 import support
-atexit.register(lambda: print(asyncio.run(support.outcome(support.failing_call))))
+case = sys.argv[2]
+def call():
+    print(asyncio.run(support.outcome(support.failing_call)), flush=True)
+
+if case == "shutdown":
+    atexit.register(call)
 from mistgrove import Session
-
-async def main():
-    with support.silent_endpoint() as endpoint:
-        futures = [Session.create_async(endpoint, timeout_ms=t) for t in range(1, 300)]
-        await asyncio.wait(futures, timeout=30, return_when=asyncio.FIRST_COMPLETED)
-
-asyncio.run(main())
-"""
-
-
-def test_calls_ending_during_interpreter_shutdown():
-    for _ in range(8):
-        assert run(SHUTDOWN) == ["RuntimeError cannot schedule new futures after interpreter shutdown"]
-
-
-# Exit handlers registered after the import, before the process's first asyncio call, run while the
-# binding still delivers: one making that call, one awaiting a call that is still running at exit.
-EXIT_HANDLER = """
-import asyncio, atexit, sys
-sys.path.insert(0, sys.argv[1])
-import support
-from mistgrove import Session
-if sys.argv[2] == "makes":
-    atexit.register(lambda: print(asyncio.run(support.outcome(support.failing_call))))
-else:
+if case == "shutdown":
+    async def main():
+        with support.silent_endpoint() as endpoint:
+            futures = [Session.create_async(endpoint, timeout_ms=t) for t in range(1, 300)]
+            await asyncio.wait(futures, timeout=30, return_when=asyncio.FIRST_COMPLETED)
+    asyncio.run(main())
+elif case == "exit handler makes the first call":
+    atexit.register(call)
+elif case == "exit handler awaits a running call":
     loop, listening = asyncio.new_event_loop(), support.silent_endpoint()  # open until the exit
     atexit.register(lambda: print(loop.run_until_complete(support.outcome(lambda: pending))))
     start = lambda: Session.create_async(listening.__enter__(), timeout_ms=500)
     pending = loop.run_until_complete(support.begin(start))
-"""
-
-
-@pytest.mark.parametrize("handler, printed", [
-    ("makes", FAILED), ("awaits", "RuntimeError Resource temporarily unavailable (os error 11)")])
-def test_calls_of_exit_handlers(handler, printed):
-    assert run(EXIT_HANDLER, handler) == [printed]
-
-
-# A child forked after the executor's threads started, or while a delivery waits inside the gate
-# for the interpreter lock, starts afresh: its calls complete and it exits.
-FORK = """
-import asyncio, multiprocessing, os, sys, time
-sys.path.insert(0, sys.argv[1])
-import support
-
-def call():
-    return asyncio.run(support.outcome(support.failing_call))
-
-def reap(pid):  # a child still running after 20 s is killed
-    ceiling = time.monotonic() + 20
-    while not os.waitpid(pid, os.WNOHANG)[0]:
-        if time.monotonic() > ceiling:
-            os.kill(pid, 9)
-            return "hung"
-        time.sleep(0.01)
-    return "exited"
-
-print(call(), flush=True)
-if sys.argv[2] == "pool":
+elif case == "fork pool":
+    call()
     with multiprocessing.get_context("fork").Pool(1) as pool:
-        print(pool.apply(call))
-elif sys.argv[2] == "fork":
-    pid = os.fork()
-    if pid == 0:
-        print(call(), flush=True)
-        sys.exit()
-    print(reap(pid))
+        pool.apply(call)
+elif case == "subinterpreter":
+    call()
+    import _testcapi
+    _testcapi.run_in_subinterp(f"import sys; sys.path.insert(0, {sys.argv[1]!r}); import asyncio, "
+                               "support; print(asyncio.run(support.outcome(support.failing_call)))")
+    call()
 else:
-    future = asyncio.new_event_loop().run_until_complete(support.begin(support.failing_call))
-    sys.setswitchinterval(1000)  # this thread keeps the interpreter lock until it blocks
-    spin = time.monotonic() + 0.5  # the outcome's delivery enters the gate meanwhile
-    while time.monotonic() < spin:
-        pass
+    call()
+    if case == "fork in the gate":
+        future = asyncio.new_event_loop().run_until_complete(support.begin(support.failing_call))
+        sys.setswitchinterval(1000)  # this thread keeps the interpreter lock until it blocks
+        spin = time.monotonic() + 0.5  # the outcome's delivery enters the gate meanwhile
+        while time.monotonic() < spin:
+            pass
     pid = os.fork()
     if pid == 0:
+        case == "fork" and call()
         sys.exit()
-    print(reap(pid))
+    sys.setswitchinterval(0.005)
+    exited = support.until(lambda: os.waitpid(pid, os.WNOHANG)[0], 20)
+    print("exited" if exited else os.kill(pid, 9) or "hung")  # a hung child is killed
 """
+REFUSED = "RuntimeError cannot schedule new futures after interpreter shutdown"
 
 
-@pytest.mark.parametrize("how, printed", [
-    ("pool", [FAILED, FAILED]), ("fork", [FAILED, FAILED, "exited"]), ("in the gate", [FAILED, "exited"])])
-def test_forked_children_start_afresh(how, printed):
-    assert run(FORK, how) == printed
+ROWS = [
+    *[("shutdown", [REFUSED])] * 8,
+    ("exit handler makes the first call", [FAILED]),
+    ("exit handler awaits a running call", ["RuntimeError Resource temporarily unavailable (os error 11)"]),
+    ("fork pool", [FAILED, FAILED]), ("fork", [FAILED, FAILED, "exited"]), ("fork in the gate", [FAILED, "exited"]),
+    ("subinterpreter", [FAILED, "ImportError module mistgrove._native does not support loading in subinterpreters",
+                        FAILED])]
 
 
-# A subinterpreter may not load the module, and its end leaves the main interpreter's calls working.
-SUBINTERPRETER = """
-import asyncio, sys
-sys.path.insert(0, {dir!r})
-import support
-print(asyncio.run(support.outcome(support.failing_call)), flush=True)
-"""
-
-
-def test_subinterpreters_are_refused():
-    pytest.importorskip("_testcapi")
-    sub = SUBINTERPRETER.format(dir=os.path.dirname(__file__))
-    assert run(f"import _testcapi\n{sub}\n_testcapi.run_in_subinterp({sub!r})\n{sub}") == [
-        FAILED, "ImportError module mistgrove._native does not support loading in subinterpreters",
-        FAILED]
+@pytest.mark.parametrize("case, printed", ROWS, ids=[case for case, _ in ROWS])
+def test_processes(case, printed):
+    if case == "subinterpreter":
+        pytest.importorskip("_testcapi")
+    done = subprocess.run([sys.executable, "-c", PROGRAM, os.path.dirname(__file__), case],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout.splitlines()) == (0, printed), done.stderr[-2000:]

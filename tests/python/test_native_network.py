@@ -85,7 +85,6 @@ def test_blocking_and_asyncio_calls_return_the_page_and_do_not_leak(session, net
             assert await session.http_get_async(net["onion"]) == net["page"]
             assert session.http_get(net["onion"].upper(), 80, "", len(net["page"])) == net["page"]
             assert session.request(net["onion"], net["http"], list(GET)) == net["page"]
-        await asyncio.sleep(0.05)
         return usage()
 
     before, after = asyncio.run(calls(3)), asyncio.run(calls(20))

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "base/test_support.h"
@@ -16,6 +19,7 @@
 namespace mistgrove_core::directory {
 namespace {
 
+using mistgrove_test::error_of;
 using mistgrove_test::outcome;
 using mistgrove_test::text;
 
@@ -120,6 +124,37 @@ TEST(HttpGetDirect, ServerOutcomes) {
                                   " HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: mistgrove/0\r\n"
                                   "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
   }
+}
+
+// A signal cuts a send short after partial progress, halfway to the deadline;
+// the reader drains, so the socket soon takes more. No send may then wait for
+// room past the deadline of a fetch bounded as a whole.
+TEST(HttpGetDirect, SendsEndAtTheDeadlineOfAWholeFetch) {
+  struct sigaction ignore{};
+  ignore.sa_handler = [](int) {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &ignore, nullptr), 0);
+  u16 port = 0;
+  const int listener = mistgrove_test::bind_loopback(port, 1);
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    const int client = readable(listener) ? ::accept(listener, nullptr, nullptr) : -1;
+    for (static char buf[65536]; client >= 0 && !done;
+         ::recv(client, buf, sizeof buf, MSG_DONTWAIT))
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::close(client);
+  });
+  std::thread signaller([fetcher = ::pthread_self()] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ::pthread_kill(fetcher, SIGUSR1);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const std::string path = "/" + std::string(32 << 20, 'x');
+  EXPECT_EQ(error_of([&] { http_get_direct_within({"127.0.0.1", port}, path, 2000); }),
+            "directory fetch timed out");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2600));
+  done = true;
+  signaller.join(), reader.join();
+  ::close(listener);
 }
 
 }  // namespace
