@@ -23,6 +23,11 @@ struct LoopbackSocket {  // listening when backlog >= 0
   explicit LoopbackSocket(int backlog) : socket(mistgrove_test::bind_loopback(port, backlog)) {}
 };
 
+// The start of the message of a failed connect to the loopback port.
+std::string failed_to(u16 port) {
+  return "tcp connect failed to 127.0.0.1:" + std::to_string(port) + ": ";
+}
+
 TEST(ConnectTcp, GivesBlockingStreamWithTimeouts) {
   LoopbackSocket listener(8);
   for (const char* host : {"127.0.0.1", "localhost"}) {
@@ -39,29 +44,23 @@ TEST(ConnectTcp, GivesBlockingStreamWithTimeouts) {
 }
 
 TEST(ConnectTcp, FailuresCarryTheirTexts) {
-  LoopbackSocket closed(-1);  // bound, not listening: connections are refused
-  const std::string refused = "tcp connect failed to 127.0.0.1:" + std::to_string(closed.port);
-  const struct {
-    std::string host;
-    i32 timeout_ms;
-    std::string error;
-  } kCases[] = {
-      {"bad host name", -1, "timeout must be non-negative"},  // checked before resolving
-      {"127.0.0.1", 1000, refused + ": Connection refused (os error 111)"},
-      {"bad host name", 1000,
-       std::string("getaddrinfo failed for bad host name: failed to lookup address information: ") +
-           gai_strerror(EAI_NONAME)},
+  auto failure = [](const std::string& host, u16 port, i32 timeout_ms) {
+    return error_of([&] { connect_tcp(host, port, timeout_ms); });
   };
-  for (const auto& c : kCases)
-    EXPECT_EQ(error_of([&] { connect_tcp(c.host, closed.port, c.timeout_ms); }), c.error) << c.host;
+  LoopbackSocket closed(-1);  // bound, not listening: connections are refused
+  // The time-out is checked before the name is resolved.
+  EXPECT_EQ(failure("bad host name", closed.port, -1), "timeout must be non-negative");
+  EXPECT_EQ(failure("127.0.0.1", closed.port, 1000),
+            failed_to(closed.port) + "Connection refused (os error 111)");
+  EXPECT_EQ(failure("bad host name", closed.port, 1000),
+            "getaddrinfo failed for bad host name: failed to lookup address information: " +
+                std::string(gai_strerror(EAI_NONAME)));
   // A zero time-out never yields a stream: either the connect was still in
   // progress, or it completed at once and the socket time-out refused the zero.
   LoopbackSocket listener(8);
-  const std::string zero = error_of([&] { connect_tcp("127.0.0.1", listener.port, 0); }),
+  const std::string zero = failure("127.0.0.1", listener.port, 0),
                     rule = "cannot set a 0 duration timeout";
-  EXPECT_TRUE(zero == rule || zero == "tcp connect failed to 127.0.0.1:" +
-                                          std::to_string(listener.port) + ": " + rule)
-      << zero;
+  EXPECT_TRUE(zero == rule || zero == failed_to(listener.port) + rule) << zero;
 }
 
 TEST(ConnectTcp, UnansweredConnectTimesOut) {
@@ -72,8 +71,7 @@ TEST(ConnectTcp, UnansweredConnectTimesOut) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 8 && error.empty(); ++i)
     error = error_of([&] { queued.push_back(connect_tcp("127.0.0.1", listener.port, 200)); });
-  EXPECT_EQ(error, "tcp connect failed to 127.0.0.1:" + std::to_string(listener.port) +
-                       ": connection timed out");
+  EXPECT_EQ(error, failed_to(listener.port) + "connection timed out");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 

@@ -1,8 +1,9 @@
 // Helpers shared by the core's tests: the message of a failure, hex, the
-// records of tests/core/data, loopback sockets and seeded mutation runs.
+// records of tests/core/data and their answers, loopback sockets and seeded mutation runs.
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -102,6 +103,13 @@ inline std::vector<Record> load_records(const std::string& file, const std::stri
   return records;
 }
 
+// Checks that `answer` gives each record's last field: its value or its Error's message.
+template <typename F>
+void expect_answers(const std::string& file, const std::string& kind, F&& answer) {
+  for (const Record& r : load_records(file, kind))
+    EXPECT_EQ(outcome([&] { return answer(r); }), r.last()) << testing::PrintToString(r.fields);
+}
+
 // A TCP socket on 127.0.0.1, a free port (written to `port`), listening
 // unless backlog < 0. The caller closes it.
 inline int bind_loopback(std::uint16_t& port, int backlog) {
@@ -148,8 +156,7 @@ inline int fuzz_accepted(const FuzzTarget& target, std::uint32_t seed) {
     } else {
       in = target.seeds[upto(target.seeds.size() - 1)];
       for (std::size_t edits = 1 + upto(7); edits > 0; --edits) {
-        const std::size_t at = upto(in.size());
-        const std::size_t op = upto(4);
+        const std::size_t at = upto(in.size()), op = upto(4);
         if (op == 0 && at < in.size()) in[at] ^= static_cast<char>(1 << upto(7));
         if (op == 1) in.insert(at, piece());
         if (op == 2) in.erase(at, upto(64));

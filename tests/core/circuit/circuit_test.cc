@@ -8,8 +8,7 @@ namespace {
 
 using namespace mistgrove_core::fake;
 
-constexpr const char *kZero = "ntor shared secret is all zero",
-                     *kNoCreated = "timed out waiting for CREATED_FAST";
+constexpr const char* kZero = "ntor shared secret is all zero";
 
 // CREATE_FAST answered with `reply`, then the honest EXTENDED2 data edited (if
 // `edit`). Chatter or a drip fires no socket time-out: only the wait's deadline.
@@ -33,16 +32,15 @@ TEST(Circuit, CreateFastAndExtendTwo) {
       {"flipped AUTH bit", [](auto&, Bytes& d) { d[40] ^= 0x10; }, "ntor auth mismatch"},
       {"zero Y", [](auto&, Bytes& d) { std::fill_n(&d[2], 32, 0); }, kZero},
       {"zero B", keep, kZero, tor::kCellCreatedFast, 0, true},
-      {"DESTROY", [](RelaySide& r, Bytes&) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); },
-       "circuit destroyed"},
+      {"DESTROY", [](RelaySide& r, Bytes&) { destroy(r); }, "circuit destroyed"},
       {"DATA of length 499 first", [](RelaySide& r, Bytes&) { r.send_overlong(0, 1); },
        "relay length too large"},
       {"no EXTENDED2 on a busy link", nullptr, "timed out waiting for EXTENDED2"},
       {"DESTROY", nullptr, "CREATE_FAST was destroyed", tor::kCellDestroy},
       {"RELAY", nullptr, "unexpected cell while waiting for CREATED_FAST", tor::kCellRelay},
       {"bad key hash", nullptr, "CREATE_FAST key hash mismatch", tor::kCellCreatedFast, 1},
-      {"no CREATED_FAST on a busy link", nullptr, kNoCreated, 0},
-      {"a byte at a time", nullptr, kNoCreated, 0, 0, false, true},
+      {"no CREATED_FAST on a busy link", nullptr, "timed out waiting for CREATED_FAST", 0},
+      {"a byte at a time", nullptr, "timed out waiting for CREATED_FAST", 0, 0, false, true},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

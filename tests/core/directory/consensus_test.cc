@@ -1,5 +1,5 @@
-// The consensus parser and its date parser against the consensus, relay and
-// time records of tests/core/data/directory_cases.txt.
+// The consensus parser and its date parser against the consensus, relay,
+// time and document records of tests/core/data/directory_cases.txt.
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 namespace mistgrove_core::directory {
 namespace {
 
-using mistgrove_test::outcome;
+using mistgrove_test::expect_answers;
 
 const std::string kRelayed =
     "valid-after 2026-12-05 18:00:00\n"
@@ -23,30 +23,20 @@ std::string describe(const Relay& r) {
                      util::base64_encode_unpadded(r.ed25519_id));
 }
 
-TEST(ParseConsensus, LastRelayOrFirstFailure) {
-  for (const char* kind : {"consensus", "relay"}) {
-    for (const auto& r : mistgrove_test::load_records("directory_cases.txt", kind)) {
-      const std::string doc = (r.kind() == "relay" ? kRelayed : "") + r.text(1);
-      EXPECT_EQ(outcome([&] { return describe(parse_consensus(doc).relays.back()); }), r.last())
-          << doc;
-    }
-  }
-  for (const auto& r : mistgrove_test::load_records("directory_cases.txt", "time"))
-    EXPECT_EQ(outcome([&] { return std::to_string(parse_time_utc(r.text(1), r.text(2))); }),
-              r.last())
-        << r.text(1) << " " << r.text(2);
-}
-
-TEST(ParseConsensus, DocumentValues) {
-  const Consensus consensus = parse_consensus(
-      "valid-after 2026-12-05 17:00:00\nfresh-until 2026-12-05 19:00:00\n"
-      "shared-rand-previous-value 9 AQ==\nshared-rand-current-value 9 AQI=\n"
-      "shared-rand-current-value 9 AwQF extra\nshared-rand-previous-value 9\n" +
-      kRelayed + "params a=1 b=-2 a=+3 =7\nparams c=4 novalue\n");
-  // The later valid-after replaces the first.
-  EXPECT_EQ(fmt::format("{} {} {} {} {}", consensus.valid_after, consensus.fresh_until,
-                        consensus.srv_current, consensus.srv_previous, consensus.params),
-            R"(1796493600 1796497200 [3, 4, 5] [1] {"": 7, "a": 3, "b": -2, "c": 4})");
+TEST(ParseConsensus, KnownAnswers) {
+  expect_answers("directory_cases.txt", "consensus",
+                 [](const auto& r) { return describe(parse_consensus(r.text(1)).relays.back()); });
+  expect_answers("directory_cases.txt", "relay", [](const auto& r) {
+    return describe(parse_consensus(kRelayed + r.text(1)).relays.back());
+  });
+  expect_answers("directory_cases.txt", "time", [](const auto& r) {
+    return std::to_string(parse_time_utc(r.text(1), r.text(2)));
+  });
+  expect_answers("directory_cases.txt", "document", [](const auto& r) {
+    const Consensus c = parse_consensus(r.text(1));
+    return fmt::format("{} {} {} {} {}", c.valid_after, c.fresh_until, c.srv_current,
+                       c.srv_previous, c.params);
+  });
 }
 
 }  // namespace

@@ -36,46 +36,44 @@ TEST(Fuzz, DecodersReturnOrThrowError) {
       {{Bytes{10, 1, 2, 3, 1, 187}, 0}, {Bytes(20, 0xAA), 2}, {Bytes(32, 0xBB), 3}});
   const FuzzTarget targets[] = {
       fuzz("base64_decode",
-           [](const std::string& in) {
+           [](const auto& in) {
              std::string symbols;  // a canonical decoding encodes back to its symbols
              for (char c : in)
                if (std::string_view(" \t\n\f\r=").find(c) == std::string_view::npos) symbols += c;
              EXPECT_EQ(util::base64_encode_unpadded(util::base64_decode(in)), symbols);
            }),
       fuzz("parse_hostport",
-           [](const std::string& in) {
+           [](const auto& in) {
              const util::HostPort hp = util::parse_hostport(in, in.size() % 2 * 80);
              EXPECT_TRUE(!hp.host.empty() && hp.port != 0) << hp.host << ":" << hp.port;
            }),
       fuzz("utf8",
-           [](const std::string& in) {
+           [](const auto& in) {
              const std::string lossy = util::to_string_lossy(view(in));
              EXPECT_NO_THROW(util::utf8_text(view(lossy)));  // the lossy form is always valid
              for (std::string_view word : util::split_ws(in)) EXPECT_FALSE(word.empty());
              EXPECT_EQ(util::utf8_text(view(in)), lossy);  // or throws: lossy differs
            }),
       fuzz("parse_consensus",
-           [](const std::string& in) {
+           [](const auto& in) {
              const Consensus c = parse_consensus(in);
              EXPECT_TRUE(!c.relays.empty() && c.valid_after != 0);
            },
            300, {consensus, consensus.substr(0, 6000)}),
       // A block that parses re-encodes to exactly the bytes it was read from.
       fuzz("parse_link_specifiers",
-           [](const std::string& in) {
+           [](const auto& in) {
              const Bytes again = serialize_link_specifiers(parse_link_specifiers(view(in)));
              ASSERT_LE(again.size(), in.size());
              EXPECT_EQ(std::string(again.begin(), again.end()), in.substr(0, again.size()));
            },
            300, {std::string(link_block.begin(), link_block.end())}),
       fuzz("decode_http_body",
-           [](const std::string& in) { EXPECT_LE(decode_http_body(view(in)).size(), in.size()); }),
+           [](const auto& in) { EXPECT_LE(decode_http_body(view(in)).size(), in.size()); }),
       fuzz("decode_chunked_body",
-           [](const std::string& in) {
-             EXPECT_LE(decode_chunked_body(view(in)).size(), in.size());
-           }),
+           [](const auto& in) { EXPECT_LE(decode_chunked_body(view(in)).size(), in.size()); }),
       fuzz("parse_onion_address",
-           [](const std::string& in) { EXPECT_EQ(parse_onion_address(in).size(), 32u); }),
+           [](const auto& in) { EXPECT_EQ(parse_onion_address(in).size(), 32u); }),
   };
   std::uint32_t seed = 1;
   for (const FuzzTarget& target : targets) {

@@ -15,6 +15,7 @@
 
 #include "base/test_support.h"
 #include "mistgrove_core/directory.h"
+#include "mistgrove_core/net.h"
 
 namespace mistgrove_core::directory {
 namespace {
@@ -24,13 +25,11 @@ using mistgrove_test::outcome;
 using mistgrove_test::text;
 
 TEST(DirectoryHttp, Bodies) {
-  for (const char* kind : {"http", "chunked"}) {
-    for (const auto& r : mistgrove_test::load_records("directory_cases.txt", kind)) {
-      const ByteView in = util::text_bytes(r.text(1));
-      const auto decode = *kind == 'h' ? decode_http_body : decode_chunked_body;
-      EXPECT_EQ(outcome([&] { return text(decode(in)); }), r.last()) << r.text(1);
-    }
-  }
+  for (const char* kind : {"http", "chunked"})
+    mistgrove_test::expect_answers("directory_cases.txt", kind, [](const auto& r) {
+      const auto decode = r.kind() == "http" ? decode_http_body : decode_chunked_body;
+      return text(decode(util::text_bytes(r.text(1))));
+    });
 }
 
 bool readable(int fd) {
@@ -49,16 +48,17 @@ struct Case {
 };
 
 // A thread that accepts one client, reads its request head and answers as the
-// case says; every wait is bounded.
+// case says; every wait is bounded. The thread is joined before the listener closes.
 struct LoopbackServer {
   u16 port = 0;
-  int listener = mistgrove_test::bind_loopback(port, 1);
+  net::TcpStream listener{mistgrove_test::bind_loopback(port, 1)};
   std::string request;
-  std::thread thread;
+  std::jthread thread;
 
   explicit LoopbackServer(const Case& c)
       : thread([this, &c] {
-          const int client = readable(listener) ? ::accept(listener, nullptr, nullptr) : -1;
+          const int client =
+              readable(listener.fd()) ? ::accept(listener.fd(), nullptr, nullptr) : -1;
           if (client < 0) return;
           for (char ch; !request.ends_with("\r\n\r\n") && readable(client) &&
                         ::recv(client, &ch, 1, 0) == 1;)
@@ -75,10 +75,6 @@ struct LoopbackServer {
           }
           ::close(client);
         }) {}
-  ~LoopbackServer() {
-    if (thread.joinable()) thread.join();
-    ::close(listener);
-  }
 };
 
 const std::string kPath = "/tor/status-vote/current/consensus-microdesc";

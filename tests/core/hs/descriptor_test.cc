@@ -15,7 +15,6 @@ namespace {
 using namespace mistgrove_test;
 using util::concat;
 
-constexpr std::string_view kSuperencrypted = "hsdir-superencrypted-data";
 constexpr std::string_view kEncrypted = "hsdir-encrypted-data";
 
 // The base64-decoded body of the first message block of `text`.
@@ -32,7 +31,7 @@ struct Captured {
   std::string outer = read_data_file("descriptor_outer.txt");
   directory::HsPeriodKeys keys{key("blinded_key").bytes(1), key("subcredential").bytes(1),
                                key("period").number(1), i32(key("period").number(2))};
-  Bytes layer(ByteView blob, std::string_view constant) const {
+  Bytes layer(ByteView blob, std::string_view constant = "hsdir-superencrypted-data") const {
     return decrypt_descriptor_layer(blob, keys.blinded_key, keys.subcredential,
                                     key("revision_counter").number(1), constant);
   }
@@ -55,10 +54,8 @@ TEST(CapturedDescriptor, DecryptsToItsIntroductionPointsUnlessTampered) {
     EXPECT_EQ(error_of([&] { decrypt_hs_descriptor(outer, c.keys, c.kNow); }), t.last())
         << t.text(2);
   }
-  // Another period's blinded key of the same service.
-  const Bytes other = hex("c59b5b70f20aba48f3eead4e3a45a0e7fed4d85d4d072dabf08dd73ad58526cf");
-  EXPECT_EQ(error_of([&] { verify_hs_descriptor(c.outer, other, c.kNow); }),
-            "descriptor signing key certificate invalid");
+  const Record other = load_records("hs_cases.txt", "other_blinded_key")[0];
+  EXPECT_EQ(error_of([&] { verify_hs_descriptor(c.outer, other.bytes(1), c.kNow); }), other.last());
 }
 
 // Certificates and inner layers from tools/vectors/signing_certs.py.
@@ -88,29 +85,26 @@ TEST(SigningKeyCertificateAndInnerLayer, Rules) {
 TEST(CapturedDescriptor, FlippedBytesAndMutatedInput) {
   static const Captured c;
   const Bytes outer = message_blob(c.outer);
-  const std::string middle = util::to_string_lossy(c.layer(outer, kSuperencrypted));
+  const std::string middle = util::to_string_lossy(c.layer(outer));
   const std::string inner = util::to_string_lossy(c.layer(message_blob(middle), kEncrypted));
   ASSERT_FALSE(inner.empty());
   for (std::size_t offset : {std::size_t{100}, outer.size() - 1}) {  // ciphertext, MAC
     Bytes flipped = outer;
     flipped[offset] ^= 0x01;
-    EXPECT_EQ(error_of([&] { c.layer(flipped, kSuperencrypted); }), "descriptor layer MAC mismatch")
-        << offset;
+    EXPECT_EQ(error_of([&] { c.layer(flipped); }), "descriptor layer MAC mismatch") << offset;
   }
-  EXPECT_EQ(error_of([&] { c.layer(Bytes(47, 0), kEncrypted); }),
-            "descriptor ciphertext too short");
+  EXPECT_EQ(error_of([&] { c.layer(Bytes(47), kEncrypted); }), "descriptor ciphertext too short");
   const Bytes blinded = load_records("signing_certs.txt", "keys")[0].bytes(1);
   const std::vector<std::string> splices = mistgrove_test::pieces(
       "\n\r -=+/A0",
       {"introduction-point ", "auth-key", "-----BEGIN ED25519 CERT-----", "-----END MESSAGE-----",
        "revision-counter 0", "onion-key ntor ", "signature "});
-  std::uint32_t seed = 1;
-  auto fuzz = [&](const std::string& input, std::function<void(const std::string&)> parse) {
-    fuzz_accepted(FuzzTarget{"", {input}, splices, parse}, seed++);
+  auto fuzz = [&](std::uint32_t seed, const std::string& input, auto parse) {
+    fuzz_accepted(FuzzTarget{"", {input}, splices, parse}, seed);
   };
-  fuzz(c.outer, [&](const std::string& in) { decrypt_hs_descriptor(in, c.keys, c.kNow); });
-  fuzz(inner, [](const std::string& in) { parse_inner_descriptor(in); });
-  fuzz(text(load_records("signing_certs.txt", "cert")[0].bytes(2)), [&](const std::string& in) {
+  fuzz(1, c.outer, [&](const std::string& in) { decrypt_hs_descriptor(in, c.keys, c.kNow); });
+  fuzz(2, inner, [](const std::string& in) { parse_inner_descriptor(in); });
+  fuzz(3, text(load_records("signing_certs.txt", "cert")[0].bytes(2)), [&](const std::string& in) {
     verify_descriptor_signing_cert(util::text_bytes(in), blinded, 0);
   });
 }
@@ -119,7 +113,6 @@ TEST(CapturedDescriptor, FlippedBytesAndMutatedInput) {
 // the one at `decrypts`.
 TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceUntilOneDecrypts) {
   static const Captured c;
-  const Bytes srv(32, 7);
   directory::Consensus consensus;
   for (int i = 0; i < 8; ++i)
     consensus.relays.push_back(fake::RelayKeys("r" + std::to_string(i)).relay);
@@ -129,8 +122,7 @@ TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceUntilOneDecrypts) {
     asked.clear();
     return fetch_hidden_service_descriptor_with(
         consensus, c.keys, 1234,
-        [&](const directory::Relay& hsdir, const directory::Relay& guard, std::string_view path,
-            i32 ms) {
+        [&](const auto& hsdir, const auto& guard, std::string_view path, i32 ms) {
           EXPECT_NE(guard.ed25519_id, hsdir.ed25519_id);
           EXPECT_EQ(std::string(path) + " " + std::to_string(ms),
                     "/tor/hs/3/G5QJRVaz7NRdpYOFdbVbFWIMiY7BjxWxN8HDgRd+tMI 1234");
@@ -141,17 +133,10 @@ TEST(FetchHiddenServiceDescriptor, EveryHsdirOnceUntilOneDecrypts) {
         },
         c.kNow - 3 * 3600);
   };
-  // Current and previous shared random values, guards usable; no HSDir asked.
-  // A current value of 31 bytes ends the fetch though the previous is valid.
-  const std::tuple<Bytes, Bytes, bool, const char*> kNoRequest[] = {
-      {srv, {}, false, "no usable rendezvous relays in consensus"},
-      {{}, {}, true, "consensus has no shared-rand values"},
-      {Bytes(31, 1), srv, true, "shared random value missing from consensus"},
-  };
-  for (const auto& [current, previous, guards, error] : kNoRequest) {
-    consensus.srv_current = current, consensus.srv_previous = previous;
-    for (directory::Relay& r : consensus.relays) r.ntor_onion_key = Bytes(guards ? 32 : 0, 9);
-    EXPECT_EQ(error_of([&] { fetch(0); }), error);
+  for (const auto& t : load_records("hs_cases.txt", "no_request")) {
+    consensus.srv_current = t.bytes(1), consensus.srv_previous = t.bytes(2);
+    for (directory::Relay& r : consensus.relays) r.ntor_onion_key = Bytes(t.number(3), 9);
+    EXPECT_EQ(error_of([&] { fetch(0); }), t.last());
     EXPECT_TRUE(asked.empty());
   }
   consensus.srv_current = Bytes(32, 1), consensus.srv_previous = Bytes(32, 2);

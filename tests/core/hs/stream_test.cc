@@ -1,7 +1,6 @@
 // Streams against the in-process peer: to the service's end-to-end hop (BEGIN,
 // the SENDME rules, END reasons), BEGIN_DIR, and failed rendezvous.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 
@@ -16,9 +15,6 @@ using namespace mistgrove_core::fake;
 using namespace circuit;
 using Service = std::function<void(RelaySide&)>;
 constexpr i32 kTimeoutMs = 300;
-const auto now = std::chrono::steady_clock::now;
-
-void destroy(RelaySide& r) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); }
 
 TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
   const Bytes response = pattern(100 * 498), payload = pattern(1200 * 498);
@@ -29,7 +25,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       r.send(1, kRelayData, 2, from_string("other stream")), r.send(1, kRelayEnd, 0, {});
       r.send(1, kRelaySendme, 1, {}), r.send_garbage();
     };
-    EXPECT_EQ(r.serve_data(1, 1, response, between), 3);
+    EXPECT_EQ(r.serve_data(1, response, between), 3);
     r.send(1, kRelayEnd, 1, {});
   };
   // DATA "x" (or nothing) every third of the time-out: each renews the wait.
@@ -43,8 +39,8 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
   // Reads the upload, acknowledging as told; after `answer_at` cells answers
   // "x" and ENDs with `end`.
   Bytes received;
-  auto upload = [&](std::string acks, bool stream_acks, int answer_at, Bytes end) -> Service {
-    return [=, &received](RelaySide& relay) {
+  auto upload = [&](std::string acks, bool stream_acks, int answer_at, std::string end) -> Service {
+    return [=, &received, end = mistgrove_test::hex(end)](RelaySide& relay) {
       for (int cells = 0; answer_at == 0 || cells < answer_at;) {
         const auto got = relay.recv();
         if (got.cell.command != kRelayData) continue;
@@ -70,7 +66,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       while (request.find("\r\n\r\n") == std::string::npos)
         request += util::to_string_lossy(relay.recv().cell.data);
       EXPECT_EQ(request, directory::directory_request_text("/tor/hs/3/AAAA", "10.0.0.7"));
-      relay.serve_data(1, 1, response), relay.send(1, kRelayEnd, 1, {});
+      relay.serve_data(1, response), relay.send(1, kRelayEnd, 1, {});
     };
   };
   const std::map<std::string, Service> services{
@@ -82,13 +78,12 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     SCOPED_TRACE(c.text(1));
     received.clear();
     std::istringstream spec(c.text(2));
-    std::string kind, acks, stream_acks, answer_at, reason;
+    std::string kind, acks, reason;
+    int stream_acks = 0, answer_at = 0;
     spec >> kind >> acks >> stream_acks >> answer_at >> reason;
-    const Service service =
-        kind == "trickle" ? trickle(mistgrove_test::hex(acks))
-        : kind == "upload"
-            ? upload(acks, stream_acks == "1", std::stoi(answer_at), mistgrove_test::hex(reason))
-            : services.at(kind);
+    const Service service = kind == "trickle"  ? trickle(mistgrove_test::hex(acks))
+                            : kind == "upload" ? upload(acks, stream_acks, answer_at, reason)
+                                               : services.at(kind);
     const bool dir = c.text(1).starts_with("BEGIN_DIR");
     const u64 limit = c.number(3);
     const int uploaded = std::stoi(c.text(4));
@@ -109,21 +104,20 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       conn.wait_closed();
     });
     const ByteView v(k), up = uploaded == -1 ? ByteView() : ByteView(payload);
-    const auto start = now();
+    const auto start = std::chrono::steady_clock::now();
     const i32 timeout_ms = limit == kDirLimit ? 5000 : uploaded == -1 ? kTimeoutMs : 1000;
     circuit::Circuit circ = open_circuit(peer, timeout_ms);
+    if (dir) circ.extend_ntor(hsdir.relay);
     Bytes out;
     EXPECT_EQ(error_of([&] {
-                if (dir)
-                  return circ.extend_ntor(hsdir.relay),
-                         void(out = begin_dir_get(circ, hsdir.relay, "/tor/hs/3/AAAA"));
+                if (dir) return void(out = begin_dir_get(circ, hsdir.relay, "/tor/hs/3/AAAA"));
                 RendezvousStream stream(std::move(circ), {v.first(32), v.subspan(32, 32),
                                                           v.subspan(64, 32), v.subspan(96), true});
                 stream.begin(1, 443), out = stream.exchange(1, up, limit);
               }),
               c.last());
     EXPECT_EQ(out, outputs.contains(c.text(5)) ? outputs.at(c.text(5)) : from_string(c.text(5)));
-    EXPECT_LT(now() - start, ms(timeout_ms + 1000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, ms(timeout_ms + 1000));
     if (uploaded < 0) continue;
     EXPECT_EQ(received, Bytes(payload.begin(), payload.begin() + uploaded * 498));
   }
@@ -141,7 +135,7 @@ TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
     relay.send(0, circuit::kRelayRendezvousEstablished, 0, {});
     conn.wait_closed();
   });
-  const RelayKeys rp("rp", peer.port());
+  const RelayKeys rp("rp", peer.port);
   directory::Consensus consensus;
   consensus.relays = {rp.relay};
   const HiddenServiceDescriptor desc{{{directory::relay_link_specifiers(rp.relay), rp.b, {}, {}}}};
@@ -149,8 +143,7 @@ TEST(ConnectOnionService, FailuresAtTheOnlyRelay) {
   unusable.ntor_onion_key.clear();
   EXPECT_EQ(
       error_of([&] { connect_onion_service_with_retries({}, consensus, desc, {}, {unusable}); }),
-      "all rendezvous attempts failed: all introduction points failed: "
-      "intro point is the guard");
+      "all rendezvous attempts failed: all introduction points failed: intro point is the guard");
 }
 
 // Two relays that hang up: each point is tried through the other.
@@ -159,7 +152,7 @@ TEST(ConnectOnionService, EveryAttemptFailsThenTheLastFailureWrapped) {
   auto hang_up = [&](Conn& c) { ++links, ::shutdown(c.fd, SHUT_WR), c.wait_closed(); };
   Peer a(hang_up, false), b(hang_up, false);
   directory::Consensus consensus;
-  consensus.relays = {RelayKeys("A", a.port()).relay, RelayKeys("B", b.port()).relay};
+  consensus.relays = {RelayKeys("A", a.port).relay, RelayKeys("B", b.port).relay};
   EXPECT_EQ(error_of([&] { connect_onion_service_with_retries({}, consensus, {}, {}, {}); }),
             "all rendezvous attempts failed: tls handshake eof");
   EXPECT_EQ(links.load(), 2);

@@ -9,10 +9,6 @@
 namespace mistgrove_core {
 namespace {
 
-using directory::decode_http_body;
-using directory::http_get_direct;
-using mistgrove_test::DirStreams;
-
 constexpr const char* kConsensusPath = "/tor/status-vote/current/consensus-microdesc";
 
 circuit::Circuit three_hops(const mistgrove_test::Routers& net) {
@@ -20,16 +16,14 @@ circuit::Circuit three_hops(const mistgrove_test::Routers& net) {
   tor::TorChannel channel = tor::TorChannel::open(guard.address, guard.or_port, 10000);
   EXPECT_EQ(channel.link_version(), 5);
   circuit::Circuit circ = circuit::Circuit::create_fast(std::move(channel), 10000);
-  circ.extend_ntor(net.named("relay2"));
-  circ.extend_ntor(net.named("auth1"));
+  for (const char* name : {"relay2", "auth1"}) circ.extend_ntor(net.named(name));
   return circ;
 }
 
 // The vote digests the consensus names, joined for one request of all votes.
 std::string votes_path(const Bytes& consensus) {
   std::string text = util::to_string_lossy(consensus), path = "/tor/status-vote/current/d/";
-  for (std::size_t at = text.find("\nvote-digest "); at != std::string::npos;
-       at = text.find("\nvote-digest ", at + 1))
+  for (std::size_t at = 0; (at = text.find("\nvote-digest ", at)) != std::string::npos; ++at)
     path += text.substr(at + 13, 40) + "+";
   path.pop_back();
   return path;
@@ -40,23 +34,23 @@ TEST(LinkCircuit, BeginDirThroughThreeHopsMatchesThePlainFetch) {
   const auto net = mistgrove_test::load_routers(*state);
   circuit::Circuit circ = three_hops(net);
   ASSERT_EQ(circ.hop_count(), 3u);
-  DirStreams dir(circ);
+  mistgrove_test::DirStreams dir(circ);
   // The votes of the consensus (25 KB: a stream SENDME due) are served until
   // the next lands (a minute). Padded requests make the relay send SENDMEs of
   // both kinds.
   for (int attempt = 0; attempt < 3 && dir.sent_stream_sendmes == 0; ++attempt)
-    dir.get(votes_path(http_get_direct(net.authority, kConsensusPath, 10000)), 30000);
+    dir.get(votes_path(directory::http_get_direct(net.authority, kConsensusPath, 10000)), 30000);
   // Relays close a circuit on a wrong SENDME digest (below): every fetch after
   // a SENDME proves it was accepted.
-  const Bytes descriptors = http_get_direct(net.authority, "/tor/server/all", 10000);
+  const Bytes descriptors = directory::http_get_direct(net.authority, "/tor/server/all", 10000);
   while (dir.sent_circuit_sendmes < 3)
-    EXPECT_EQ(decode_http_body(dir.get("/tor/server/all", 30000)), descriptors);
+    EXPECT_EQ(directory::decode_http_body(dir.get("/tor/server/all", 30000)), descriptors);
   EXPECT_GE(dir.sent_stream_sendmes, 1);
   EXPECT_GE(dir.got_circuit_sendmes, 1);
   EXPECT_GE(dir.got_stream_sendmes, 2);
 
   circuit::Circuit other = three_hops(net);
-  DirStreams corrupt(other);
+  mistgrove_test::DirStreams corrupt(other);
   corrupt.corrupt_circuit_sendmes = true;
   EXPECT_EQ(mistgrove_test::error_of([&] {
               while (corrupt.sent_circuit_sendmes < 2) corrupt.get("/tor/server/all");

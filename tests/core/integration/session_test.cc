@@ -14,8 +14,7 @@
 namespace mistgrove_core {
 namespace {
 
-using mistgrove_test::error_of;
-using mistgrove_test::read_whole_file;
+using namespace mistgrove_test;
 
 TEST(SessionOnTestnet, EveryRouterWithItsKeys) {
   TESTNET_STATE_OR_SKIP(state);
@@ -40,8 +39,7 @@ TEST(RequestOnTestnet, PageBigFileResetLimitEchoesAndAnUnknownAddress) {
   auto session =
       Session::create(s["authority_dirports"][0].text(), s["consensus_file"].text(), 10000, false);
   const std::string& onion = s["onion_address"].text();
-  auto get = [&](const std::string& path, u64 limit = 8 << 20,
-                 const char* port = "onion_http_port") {
+  auto get = [&](std::string_view path, u64 limit = 8 << 20, const char* port = "onion_http_port") {
     return session->request(onion, static_cast<u16>(s[port].integer()),
                             build_simple_http_get(onion, path), limit);
   };

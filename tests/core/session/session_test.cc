@@ -16,20 +16,18 @@ TEST(SessionCreate, FailuresBeforeAnyDirectoryRequest) {
   const std::string missing = data + "no/such/consensus";
   const std::string nul_named = no_consensus + std::string("\0x", 2);  // open() reads the PEM
   const std::string closed = "127.0.0.1:1";  // nothing listens, nothing is asked after a bad file
-  const struct {
-    std::string bootstrap, file, message;
-  } kCases[] = {
-      {closed, missing, "failed to open " + missing},
-      {closed, data, "failed to open " + data},
-      {closed, nul_named, "failed to open " + nul_named},
-      {"127.0.0.1", no_consensus, "missing port"},
-      {closed, "", "tcp connect failed to 127.0.0.1:1: Connection refused (os error 111)"},
-      {closed, no_consensus, "consensus missing valid-after"},
-      {closed, data + "consensus_no_hsdir.txt",
-       "consensus has no microdescriptor digests to fetch"},
+  auto failure = [](const std::string& bootstrap, const std::string& file) {
+    return error_of([&] { Session::create(bootstrap, file, 2000, false); });
   };
-  for (const auto& c : kCases)
-    EXPECT_EQ(error_of([&] { Session::create(c.bootstrap, c.file, 2000, false); }), c.message);
+  EXPECT_EQ(failure(closed, missing), "failed to open " + missing);
+  EXPECT_EQ(failure(closed, data), "failed to open " + data);
+  EXPECT_EQ(failure(closed, nul_named), "failed to open " + nul_named);
+  EXPECT_EQ(failure("127.0.0.1", no_consensus), "missing port");
+  EXPECT_EQ(failure(closed, ""),
+            "tcp connect failed to 127.0.0.1:1: Connection refused (os error 111)");
+  EXPECT_EQ(failure(closed, no_consensus), "consensus missing valid-after");
+  EXPECT_EQ(failure(closed, data + "consensus_no_hsdir.txt"),
+            "consensus has no microdescriptor digests to fetch");
 }
 
 TEST(GuardedConsensus, FailureInsideTheLockPoisonsItForGood) {

@@ -82,14 +82,12 @@ using Script = std::function<void(Conn&)>;
 struct Peer {
   explicit Peer(Script script, bool tls = true) {
     static SSL_CTX* const kCtx = [] {
-      const std::string pem = std::string(MISTGROVE_TEST_DATA) + "/fake_relay.pem";
       SSL_CTX* c = SSL_CTX_new(TLS_server_method());
-      SSL_CTX_use_certificate_file(c, pem.c_str(), SSL_FILETYPE_PEM);
-      SSL_CTX_use_PrivateKey_file(c, pem.c_str(), SSL_FILETYPE_PEM);
+      SSL_CTX_use_certificate_file(c, MISTGROVE_TEST_DATA "/fake_relay.pem", SSL_FILETYPE_PEM);
+      SSL_CTX_use_PrivateKey_file(c, MISTGROVE_TEST_DATA "/fake_relay.pem", SSL_FILETYPE_PEM);
       return c;
     }();
     ::signal(SIGPIPE, SIG_IGN);  // OpenSSL writes with write(2)
-    listen_fd_ = mistgrove_test::bind_loopback(port_, 1);
     const timeval tv{10, 0};
     setsockopt(listen_fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     thread_ = std::thread([this, tls, tv, script = std::move(script)] {
@@ -97,19 +95,17 @@ struct Peer {
       if (fd < 0) return;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // not behind a delayed ACK
       setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      SSL* ssl = tls ? SSL_new(kCtx) : nullptr;
+      Conn conn{fd, tls ? SSL_new(kCtx) : nullptr};
       try {
-        Conn conn{fd, ssl};
-        if (!ssl || (SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1)) script(conn);
+        if (!conn.ssl || (SSL_set_fd(conn.ssl, fd) == 1 && SSL_accept(conn.ssl) == 1)) script(conn);
       } catch (const std::exception&) {
       }
-      SSL_free(ssl), ::close(fd);
+      SSL_free(conn.ssl), ::close(fd);
     });
   }
   ~Peer() { thread_.join(), ::close(listen_fd_); }
-  u16 port() const { return port_; }
-  int listen_fd_ = -1;
-  u16 port_ = 0;
+  u16 port = 0;  // where it listens
+  int listen_fd_ = mistgrove_test::bind_loopback(port, 1);
   std::thread thread_;
 };
 
@@ -227,17 +223,16 @@ struct RelaySide {
     }
   }
 
-  // `data` in DATA cells, `between()` after each; SENDMEs: v1 per 100, stream per 50.
-  int serve_data(
-      std::size_t hop, u16 stream, ByteView data, const std::function<void()>& between = [] {}) {
+  // `data` in DATA cells on stream 1, `between()` after each; SENDMEs: v1 per 100, stream per 50.
+  int serve_data(std::size_t hop, ByteView data, const std::function<void()>& between = [] {}) {
     int sendmes = 0;
     for (int cells = 1; !data.empty(); ++cells) {
       const std::size_t n = std::min<std::size_t>(data.size(), 498);
-      send(hop, circuit::kRelayData, stream, data.first(n));
+      send(hop, circuit::kRelayData, 1, data.first(n));
       const Bytes digest = hops[hop].forward_digest.current();
       data = data.subspan(n);
       between();
-      for (const u16 on : {u16(0), stream}) {
+      for (const u16 on : {0, 1}) {
         if (cells % (on == 0 ? 100 : 50) != 0) continue;
         expect(hop, circuit::kRelaySendme, on,
                on ? Bytes{} : concat({Bytes{1, 0, 20}, ByteView(digest).first(20)}));
@@ -248,9 +243,11 @@ struct RelaySide {
   }
 };
 
+inline void destroy(RelaySide& r) { r.conn.write_cell(r.circ_id, tor::kCellDestroy, {}); }
+
 // `timeout_ms` bounds the circuit's waits; the link handshake has room for a busy machine.
 inline circuit::Circuit open_circuit(const Peer& peer, i32 timeout_ms = 5000) {
-  return circuit::Circuit::create_fast(tor::TorChannel::open("127.0.0.1", peer.port(), 5000),
+  return circuit::Circuit::create_fast(tor::TorChannel::open("127.0.0.1", peer.port, 5000),
                                        timeout_ms);
 }
 
