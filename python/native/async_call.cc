@@ -327,7 +327,7 @@ PyObject* make_class(PyObject* module, const char* name, ternaryfunc call,
                          {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
                          {Py_tp_clear, reinterpret_cast<void*>(clear)},
                          {0, nullptr}};
-  if (!traverse) slots[2] = {0, nullptr};
+  if (!traverse) slots[2] = {0, nullptr};  // the list ends before the collector's slots
   const unsigned long gc = traverse ? Py_TPFLAGS_HAVE_GC : 0;
   PyType_Spec spec = {name, sizeof(Object), 0,
                       static_cast<unsigned>(Py_TPFLAGS_DEFAULT | kNoInstances | gc), slots};

@@ -1,7 +1,8 @@
 // The extension module mistgrove._native: multi-phase initialisation with one
 // exec step, which refuses interpreters but the main one, makes the module's
-// state and adds its docstring and the class Session. The state holds classes, whose instances and
-// methods refer back to the module: the collector breaks that cycle through traverse.
+// state and adds its docstring and the class Session. The state holds
+// classes, whose instances and methods refer back to the module: the
+// collector breaks that cycle through traverse.
 #include <Python.h>
 
 #include "async_call.h"
