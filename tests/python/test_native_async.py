@@ -23,16 +23,16 @@ def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplo
 
     async def main():
         asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: reported.append(ctx))
-        with support.silent_endpoint() as endpoint:
-            future = Session.create_async(endpoint, timeout_ms=300)
+        with support.silent_endpoint() as endpoint:  # its close ends the call
+            future = Session.create_async(endpoint)
             released = weakref.ref(future)
             with pytest.raises(asyncio.TimeoutError):
                 await asyncio.wait_for(future, 0.01)
             del future
-            ceiling = time.monotonic() + 30
-            while released() is not None and time.monotonic() < ceiling:
-                await asyncio.sleep(0.01)  # until the late outcome found its future cancelled
-            assert released() is None
+        ceiling = time.monotonic() + 30
+        while released() is not None and time.monotonic() < ceiling:
+            await asyncio.sleep(0.01)  # until the late outcome found its future cancelled
+        assert released() is None
         # The executor still serves calls, and failures arrive through the future.
         future = session.request_async("x", 1)
         assert asyncio.isfuture(future) and future.get_loop() is asyncio.get_running_loop()
@@ -49,8 +49,9 @@ def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplo
 
 def test_a_closed_or_abandoned_loop(capfd):
     loop = asyncio.new_event_loop()
-    future = loop.run_until_complete(support.begin(support.failing_call))
-    loop.close()  # the future stays pending and the delivery prints its error
+    with support.silent_endpoint() as endpoint:  # its close ends the call, after the loop's
+        future = loop.run_until_complete(support.begin(lambda: Session.create_async(endpoint)))
+        loop.close()  # the future stays pending and the delivery prints its error
     err = []
     assert support.until(lambda: err.append(capfd.readouterr().err) or "".join(err).endswith(
         "RuntimeError: Event loop is closed\n"))
