@@ -72,6 +72,8 @@ std::vector<std::string_view> split_ws(std::string_view text);
 
 // The text with A-Z turned to a-z; every other byte kept.
 std::string ascii_lowercase(std::string text);
+// A C0 control character or DEL.
+inline bool is_ascii_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 
 Bytes from_string(std::string_view text);
 // The bytes of a text, borrowed.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "mistgrove_core/util.h"
 #include "portability.h"
 
 namespace mistgrove_core::error {
@@ -18,7 +19,6 @@ std::string os_error_text(int errnum) {
 std::string quoted_form(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
-    const unsigned code = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += {'\\', c};
     } else if (c == '\n') {
@@ -29,8 +29,8 @@ std::string quoted_form(std::string_view text) {
       out += "\\t";
     } else if (c == '\0') {
       out += "\\0";
-    } else if (code < 0x20 || code == 0x7f) {
-      out += fmt::format("\\u{{{:x}}}", code);
+    } else if (util::is_ascii_control(c)) {
+      out += fmt::format("\\u{{{:x}}}", static_cast<unsigned char>(c));
     } else {
       out += c;
     }

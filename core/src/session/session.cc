@@ -77,8 +77,7 @@ std::shared_ptr<Session> Session::create(std::string_view bootstrap,
 Bytes build_simple_http_get(std::string_view host, std::string_view path) {
   // The path goes into the request line as it is: a CR or LF would end the
   // line and let the caller's text write headers or a second request.
-  const auto is_control = [](char c) { return static_cast<u8>(c) < 0x20 || c == 0x7f; };
-  if (std::any_of(path.begin(), path.end(), is_control))
+  if (std::any_of(path.begin(), path.end(), util::is_ascii_control))
     throw error::err("HTTP path contains a control character");
   const std::string lower = util::ascii_lowercase(std::string(host));
   std::string_view slash = !path.empty() && path[0] == '/' ? "" : "/";
