@@ -65,6 +65,7 @@ struct RelayCell {
 // length, "relay length too large" when the length field passes 498.
 RelayCell parse_relay_body(ByteView body);
 
+Bytes sha1(ByteView data);
 Bytes sha256(ByteView data);
 Bytes sha3_256(ByteView data);
 Bytes shake256(ByteView data, std::size_t out_len);
@@ -72,7 +73,8 @@ Bytes shake256(ByteView data, std::size_t out_len);
 Bytes hmac_sha256(ByteView key, ByteView message);
 // HKDF-Expand (RFC 5869) with info "ntor-curve25519-sha256-1:key_expand", 92 bytes.
 Bytes hkdf_sha256_expand(ByteView key_seed);
-// KDF-TOR: SHA1(seed | 0) | SHA1(seed | 1) | ... cut to out_len bytes.
+// KDF-TOR: SHA1(seed | 0) | SHA1(seed | 1) | ... cut to out_len bytes (none
+// hashed for 0).
 Bytes kdf_tor(ByteView seed, std::size_t out_len);
 // The MAC of onion services: SHA3-256(INT_8(len(key)) | key | message).
 Bytes tor_mac(ByteView key, ByteView message);

@@ -69,6 +69,7 @@ const EVP_MD* fetched_sha3_256() {
   return md;
 }
 
+Bytes sha1(ByteView data) { return digest(fetched_sha1(), {data}); }
 Bytes sha256(ByteView data) { return digest(fetched_sha256(), {data}); }
 Bytes sha3_256(ByteView data) { return digest(fetched_sha3_256(), {data}); }
 
@@ -126,11 +127,17 @@ Bytes kdf_tor(ByteView seed, std::size_t out_len) {
   if (out_len > 256 * 20) throw std::length_error("kdf_tor output too long");
   Bytes out;
   out.reserve(out_len + 20);
+  Bytes input(seed.begin(), seed.end());
+  input.push_back(0);
   for (unsigned i = 0; out.size() < out_len; ++i) {
-    const u8 counter = static_cast<u8>(i);
-    Bytes block = digest(fetched_sha1(), {seed, ByteView(&counter, 1)});
+    input.back() = static_cast<u8>(i);
+    Bytes block = sha1(input);
     out.insert(out.end(), block.begin(), block.end());
+    wipe(block);
   }
+  wipe(input);
+  // What resize cuts off stays in the buffer's capacity.
+  wipe(std::span(out).subspan(out_len));
   out.resize(out_len);
   return out;
 }

@@ -28,6 +28,7 @@ namespace mistgrove_core::crypto {
 namespace {
 
 using mistgrove_test::error_of;
+using mistgrove_test::hex;
 using mistgrove_test::Record;
 
 TEST(KnownAnswers, FromIndependentImplementations) {
@@ -53,6 +54,28 @@ TEST(KnownAnswers, FromIndependentImplementations) {
     ++checked;
   }
   EXPECT_EQ(checked, 62u);
+}
+
+// SHA-1 against FIPS 180's answers, then KDF-TOR as SHA-1 blocks of the seed
+// and a one-byte counter, up to the last counter value.
+TEST(Sha1, KnownAnswersAndKdfTorBlocks) {
+  const std::pair<std::string_view, const char*> kSha1[] = {
+      {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+      {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+  };
+  for (const auto& [text, digest] : kSha1) EXPECT_EQ(sha1(util::from_string(text)), hex(digest));
+
+  const Bytes seed = hex("688245e197a075d56a7f60a8060ee6f04a2b33b5");
+  Bytes blocks;  // SHA1(seed | 0) | ... | SHA1(seed | 255)
+  for (int i = 0; i < 256; ++i)
+    blocks = util::concat({blocks, sha1(util::concat({seed, Bytes{u8(i)}}))});
+  for (const std::size_t len : {0, 1, 19, 20, 21, 92, 5100, 5120}) {
+    SCOPED_TRACE(len);
+    EXPECT_EQ(kdf_tor(seed, len), Bytes(blocks.begin(), blocks.begin() + len));
+  }
+  EXPECT_THROW(kdf_tor(seed, 5121), std::length_error);  // the counter would wrap
 }
 
 TEST(Crypto, InputFailures) {
