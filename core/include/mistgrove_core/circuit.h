@@ -40,6 +40,7 @@ inline constexpr u8 kRelayRendezvous2 = 37;
 inline constexpr u8 kRelayRendezvousEstablished = 39;
 inline constexpr u8 kRelayIntroduceAck = 40;
 
+using crypto::parse_relay_body;
 using crypto::RelayCell;
 
 // One wait for an awaited cell. Every cell read during it, awaited or

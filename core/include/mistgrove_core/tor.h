@@ -8,9 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "mistgrove_core/net.h"
 #include "mistgrove_core/util.h"
 
 namespace mistgrove_core::tor {
+
+// The links' TCP connect, the socket layer's own.
+using net::connect_tcp;
 
 // Link commands the circuits send and read; the link handshake's own are
 // private to the channel.

@@ -139,7 +139,7 @@ RelayCell Circuit::recv_relay(const Wait& wait) {
     // that the keystreams stay in step with the relays.
     for (RelayCrypto& hop : hops_) {
       hop.backward.apply_in_place(cell.body);
-      if (hop.recognize_decrypted(cell.body)) return crypto::parse_relay_body(cell.body);
+      if (hop.recognize_decrypted(cell.body)) return parse_relay_body(cell.body);
     }
   }
 }

@@ -373,7 +373,7 @@ TorChannel::~TorChannel() = default;
 TorChannel TorChannel::open(std::string host, u16 port, i32 timeout_ms) {
   log::info(kLog, "opening Tor TLS channel to {}:{}", host, port);
   auto tls = std::make_unique<Tls>();
-  tls->tcp = net::connect_tcp(host, port, timeout_ms);
+  tls->tcp = connect_tcp(host, port, timeout_ms);
   // The connect has had its own bound. TLS and the link cells share one, so
   // a relay sending its part a record or a byte at a time cannot stretch them.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

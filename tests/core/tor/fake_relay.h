@@ -182,7 +182,7 @@ struct RelaySide {
     for (std::size_t i = 0; i < hops.size(); ++i) {
       hops[i].backward.apply_in_place(c.body);
       if (hops[i].recognize_decrypted(c.body))
-        return {i, crypto::parse_relay_body(c.body), c.command};
+        return {i, circuit::parse_relay_body(c.body), c.command};
     }
     throw std::runtime_error("no hop recognized the client's cell");
   }
