@@ -41,7 +41,9 @@ class TorChannel {
  public:
   // TCP connect, then TLS and `negotiate`, which together end within
   // `timeout_ms` of the connect or fail with "timed out waiting for link
-  // handshake", however the relay paces its part.
+  // handshake", however the relay paces its part. A relay whose TLS key is RSA
+  // of fewer than 2048 or more than 8192 bits fails it, in the TLS handshake,
+  // with "relay RSA key of {bits} bits is outside 2048 to 8192 bits".
   static TorChannel open(std::string host, u16 port, i32 timeout_ms);
 
   TorChannel(TorChannel&&) noexcept;

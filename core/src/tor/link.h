@@ -18,10 +18,14 @@ constexpr bool is_var_cell(u8 command) { return command == kCellVersions || comm
 
 // The relay's certificate chain, names and dates are never judged (hop
 // identity is proven by ntor); OpenSSL still checks the handshake signature
-// with the presented certificate's key. Installed with SSL_VERIFY_NONE.
+// with the presented certificate's key. Only that key's size is: an RSA key
+// outside 2048 to 8192 bits ends the handshake. Installed with
+// SSL_VERIFY_PEER, without which OpenSSL would ignore the refusal.
 struct NoCertificateVerification {
   // OpenSSL's certificate verification callback, called in place of its
-  // chain building: every chain passes unbuilt.
+  // chain building, in TLS 1.2 and 1.3 alike: every chain passes unbuilt
+  // unless its first certificate's key is refused, whose size it then
+  // records in the link's TorChannel::Tls (the SSL's app data).
   static int accept_chain(struct x509_store_ctx_st* ctx, void* arg);
 };
 

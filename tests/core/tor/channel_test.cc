@@ -1,4 +1,5 @@
 // TorChannel against the in-process peer.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -50,6 +51,40 @@ TEST(TorChannel, Handshake) {
     auto open = [&] { return TorChannel::open("127.0.0.1", peer.port, timeout_ms).link_version(); };
     EXPECT_EQ(mistgrove_test::outcome([&] { return std::to_string(open()); }), version_or_error);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  }
+}
+
+// The relay's key: RSA of 2048 to 8192 bits or another type, whichever TLS
+// version signs the handshake with it. Any other ends the TLS handshake before
+// the relay's end completes.
+TEST(TorChannel, RelayKeySize) {
+  const std::pair<const char*, const char*> kCases[] = {
+      {"fake_relay.pem", "5"},  // 2048 bits
+      {"fake_relay_rsa8192.pem", "5"},
+      {"fake_relay_p256.pem", "5"},  // not RSA: not bounded
+      {"fake_relay_rsa1024.pem", "relay RSA key of 1024 bits is outside 2048 to 8192 bits"},
+      {"fake_relay_rsa8704.pem", "relay RSA key of 8704 bits is outside 2048 to 8192 bits"},
+  };
+  for (const auto& [pem, version_or_error] : kCases) {
+    for (const int tls_version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+      SCOPED_TRACE(
+          fmt::format("{} over TLS {}", pem, tls_version == TLS1_2_VERSION ? "1.2" : "1.3"));
+      bool relay_handshake_done = false;
+      {
+        Peer peer(
+            [&](Conn& c) {
+              relay_handshake_done = true;
+              EXPECT_EQ(SSL_version(c.ssl), tls_version);
+              c.link_handshake(), c.wait_closed();
+            },
+            true, presenting(pem, tls_version));
+        // A long key's signature takes the relay a while on a busy machine.
+        auto open = [&] { return TorChannel::open("127.0.0.1", peer.port, 10000).link_version(); };
+        EXPECT_EQ(mistgrove_test::outcome([&] { return std::to_string(open()); }),
+                  version_or_error);
+      }
+      EXPECT_EQ(relay_handshake_done, std::string_view(version_or_error) == "5");
+    }
   }
 }
 

@@ -78,9 +78,23 @@ struct Conn {
 
 using Script = std::function<void(Conn&)>;
 
-// Listens at once; its thread accepts one client and runs the script (10 s at most).
+// Makes the peer's TLS end present only the certificate and key of `pem` (in
+// tests/core/data), whatever their size, with TLS 1.2 or 1.3 at most.
+inline std::function<void(SSL*)> presenting(std::string pem, int max_version = TLS1_3_VERSION) {
+  return [pem = std::string(MISTGROVE_TEST_DATA "/") + pem, max_version](SSL* ssl) {
+    SSL_certs_clear(ssl);
+    SSL_set_security_level(ssl, 0);
+    if (SSL_use_certificate_file(ssl, pem.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_use_PrivateKey_file(ssl, pem.c_str(), SSL_FILETYPE_PEM) != 1)
+      ADD_FAILURE() << "the peer cannot present " << pem;
+    SSL_set_max_proto_version(ssl, max_version);
+  };
+}
+
+// Listens at once; its thread accepts one client and runs the script (10 s at
+// most) once the TLS handshake, after `setup` of the peer's end, is done.
 struct Peer {
-  explicit Peer(Script script, bool tls = true) {
+  explicit Peer(Script script, bool tls = true, std::function<void(SSL*)> setup = nullptr) {
     static SSL_CTX* const kCtx = [] {
       SSL_CTX* c = SSL_CTX_new(TLS_server_method());
       SSL_CTX_use_certificate_file(c, MISTGROVE_TEST_DATA "/fake_relay.pem", SSL_FILETYPE_PEM);
@@ -90,12 +104,13 @@ struct Peer {
     ::signal(SIGPIPE, SIG_IGN);  // OpenSSL writes with write(2)
     const timeval tv{10, 0};
     setsockopt(listen_fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    thread_ = std::thread([this, tls, tv, script = std::move(script)] {
+    thread_ = std::thread([this, tls, tv, script = std::move(script), setup = std::move(setup)] {
       const int fd = ::accept(listen_fd_, nullptr, nullptr), one = 1;
       if (fd < 0) return;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // not behind a delayed ACK
       setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
       Conn conn{fd, tls ? SSL_new(kCtx) : nullptr};
+      if (conn.ssl && setup) setup(conn.ssl);
       try {
         if (!conn.ssl || (SSL_set_fd(conn.ssl, fd) == 1 && SSL_accept(conn.ssl) == 1)) script(conn);
       } catch (const std::exception&) {
