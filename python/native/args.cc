@@ -16,7 +16,6 @@ namespace {
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
 struct Signature {
-  const ModuleState& state;
   const char* full_name;
   std::span<const Name> names;
   size_t required;  // the leading parameters without a default
@@ -61,10 +60,10 @@ bool missing_required(const Signature& sig, PyObject* const* slots) {
 // so identity finds them; a name built at run time is compared by its text.
 size_t find_parameter(const Signature& sig, PyObject* name) {
   for (size_t i = 0; i < sig.names.size(); ++i) {
-    if (sig.state.name(sig.names[i]) == name) return i;
+    if (objects().name(sig.names[i]) == name) return i;
   }
   for (size_t i = 0; i < sig.names.size(); ++i) {
-    if (PyUnicode_Check(name) && PyUnicode_Compare(name, sig.state.name(sig.names[i])) == 0) {
+    if (PyUnicode_Check(name) && PyUnicode_Compare(name, objects().name(sig.names[i])) == 0) {
       return i;
     }
   }
@@ -262,33 +261,30 @@ CallArgs CallArgs::from_vectorcall(PyObject* const* args, Py_ssize_t nargs, PyOb
   return call;
 }
 
-bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
-                SessionArgs* out) {
+bool parse_args(const char* full_name, const CallArgs& call, SessionArgs* out) {
   static constexpr Name kNames[] = {kBootstrap, kConsensusFile, kTimeoutMs, kVerbose};
   PyObject* slots[4];
-  return bind({state, full_name, kNames, 0}, call, slots) &&
+  return bind({full_name, kNames, 0}, call, slots) &&
          convert(slots[0], kNames[0], to_text, &out->bootstrap) &&
          convert(slots[1], kNames[1], to_text, &out->consensus_file) &&
          convert(slots[2], kNames[2], to_ranged<i32>, &out->timeout_ms) &&
          convert(slots[3], kNames[3], to_bool, &out->verbose);
 }
 
-bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
-                RequestArgs* out) {
+bool parse_args(const char* full_name, const CallArgs& call, RequestArgs* out) {
   static constexpr Name kNames[] = {kOnion, kPort, kPayload, kResponseLimit};
   PyObject* slots[4];
-  return bind({state, full_name, kNames, 2}, call, slots) &&
+  return bind({full_name, kNames, 2}, call, slots) &&
          convert(slots[0], kNames[0], to_text, &out->onion) &&
          convert(slots[1], kNames[1], to_ranged<u16>, &out->port) &&
          convert(slots[2], kNames[2], to_bytes, &out->payload) &&
          convert(slots[3], kNames[3], to_u64, &out->response_limit);
 }
 
-bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
-                HttpGetArgs* out) {
+bool parse_args(const char* full_name, const CallArgs& call, HttpGetArgs* out) {
   static constexpr Name kNames[] = {kOnion, kPort, kPath, kResponseLimit};
   PyObject* slots[4];
-  return bind({state, full_name, kNames, 1}, call, slots) &&
+  return bind({full_name, kNames, 1}, call, slots) &&
          convert(slots[0], kNames[0], to_text, &out->onion) &&
          convert(slots[1], kNames[1], to_ranged<u16>, &out->port) &&
          convert(slots[2], kNames[2], to_text, &out->path) &&

@@ -9,7 +9,7 @@
 
 #include "mistgrove_core/session.h"
 #include "mistgrove_core/util.h"
-#include "state.h"
+#include "objects.h"
 
 namespace mistgrove_native {
 
@@ -55,13 +55,9 @@ struct HttpGetArgs {
 };
 
 // Each binds and converts the arguments of the member named `full_name`
-// ("Session.request()"), whose parameter names are interned in `state`;
-// false with the Python exception set.
-bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
-                SessionArgs* out);
-bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
-                RequestArgs* out);
-bool parse_args(const ModuleState& state, const char* full_name, const CallArgs& call,
-                HttpGetArgs* out);
+// ("Session.request()"); false with the Python exception set.
+bool parse_args(const char* full_name, const CallArgs& call, SessionArgs* out);
+bool parse_args(const char* full_name, const CallArgs& call, RequestArgs* out);
+bool parse_args(const char* full_name, const CallArgs& call, HttpGetArgs* out);
 
 }  // namespace mistgrove_native

@@ -32,10 +32,8 @@ struct CallState {
   std::optional<std::variant<CoreValue, Failure>> result;
   std::uint64_t job_number = 0;
 
-  // Owned. The module keeps the classes and names that the steps off the
-  // loop's thread use; it goes with the loop and the future at the delivery,
-  // so a step that finds it gone has nothing left to deliver.
-  PyObject* module = nullptr;
+  // Owned, and released together by the one delivery: a step that finds the
+  // future gone has nothing left to deliver.
   PyObject* loop = nullptr;
   PyObject* future = nullptr;
 };
@@ -52,13 +50,10 @@ struct PyDoneCallback {
   PyObject_HEAD State sender;  // the cancel signal's sending end, used at most once
 };
 
-// The loop-side step that resolves the future. It owns what it resolves, and
-// its one call releases all of it before the awaiting coroutine can resume:
-// the delivering thread keeps no reference to the future or the outcome.
+// The loop-side step that resolves the future: called with the future, its
+// set_result or set_exception and the value. It holds nothing itself.
 struct CheckedCompletor {
-  PyObject_HEAD Ref future;
-  Ref method;  // the future's set_result or set_exception
-  Ref value;
+  PyObject_HEAD
 };
 
 PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg = nullptr) {
@@ -67,14 +62,14 @@ PyObject* call_method(PyObject* self, PyObject* name, PyObject* arg = nullptr) {
 }
 
 // The future's cancelled(): 1, 0, or -1 with the Python exception set.
-int call_cancelled(const ModuleState& st, PyObject* future) {
-  Ref answer = Ref::steal(call_method(future, st.name(kCancelled)));
+int call_cancelled(PyObject* future) {
+  Ref answer = Ref::steal(call_method(future, objects().name(kCancelled)));
   return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
 // The future's cancelled(); a failure of the call is printed and read as false.
-bool future_cancelled(const ModuleState& st, PyObject* future) {
-  int truth = call_cancelled(st, future);
+bool future_cancelled(PyObject* future) {
+  int truth = call_cancelled(future);
   if (truth < 0) {
     PyErr_PrintEx(1);
     return false;
@@ -98,9 +93,9 @@ Outcome exception_outcome(PyObject* exception) {
   return {Outcome::Kind::kException, exception};
 }
 
-PyObject* value_object(const ModuleState& st, CoreValue& value) {
+PyObject* value_object(CoreValue& value) {
   if (auto* session = std::get_if<std::shared_ptr<mistgrove_core::Session>>(&value)) {
-    return new_session_object(st, std::move(*session));
+    return new_session_object(std::move(*session));
   }
   return bytes_object(std::get<mistgrove_core::Bytes>(value));
 }
@@ -115,43 +110,36 @@ PyObject* job_fault(const Fault& fault, std::uint64_t job_number) {
 Outcome make_outcome(const State& state, std::variant<CoreValue, Failure>& result,
                      std::uint64_t job_number) {
   WithGil gil;
-  if (!gil) return {};
-  Ref module = Ref::borrow(state->module);
-  if (!module) return {};  // already delivered
-  const ModuleState& st = module_state(module.get());
+  if (!gil || !state->future) return {};  // closed, or already delivered
   if (auto* failure = std::get_if<Failure>(&result)) {
     auto* error = std::get_if<mistgrove_core::error::Error>(failure);
     return exception_outcome(error ? map_err(*error)
                                    : job_fault(std::get<Fault>(*failure), job_number));
   }
-  PyObject* object = value_object(st, std::get<CoreValue>(result));
+  PyObject* object = value_object(std::get<CoreValue>(result));
   return object ? Outcome{Outcome::Kind::kValue, object} : exception_outcome(nullptr);
 }
 
 // Hands the outcome to the loop unless the future was cancelled meanwhile.
+// The loop may run the completor before call_soon_threadsafe returns here:
+// what this thread holds is released just after, with the lock still held.
 void deliver(const State& state, Outcome outcome) {
   WithGil gil;
   if (!gil) return;
-  // Released last: what the others release may still use the module's state.
-  Ref module = Ref::steal(std::exchange(state->module, nullptr));
   Ref value = Ref::steal(outcome.object);
   Ref future = Ref::steal(std::exchange(state->future, nullptr));
   Ref loop = Ref::steal(std::exchange(state->loop, nullptr));
   if (!future || outcome.kind == Outcome::Kind::kNone) return;
-  const ModuleState& st = module_state(module.get());
-  if (future_cancelled(st, future.get())) return;
+  const Objects& o = objects();
+  if (future_cancelled(future.get())) return;
   Ref method = Ref::steal(PyObject_GetAttr(
-      future.get(), st.name(outcome.kind == Outcome::Kind::kValue ? kSetResult : kSetException)));
-  auto* completor_type = reinterpret_cast<PyTypeObject*>(st.completor_class);
-  Ref completor = Ref::steal(method ? new_instance(completor_type) : nullptr);
+      future.get(), o.name(outcome.kind == Outcome::Kind::kValue ? kSetResult : kSetException)));
+  Ref completor = Ref::steal(method ? new_instance(o.completor_class) : nullptr);
   if (completor) {
-    auto* c = reinterpret_cast<CheckedCompletor*>(completor.get());
-    new (&c->future) Ref(std::move(future));
-    new (&c->method) Ref(std::move(method));
-    new (&c->value) Ref(std::move(value));
-    PyObject* args[] = {loop.get(), completor.get(), Py_None};
+    PyObject* args[] = {loop.get(),   completor.get(), future.get(),
+                        method.get(), value.get(),     Py_None};
     Ref scheduled = Ref::steal(
-        PyObject_VectorcallMethod(st.name(kCallSoonThreadsafe), args, 2, st.context_kwname));
+        PyObject_VectorcallMethod(o.name(kCallSoonThreadsafe), args, 5, o.context_kwname));
     if (scheduled) return;
   }
   // A closed loop lands here: the future stays pending and the outcome is dropped.
@@ -191,9 +179,7 @@ void supervised(const State& state, Step step) {
   {
     WithGil gil;
     if (!gil) return;
-    if (Ref module = Ref::borrow(state->module)) {
-      outcome = exception_outcome(bridge_fault(module_state(module.get()), *fault));
-    }
+    if (state->future) outcome = exception_outcome(bridge_fault(*fault));
   }
   step_then_deliver(state, outcome);
 }
@@ -273,119 +259,84 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       !PyArg_UnpackTuple(args, "PyDoneCallback", 1, 1, &future)) {
     return nullptr;
   }
-  PyObject* module = module_of(Py_TYPE(self));
-  if (!module) return nullptr;
-  const ModuleState& st = module_state(module);
-  return boundary(st, [&]() -> PyObject* {
+  return boundary([&]() -> PyObject* {
     auto& sender = reinterpret_cast<PyDoneCallback*>(self)->sender;
-    if (sender && future_cancelled(st, future)) send_cancel(std::move(sender));
+    if (sender && future_cancelled(future)) send_cancel(std::move(sender));
     Py_RETURN_NONE;
   });
 }
 
-PyObject* completor_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject *future = nullptr, *method = nullptr, *value = nullptr;
   if (!no_keywords("CheckedCompletor", kwargs) ||
-      !PyArg_UnpackTuple(args, "CheckedCompletor", 0, 0)) {
+      !PyArg_UnpackTuple(args, "CheckedCompletor", 3, 3, &future, &method, &value)) {
     return nullptr;
   }
-  auto* c = reinterpret_cast<CheckedCompletor*>(self);
-  Ref future = std::move(c->future), method = std::move(c->method), value = std::move(c->value);
-  if (!future) Py_RETURN_NONE;  // already called
-  PyObject* module = module_of(Py_TYPE(self));
-  if (!module) return nullptr;
-  int truth = call_cancelled(module_state(module), future.get());
+  int truth = call_cancelled(future);
   if (truth < 0) return nullptr;
   if (truth == 0) {
-    Ref ignored = Ref::steal(PyObject_CallOneArg(method.get(), value.get()));
+    Ref ignored = Ref::steal(PyObject_CallOneArg(method, value));
     if (!ignored) return nullptr;
   }
   Py_RETURN_NONE;
 }
 
-// The completor sits in the loop's queue until it runs: a loop abandoned
-// meanwhile is reclaimed through it (loop, handle, completor, future, loop).
-int completor_traverse(PyObject* self, visitproc visit, void* arg) {
-  auto* c = reinterpret_cast<CheckedCompletor*>(self);
-  Py_VISIT(Py_TYPE(self));
-  for (const Ref* held : {&c->future, &c->method, &c->value}) Py_VISIT(held->get());
-  return 0;
-}
-
-int completor_clear(PyObject* self) {
-  auto* c = reinterpret_cast<CheckedCompletor*>(self);
-  for (Ref* held : {&c->future, &c->method, &c->value}) *held = Ref();
-  return 0;
-}
-
-// A bridge class of `module`, not instantiable from Python; one that holds
-// Python objects takes part in garbage collection through `traverse`.
+// A bridge class, not instantiable from Python.
 template <class Object>
-PyObject* make_class(PyObject* module, const char* name, ternaryfunc call,
-                     traverseproc traverse = nullptr, inquiry clear = nullptr) {
+PyTypeObject* make_class(const char* name, ternaryfunc call) {
   PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(call)},
                          {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_as<Object>)},
-                         {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-                         {Py_tp_clear, reinterpret_cast<void*>(clear)},
                          {0, nullptr}};
-  if (!traverse) slots[2] = {0, nullptr};  // the list ends before the collector's slots
-  const unsigned long gc = traverse ? Py_TPFLAGS_HAVE_GC : 0;
   PyType_Spec spec = {name, sizeof(Object), 0,
-                      static_cast<unsigned>(Py_TPFLAGS_DEFAULT | kNoInstances | gc), slots};
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
-  if (type) forbid_instances(reinterpret_cast<PyTypeObject*>(type));
+                      static_cast<unsigned>(Py_TPFLAGS_DEFAULT | kNoInstances), slots};
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (type) forbid_instances(type);
   return type;
 }
 
-PyObject* running_loop(ModuleState& st) {
-  if (!st.get_running_loop) {
+PyObject* running_loop() {
+  Objects& o = objects();
+  if (!o.get_running_loop) {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
     if (!asyncio) return nullptr;
-    st.get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
-    if (!st.get_running_loop) return nullptr;
+    o.get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
+    if (!o.get_running_loop) return nullptr;
   }
-  return PyObject_CallNoArgs(st.get_running_loop);
+  return PyObject_CallNoArgs(o.get_running_loop);
 }
 
 }  // namespace
 
-bool init_async_classes(PyObject* module) {
-  ModuleState& st = module_state(module);
-  st.done_callback_class =
-      make_class<PyDoneCallback>(module, "_native.PyDoneCallback", done_callback_call);
-  if (!st.done_callback_class) return false;
-  st.completor_class = make_class<CheckedCompletor>(
-      module, "_native.CheckedCompletor", completor_call, completor_traverse, completor_clear);
-  if (!st.completor_class) return false;
-  st.context_kwname = Py_BuildValue("(s)", "context");
-  if (!st.context_kwname) return false;
-  for (std::size_t n = 0; n < kNameCount; ++n) {
-    st.names[n] = PyUnicode_InternFromString(kNameTexts[n]);
-    if (!st.names[n]) return false;
+bool make_async_classes(Objects& o) {
+  if (!o.done_callback_class) {
+    o.done_callback_class =
+        make_class<PyDoneCallback>("_native.PyDoneCallback", done_callback_call);
+    if (!o.done_callback_class) return false;
   }
-  return true;
+  if (!o.completor_class) {
+    o.completor_class = make_class<CheckedCompletor>("_native.CheckedCompletor", completor_call);
+  }
+  return o.completor_class != nullptr;
 }
 
-PyObject* start_async_call(PyObject* module, CoreJob job) {
-  ModuleState& st = module_state(module);
-  Ref loop = Ref::steal(running_loop(st));
+PyObject* start_async_call(CoreJob job) {
+  const Objects& o = objects();
+  Ref loop = Ref::steal(running_loop());
   if (!loop) return nullptr;
   if (WithGil::closed()) {  // its outcome could never be delivered
     PyErr_SetString(PyExc_RuntimeError, "cannot schedule new futures after interpreter shutdown");
     return nullptr;
   }
   auto state = std::make_shared<CallState>(std::move(job));
-  Ref future = Ref::steal(call_method(loop.get(), st.name(kCreateFuture)));
+  Ref future = Ref::steal(call_method(loop.get(), o.name(kCreateFuture)));
   if (!future) return nullptr;
-  auto* callback_type = reinterpret_cast<PyTypeObject*>(st.done_callback_class);
-  Ref callback = Ref::steal(new_instance(callback_type));
+  Ref callback = Ref::steal(new_instance(o.done_callback_class));
   if (!callback) return nullptr;
   new (&reinterpret_cast<PyDoneCallback*>(callback.get())->sender) State(state);
-  Ref added = Ref::steal(call_method(future.get(), st.name(kAddDoneCallback), callback.get()));
+  Ref added = Ref::steal(call_method(future.get(), o.name(kAddDoneCallback), callback.get()));
   if (!added) return nullptr;
 
   Executor& executor = Executor::instance();
-  Py_INCREF(module);
-  state->module = module;
   state->loop = loop.release();
   Py_INCREF(future.get());
   state->future = future.get();

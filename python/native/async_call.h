@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "mistgrove_core/session.h"
+#include "objects.h"
 
 namespace mistgrove_native {
 
@@ -18,11 +19,11 @@ using CoreValue = std::variant<std::shared_ptr<mistgrove_core::Session>, mistgro
 // A core job owns all its inputs; it runs on a thread of the blocking pool.
 using CoreJob = std::function<CoreValue()>;
 
-// Makes the bridge's classes and interns the names it calls, for `module`.
-bool init_async_classes(PyObject* module);
+// Makes the bridge's two classes, unless they are made.
+bool make_async_classes(Objects& objects);
 
-// The call step of an asyncio method of `module`, after its arguments were
-// converted: returns the new future, or nullptr with the Python exception set.
-PyObject* start_async_call(PyObject* module, CoreJob job);
+// The call step of an asyncio method, after its arguments were converted:
+// returns the new future, or nullptr with the Python exception set.
+PyObject* start_async_call(CoreJob job);
 
 }  // namespace mistgrove_native

@@ -20,19 +20,23 @@ void set_exception(PyObject* type, std::string_view text) {
 
 }  // namespace
 
-bool init_exception_classes(ModuleState& state) {
+bool make_exception_classes(Objects& o) {
   // Not an Exception: an internal fault must not be swallowed by a broad
   // `except Exception` of the caller.
-  state.panic_exception = PyErr_NewExceptionWithDoc(
-      "pyo3_runtime.PanicException",
-      "An internal fault of mistgrove's native code; the call did not complete.",
-      PyExc_BaseException, nullptr);
-  if (!state.panic_exception) return false;
-  state.bridge_fault = PyErr_NewExceptionWithDoc(
-      "_native.BackgroundTaskFault",
-      "The background work of an asyncio call failed before it produced an outcome.",
-      PyExc_Exception, nullptr);
-  return state.bridge_fault != nullptr;
+  if (!o.panic_exception) {
+    o.panic_exception = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "An internal fault of mistgrove's native code; the call did not complete.",
+        PyExc_BaseException, nullptr);
+    if (!o.panic_exception) return false;
+  }
+  if (!o.bridge_fault) {
+    o.bridge_fault = PyErr_NewExceptionWithDoc(
+        "_native.BackgroundTaskFault",
+        "The background work of an asyncio call failed before it produced an outcome.",
+        PyExc_Exception, nullptr);
+  }
+  return o.bridge_fault != nullptr;
 }
 
 PyObject* text_object(std::string_view text) {
@@ -49,23 +53,23 @@ PyObject* map_err(const error::Error& error) {
   return message ? PyObject_CallOneArg(PyExc_RuntimeError, message.get()) : nullptr;
 }
 
-void raise_failure(const ModuleState& state, const Failure& failure) {
+void raise_failure(const Failure& failure) {
   if (auto* error = std::get_if<error::Error>(&failure)) {
     Ref exception = Ref::steal(map_err(*error));
     if (exception) PyErr_SetObject(PyExc_RuntimeError, exception.get());
     return;
   }
   const Fault& fault = std::get<Fault>(failure);
-  set_exception(state.panic_exception, fault.has_text ? fault.text : kFaultWithoutText);
+  set_exception(objects().panic_exception, fault.has_text ? fault.text : kFaultWithoutText);
 }
 
-void raise_current_fault(const ModuleState& state) {
+void raise_current_fault() {
   try {
     throw;
   } catch (const std::exception& e) {
-    set_exception(state.panic_exception, e.what());
+    set_exception(objects().panic_exception, e.what());
   } catch (...) {
-    set_exception(state.panic_exception, kFaultWithoutText);
+    set_exception(objects().panic_exception, kFaultWithoutText);
   }
 }
 
@@ -75,7 +79,7 @@ std::string task_fault_message(unsigned long long task, const Fault& fault) {
                      error::quoted_form(fault.text));
 }
 
-PyObject* bridge_fault(const ModuleState& state, const Failure& failure) {
+PyObject* bridge_fault(const Failure& failure) {
   std::string text = kBridgeFaultPrefix;
   if (auto* error = std::get_if<error::Error>(&failure)) {
     text += error->message();
@@ -85,7 +89,7 @@ PyObject* bridge_fault(const ModuleState& state, const Failure& failure) {
   }
   Ref message = Ref::steal(text_object(text));
   if (!message) return nullptr;
-  return PyObject_CallOneArg(state.bridge_fault, message.get());
+  return PyObject_CallOneArg(objects().bridge_fault, message.get());
 }
 
 }  // namespace mistgrove_native

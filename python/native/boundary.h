@@ -12,8 +12,8 @@
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/util.h"
+#include "objects.h"
 #include "portability.h"
-#include "state.h"
 
 namespace mistgrove_native {
 
@@ -43,8 +43,8 @@ auto guarded(F&& f) -> std::variant<decltype(f()), Failure> {
   }
 }
 
-// Makes the module's two exception classes, at its exec step.
-bool init_exception_classes(ModuleState& state);
+// Makes the two exception classes, unless they are made.
+bool make_exception_classes(Objects& objects);
 
 // A str from UTF-8 text; invalid sequences become U+FFFD.
 PyObject* text_object(std::string_view text);
@@ -57,21 +57,21 @@ PyObject* bytes_object(const mistgrove_core::Bytes& bytes);
 PyObject* map_err(const mistgrove_core::error::Error& error);
 
 // Sets the exception of a failed blocking call.
-void raise_failure(const ModuleState& state, const Failure& failure);
+void raise_failure(const Failure& failure);
 
 // Sets PanicException for a C++ exception caught while the interpreter lock
 // is held (call only from inside a catch block).
-void raise_current_fault(const ModuleState& state);
+void raise_current_fault();
 
 // Runs a member's body; a C++ exception escaping it becomes PanicException.
 template <class F>
-PyObject* boundary(const ModuleState& state, F&& body) {
+PyObject* boundary(F&& body) {
   try {
     return body();
   } catch (ForcedUnwind&) {
     throw;
   } catch (...) {
-    raise_current_fault(state);
+    raise_current_fault();
     return nullptr;
   }
 }
@@ -82,6 +82,6 @@ std::string task_fault_message(unsigned long long task, const Fault& fault);
 
 // A new instance of the bridge's fault class: the asyncio future's exception
 // when the background work itself fails; "unknown error" without a text.
-PyObject* bridge_fault(const ModuleState& state, const Failure& fault);
+PyObject* bridge_fault(const Failure& fault);
 
 }  // namespace mistgrove_native

@@ -1,19 +1,25 @@
 // The extension module mistgrove._native: multi-phase initialisation with one
-// exec step, which refuses interpreters but the main one, makes the module's
-// state and adds its docstring and the class Session. The state holds
-// classes, whose instances and methods refer back to the module: the
-// collector breaks that cycle through traverse.
+// exec step and no module state. The exec step refuses interpreters but the
+// main one, makes the process's objects on its first run and adds the
+// module's docstring and the class Session.
 #include <Python.h>
 
 #include "async_call.h"
 #include "boundary.h"
 #include "gate.h"
+#include "objects.h"
 #include "pyref.h"
 #include "session.h"
-#include "state.h"
 
 namespace mistgrove_native {
 namespace {
+
+Objects g_objects;
+
+// At the end of the interpreter's finalization, which leaves nothing of what
+// the objects refer to: an embedding program that starts another interpreter
+// gets new ones at its next import.
+void forget_objects() { g_objects = Objects(); }
 
 // Appends `name` to the module's __all__ (made first when missing), then sets it.
 bool add(PyObject* module, const char* name, PyObject* value) {
@@ -37,38 +43,39 @@ int module_exec(PyObject* module) {
   if (!init_process_hooks(module)) return -1;
   Ref doc = Ref::steal(PyUnicode_FromString(
       "Native bindings of the mistgrove package: the Tor onion-service client Session."));
-  if (!doc || !add(module, "__doc__", doc.get())) return -1;
-  if (!init_exception_classes(module_state(module)) || !init_async_classes(module) ||
-      !init_session_class(module)) {
-    return -1;
-  }
-  return add(module, "Session", module_state(module).session_class) ? 0 : -1;
+  if (!doc || !add(module, "__doc__", doc.get()) || !make_objects()) return -1;
+  return add(module, "Session", reinterpret_cast<PyObject*>(g_objects.session_class)) ? 0 : -1;
 }
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  int result = 0;
-  module_state(module).each_slot([&](PyObject* object) {
-    if (object && result == 0) result = visit(object, arg);
-  });
-  return result;
-}
-
-int module_clear(PyObject* module) {
-  module_state(module).each_slot([](PyObject*& object) { Py_CLEAR(object); });
-  return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)},
                               MAIN_INTERPRETER_ONLY_SLOT{0, nullptr}};
 
+// No module state, so nothing to traverse, clear or free.
 PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT, "_native",    "",          sizeof(ModuleState), nullptr, g_slots,
-    module_traverse,       module_clear, module_free,
-};
+    PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, g_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
+
+Objects& objects() { return g_objects; }
+
+bool make_objects() {
+  Objects& o = g_objects;
+  // Each interpreter's finalization runs, and then drops, the exit functions
+  // registered while it lived.
+  if (!o.forgotten_at_exit) {
+    if (Py_AtExit(forget_objects) < 0) {
+      PyErr_SetString(PyExc_ImportError, "no room left for an exit function of mistgrove._native");
+      return false;
+    }
+    o.forgotten_at_exit = true;
+  }
+  for (std::size_t n = 0; n < kNameCount; ++n) {
+    if (!o.names[n] && !(o.names[n] = PyUnicode_InternFromString(kNameTexts[n]))) return false;
+  }
+  if (!o.context_kwname && !(o.context_kwname = Py_BuildValue("(s)", "context"))) return false;
+  return make_exception_classes(o) && make_async_classes(o) && make_session_class(o);
+}
+
 }  // namespace mistgrove_native
 
 PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&mistgrove_native::g_module); }

@@ -1,8 +1,10 @@
-// What a module object of _native owns for its life: its classes, its two
-// exception classes and the names it passes to the interpreter, interned. A
-// member finds it through its class, which each module object makes for
-// itself; work that runs off the interpreter's threads holds a reference to
-// the module for as long as it needs the state.
+// What the binding makes once per process and keeps for the life of the
+// interpreter: the class Session, the asyncio bridge's two classes, the two
+// exception classes, asyncio's get_running_loop and the names it passes to
+// the interpreter, interned. Only the main interpreter loads the module
+// (gate.h), so they all belong to it. They are made, and read, with its lock
+// held: by the first exec step that needs them (get_running_loop by the first
+// asyncio call), and every module object of the process shares them.
 #pragma once
 
 #include <Python.h>
@@ -37,36 +39,26 @@ inline constexpr const char* kNameTexts[kNameCount] = {
     "port",       "payload",        "response_limit",       "path",          "cancelled",
     "set_result", "set_exception",  "call_soon_threadsafe", "create_future", "add_done_callback"};
 
-struct ModuleState {
-  // Classes, kept as objects so that one loop visits every slot.
-  PyObject* session_class;
-  PyObject* done_callback_class;
-  PyObject* completor_class;
-  PyObject* panic_exception;
-  PyObject* bridge_fault;
-  PyObject* context_kwname;    // ("context",)
-  PyObject* get_running_loop;  // asyncio's, looked up by the first asyncio call
-  PyObject* names[kNameCount];
+// Each a strong reference, never released while the interpreter lives.
+struct Objects {
+  PyTypeObject* session_class = nullptr;
+  PyTypeObject* done_callback_class = nullptr;
+  PyTypeObject* completor_class = nullptr;
+  PyObject* panic_exception = nullptr;
+  PyObject* bridge_fault = nullptr;
+  PyObject* context_kwname = nullptr;    // ("context",)
+  PyObject* get_running_loop = nullptr;  // asyncio's, looked up by the first asyncio call
+  PyObject* names[kNameCount] = {};
+  bool forgotten_at_exit = false;  // the interpreter's finalization forgets them
 
-  PyTypeObject* session_type() const { return reinterpret_cast<PyTypeObject*>(session_class); }
   PyObject* name(Name n) const { return names[n]; }
-
-  // Calls `f` on a reference to every object slot, for traverse and clear.
-  template <class F>
-  void each_slot(F f) {
-    for (PyObject** slot : {&session_class, &done_callback_class, &completor_class,
-                            &panic_exception, &bridge_fault, &context_kwname, &get_running_loop}) {
-      f(*slot);
-    }
-    for (PyObject*& n : names) f(n);
-  }
 };
 
-inline ModuleState& module_state(PyObject* module) {
-  return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
+// The process's objects; those not yet made are null.
+Objects& objects();
 
-// The module that made `type` (borrowed); nullptr with the exception set.
-inline PyObject* module_of(PyTypeObject* type) { return PyType_GetModule(type); }
+// Makes what is not made yet: the exec step's part. False with the Python
+// exception set; what was made stays for the next exec step.
+bool make_objects();
 
 }  // namespace mistgrove_native

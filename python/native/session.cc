@@ -45,10 +45,9 @@ auto without_gil(Job job) -> std::variant<decltype(job()), Failure> {
   return outcome;
 }
 
-PyObject* bytes_result(const ModuleState& state,
-                       const std::variant<core::Bytes, Failure>& outcome) {
+PyObject* bytes_result(const std::variant<core::Bytes, Failure>& outcome) {
   if (auto* failure = std::get_if<Failure>(&outcome)) {
-    raise_failure(state, *failure);
+    raise_failure(*failure);
     return nullptr;
   }
   return bytes_object(std::get<core::Bytes>(outcome));
@@ -76,11 +75,8 @@ auto http_get_job(PyObject* self, const HttpGetArgs& a) {
   };
 }
 
-PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* module = module_of(type);
-  if (!module) return nullptr;
-  const ModuleState& state = module_state(module);
-  return boundary(state, [&]() -> PyObject* {
+PyObject* session_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
     std::vector<PyObject*> names, values;
     Py_ssize_t pos = 0;
     PyObject *name, *value;
@@ -91,76 +87,62 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     CallArgs call{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), names.data(), values.data(),
                   static_cast<Py_ssize_t>(names.size())};
     SessionArgs a;
-    if (!parse_args(state, "Session.__new__()", call, &a)) return nullptr;
+    if (!parse_args("Session.__new__()", call, &a)) return nullptr;
     auto outcome = without_gil(create_job(a));
     if (auto* failure = std::get_if<Failure>(&outcome)) {
-      raise_failure(state, *failure);
+      raise_failure(*failure);
       return nullptr;
     }
-    return new_session_object(state, std::move(std::get<0>(outcome)));
+    return new_session_object(std::move(std::get<0>(outcome)));
   });
 }
 
 // Binds and converts a vectorcall's arguments into `Args`, then runs `then`
-// with the module and the arguments.
+// with them.
 template <class Args, class Then>
-PyObject* member(PyObject* module, const char* full_name, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, Then then) {
-  if (!module) return nullptr;
-  const ModuleState& state = module_state(module);
-  return boundary(state, [&]() -> PyObject* {
+PyObject* member(const char* full_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 Then then) {
+  return boundary([&]() -> PyObject* {
     Args a;
     auto call = CallArgs::from_vectorcall(args, nargs, kwnames);
-    if (!parse_args(state, full_name, call, &a)) return nullptr;
-    return then(module, a);
+    if (!parse_args(full_name, call, &a)) return nullptr;
+    return then(a);
   });
 }
 
-// A method finds its module through the class that defines it, the class of
-// `self`: Session has no subclasses.
-PyObject* module_of_self(PyObject* self) { return module_of(Py_TYPE(self)); }
-
-// The static method has no `self` and is bound to the module instead (see
-// init_session_class).
-PyObject* session_create_async(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+// A static method: called without a `self`.
+PyObject* session_create_async(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return member<SessionArgs>(
-      module, "Session.create_async()", args, nargs, kwnames,
-      [](PyObject* module, SessionArgs& a) { return start_async_call(module, create_job(a)); });
+  return member<SessionArgs>("Session.create_async()", args, nargs, kwnames,
+                             [](SessionArgs& a) { return start_async_call(create_job(a)); });
 }
 
 PyObject* session_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return member<RequestArgs>(module_of_self(self), "Session.request()", args, nargs, kwnames,
-                             [&](PyObject* module, RequestArgs& a) {
-                               return bytes_result(module_state(module),
-                                                   without_gil(request_job(self, a)));
-                             });
+  return member<RequestArgs>("Session.request()", args, nargs, kwnames, [&](RequestArgs& a) {
+    return bytes_result(without_gil(request_job(self, a)));
+  });
 }
 
 PyObject* session_request_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  return member<RequestArgs>(module_of_self(self), "Session.request_async()", args, nargs, kwnames,
-                             [&](PyObject* module, RequestArgs& a) {
-                               return start_async_call(module, request_job(self, a));
-                             });
+  return member<RequestArgs>("Session.request_async()", args, nargs, kwnames, [&](RequestArgs& a) {
+    return start_async_call(request_job(self, a));
+  });
 }
 
 PyObject* session_http_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return member<HttpGetArgs>(module_of_self(self), "Session.http_get()", args, nargs, kwnames,
-                             [&](PyObject* module, HttpGetArgs& a) {
-                               return bytes_result(module_state(module),
-                                                   without_gil(http_get_job(self, a)));
-                             });
+  return member<HttpGetArgs>("Session.http_get()", args, nargs, kwnames, [&](HttpGetArgs& a) {
+    return bytes_result(without_gil(http_get_job(self, a)));
+  });
 }
 
 PyObject* session_http_get_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return member<HttpGetArgs>(module_of_self(self), "Session.http_get_async()", args, nargs, kwnames,
-                             [&](PyObject* module, HttpGetArgs& a) {
-                               return start_async_call(module, http_get_job(self, a));
-                             });
+  return member<HttpGetArgs>("Session.http_get_async()", args, nargs, kwnames, [&](HttpGetArgs& a) {
+    return start_async_call(http_get_job(self, a));
+  });
 }
 
 template <class F>
@@ -176,8 +158,9 @@ std::string session_signature(const char* name) {
 
 }  // namespace
 
-bool init_session_class(PyObject* module) {
-  // Every Session class points at these for its life; they never change.
+bool make_session_class(Objects& o) {
+  if (o.session_class) return true;
+  // The class points at these for its life; they never change.
   static const std::string class_doc = session_signature("Session");
   static const std::string create_async_doc = session_signature("create_async");
   static PyMethodDef methods[] = {
@@ -200,23 +183,16 @@ bool init_session_class(PyObject* module) {
   // No base-type flag: the class cannot be subclassed. No GC flag: an object
   // refers to no Python object. "builtins." gives __module__ "builtins".
   PyType_Spec spec = {"builtins.Session", sizeof(PySession), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
-  module_state(module).session_class = type;
-  if (!type || !keep_class_signature(reinterpret_cast<PyTypeObject*>(type), class_doc)) {
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type || !keep_class_signature(reinterpret_cast<PyTypeObject*>(type.get()), class_doc)) {
     return false;
   }
-  // The interpreter calls a static method without a `self`: create_async
-  // gets the module as its own, replacing the table's entry in its place.
-  static PyMethodDef bound_create_async = {methods[0].ml_name, methods[0].ml_meth,
-                                           METH_FASTCALL | METH_KEYWORDS, methods[0].ml_doc};
-  Ref bound = Ref::steal(PyCFunction_NewEx(&bound_create_async, module, nullptr));
-  Ref replacement = Ref::steal(bound ? PyStaticMethod_New(bound.get()) : nullptr);
-  return replacement &&
-         PyObject_SetAttrString(type, bound_create_async.ml_name, replacement.get()) == 0;
+  o.session_class = reinterpret_cast<PyTypeObject*>(type.release());
+  return true;
 }
 
-PyObject* new_session_object(const ModuleState& state, std::shared_ptr<core::Session> session) {
-  PyObject* object = new_instance(state.session_type());
+PyObject* new_session_object(std::shared_ptr<core::Session> session) {
+  PyObject* object = new_instance(objects().session_class);
   if (!object) return nullptr;
   new (&reinterpret_cast<PySession*>(object)->inner)
       std::shared_ptr<core::Session>(std::move(session));

@@ -1,5 +1,6 @@
 """_native's shape, signatures and argument rules, and failures that need no Tor network."""
 
+import ctypes
 import os
 import re
 import subprocess
@@ -34,6 +35,55 @@ def test_module_shape_and_signatures():
                          Session.request_async: REQUEST, Session.http_get: HTTP_GET,
                          Session.http_get_async: HTTP_GET}.items():
         assert (member.__text_signature__, member.__doc__ or "") == (text, ""), member
+    # create_async is the class's own static method, bound to neither the class nor the module.
+    assert (Session.create_async.__qualname__, Session.create_async.__self__) == (
+        "Session.create_async", None)
+    # The module keeps no state of its own.
+    definition = ModuleDef.from_address(ctypes.pythonapi.PyModule_GetDef(ctypes.py_object(_native)))
+    assert (definition.m_name, definition.m_doc, definition.m_size, definition.m_methods,
+            definition.m_traverse, definition.m_clear, definition.m_free) == (
+        b"_native", b"", 0, None, None, None, None)
+
+
+class ModuleDef(ctypes.Structure):
+    """The head of CPython's PyModuleDef."""
+    _fields_ = [("ob_refcnt", ctypes.c_ssize_t), ("ob_type", ctypes.c_void_p),
+                ("m_init", ctypes.c_void_p), ("m_index", ctypes.c_ssize_t), ("m_copy", ctypes.c_void_p),
+                ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p), ("m_size", ctypes.c_ssize_t),
+                ("m_methods", ctypes.c_void_p), ("m_slots", ctypes.c_void_p),
+                ("m_traverse", ctypes.c_void_p), ("m_clear", ctypes.c_void_p), ("m_free", ctypes.c_void_p)]
+
+
+ctypes.pythonapi.PyModule_GetDef.argtypes = [ctypes.py_object]
+ctypes.pythonapi.PyModule_GetDef.restype = ctypes.c_void_p
+
+
+# A second module object shares the first one's class and its asyncio services: asyncio's
+# get_running_loop was looked up once, by the first asyncio call.
+REIMPORT = """
+import asyncio, sys
+import mistgrove._native as first
+
+async def create(module):
+    try:
+        await module.Session.create_async("127.0.0.1:1", "/nonexistent")
+    except RuntimeError as e:
+        return e
+
+print(asyncio.run(create(first)))
+del sys.modules["mistgrove._native"]
+asyncio.get_running_loop = None
+import mistgrove._native as second
+print(second is not first, second.Session is first.Session, second.__all__)
+print(asyncio.run(create(second)))
+"""
+
+
+def test_a_second_module_object_shares_the_first_ones_class():
+    assert subprocess.run([sys.executable, "-c", REIMPORT], capture_output=True, text=True,
+                          timeout=60, check=True).stdout.splitlines() == [
+        "failed to open /nonexistent", "True True ['__doc__', 'Session']",
+        "failed to open /nonexistent"]
 
 
 def throw(error):
@@ -100,6 +150,7 @@ ERRORS = [
     (lambda s: Session(support.REFUSED, "/nonexistent", 1000, NumpyBool()), RuntimeError,
      "failed to open /nonexistent"),
     (lambda s: Session.create_async(support.REFUSED, "/nonexistent", 1000, True), RuntimeError, NO_LOOP),
+    (lambda s: s.create_async(support.REFUSED, "/nonexistent"), RuntimeError, NO_LOOP),
     (lambda s: Session("127.0.0.1\0.evil:1"), RuntimeError,
      "getaddrinfo failed for 127.0.0.1\0.evil: file name contained an unexpected NUL byte"),
     (lambda s: s.request_async(ONION, 1), RuntimeError, NO_LOOP),
@@ -153,7 +204,14 @@ try:
     Session("127.0.0.1:1", sys.argv[1])
 except BaseException as e:
     print(type(e).__module__, type(e).__qualname__, isinstance(e, Exception), e, sep="|")
+    first = type(e)
 print(asyncio.run(create("127.0.0.1:1", sys.argv[1])))
+del sys.modules["mistgrove._native"]
+from mistgrove._native import Session
+try:
+    Session("127.0.0.1:1", sys.argv[1])
+except BaseException as e:
+    print("the same class:", type(e) is first)
 """
 
 
@@ -163,19 +221,20 @@ def test_internal_faults(tmp_path):
     huge = tmp_path / "huge"
     huge.touch()
     os.truncate(huge, 4 << 30)  # sparse: no disk space used
-    blocking, background = subprocess.run(
+    blocking, background, again = subprocess.run(
         [sys.executable, "-c", FAULT, str(huge)], capture_output=True, text=True, timeout=120,
         check=True).stdout.splitlines()
     # A BaseException, so that `except Exception` does not swallow it.
     assert blocking == "pyo3_runtime|PanicException|False|std::bad_alloc"
     assert re.fullmatch(r'async runtime task failed: task [1-9]\d* panicked with message '
                         r'"std::bad_alloc"', background)
+    assert again == "the same class: True"  # made once per process, not by each module object
 
 
 # An otherwise unused user whose only threads are this process's: room for
 # them and the executor's workers (one per processor), none for a pool thread.
 NO_THREAD = """
-import asyncio, os, resource, weakref
+import asyncio, os, resource, sys, time, weakref
 from mistgrove import Session
 
 os.setuid(54321)
@@ -189,10 +248,21 @@ async def call():
         await future
     except Exception as e:
         print(type(e).__qualname__, e, sep="|")
+        faults.append(type(e))
     del future
     return ref
 
-print(asyncio.run(asyncio.wait_for(call(), 10))() is None)  # the call let go of its future
+faults = []
+ref = asyncio.run(asyncio.wait_for(call(), 10))
+# The call lets go of its future: the delivering thread, once the loop has it.
+ceiling = time.monotonic() + 30
+while ref() is not None and time.monotonic() < ceiling:
+    time.sleep(0.01)
+print(ref() is None)
+del sys.modules["mistgrove._native"]
+from mistgrove._native import Session
+asyncio.run(asyncio.wait_for(call(), 10))
+print(faults[0] is faults[1])  # made once per process, not by each module object
 """
 
 
@@ -200,5 +270,7 @@ print(asyncio.run(asyncio.wait_for(call(), 10))() is None)  # the call let go of
 def test_no_thread_for_the_blocking_pool():
     assert subprocess.run([sys.executable, "-c", NO_THREAD], capture_output=True, text=True,
                           timeout=60, check=True).stdout.splitlines() == [
+        "BackgroundTaskFault|background task failed: OS can't spawn worker thread: "
+        "Resource temporarily unavailable (os error 11)", "True",
         "BackgroundTaskFault|background task failed: OS can't spawn worker thread: "
         "Resource temporarily unavailable (os error 11)", "True"]

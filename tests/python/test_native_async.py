@@ -64,6 +64,35 @@ def test_a_closed_or_abandoned_loop(capfd):
     assert support.until(lambda: gc.collect() >= 0 and collected() is None)
 
 
+def test_the_delivery_schedules_a_completor_with_what_it_resolves():
+    scheduled = []
+
+    class Recording(asyncio.SelectorEventLoop):
+        def call_soon_threadsafe(self, *args, **kwargs):
+            scheduled.append((args, kwargs))
+            return super().call_soon_threadsafe(*args, **kwargs)
+
+    loop = Recording()
+    try:
+        future = loop.run_until_complete(support.begin(support.failing_call))
+        with pytest.raises(RuntimeError, match="^failed to open /nonexistent$"):
+            loop.run_until_complete(future)
+        [((completor, target, method, value), kwargs)] = scheduled
+        assert (type(completor).__qualname__, target, method, type(value), kwargs) == (
+            "CheckedCompletor", future, future.set_exception, RuntimeError, {"context": None})
+        # The completor resolves a future unless it was cancelled meanwhile, and returns None.
+        for cancelled, calls in [(False, [7]), (True, [])]:
+            target, called = loop.create_future(), []
+            cancelled and target.cancel()
+            assert (completor(target, called.append, 7), called) == (None, calls)
+    finally:
+        loop.close()
+    with pytest.raises(TypeError):
+        completor(target, print)
+    with pytest.raises(TypeError):
+        type(completor)()
+
+
 # Processes of their own, by case. Deliveries racing the loop's close and the interpreter's
 # finalization must not end the process. Exit handlers registered before the import run after the
 # binding closed its asyncio calls; those registered after it (before the first call) run while it
