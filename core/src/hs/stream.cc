@@ -160,7 +160,7 @@ circuit::RelayCell RendezvousStream::recv_hs(const circuit::Wait& wait) {
     Bytes body = circuit.recv_raw_body(wait);
     // Every body moves the end-to-end keystream, recognized or not.
     hs_crypto.backward.apply_in_place(body);
-    if (hs_crypto.recognize_decrypted(body)) return crypto::parse_relay_body(body);
+    if (hs_crypto.recognize_decrypted(body)) return circuit::parse_relay_body(body);
   }
 }
 
