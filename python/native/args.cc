@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "objects.h"
 #include "portability.h"
 #include "pyref.h"
 

@@ -9,7 +9,6 @@
 
 #include "mistgrove_core/session.h"
 #include "mistgrove_core/util.h"
-#include "objects.h"
 
 namespace mistgrove_native {
 

@@ -14,6 +14,7 @@
 #include "boundary.h"
 #include "executor.h"
 #include "gate.h"
+#include "objects.h"
 #include "pyref.h"
 #include "session.h"
 
@@ -295,28 +296,24 @@ PyTypeObject* make_class(const char* name, ternaryfunc call) {
 }
 
 PyObject* running_loop() {
-  Objects& o = objects();
-  if (!o.get_running_loop) {
-    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    if (!asyncio) return nullptr;
-    o.get_running_loop = PyObject_GetAttrString(asyncio.get(), "get_running_loop");
-    if (!o.get_running_loop) return nullptr;
+  PyObject*& get_running_loop = objects().get_running_loop;
+  if (!made(get_running_loop, [] {
+        Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+        return asyncio ? PyObject_GetAttrString(asyncio.get(), "get_running_loop") : nullptr;
+      })) {
+    return nullptr;
   }
-  return PyObject_CallNoArgs(o.get_running_loop);
+  return PyObject_CallNoArgs(get_running_loop);
 }
 
 }  // namespace
 
-bool make_async_classes(Objects& o) {
-  if (!o.done_callback_class) {
-    o.done_callback_class =
-        make_class<PyDoneCallback>("_native.PyDoneCallback", done_callback_call);
-    if (!o.done_callback_class) return false;
-  }
-  if (!o.completor_class) {
-    o.completor_class = make_class<CheckedCompletor>("_native.CheckedCompletor", completor_call);
-  }
-  return o.completor_class != nullptr;
+PyTypeObject* new_done_callback_class() {
+  return make_class<PyDoneCallback>("_native.PyDoneCallback", done_callback_call);
+}
+
+PyTypeObject* new_completor_class() {
+  return make_class<CheckedCompletor>("_native.CheckedCompletor", completor_call);
 }
 
 PyObject* start_async_call(CoreJob job) {

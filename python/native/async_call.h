@@ -10,7 +10,6 @@
 #include <variant>
 
 #include "mistgrove_core/session.h"
-#include "objects.h"
 
 namespace mistgrove_native {
 
@@ -19,8 +18,10 @@ using CoreValue = std::variant<std::shared_ptr<mistgrove_core::Session>, mistgro
 // A core job owns all its inputs; it runs on a thread of the blocking pool.
 using CoreJob = std::function<CoreValue()>;
 
-// Makes the bridge's two classes, unless they are made.
-bool make_async_classes(Objects& objects);
+// The bridge's two classes, new: the future's done callback and the
+// loop-side completor.
+PyTypeObject* new_done_callback_class();
+PyTypeObject* new_completor_class();
 
 // The call step of an asyncio method, after its arguments were converted:
 // returns the new future, or nullptr with the Python exception set.

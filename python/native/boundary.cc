@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include "objects.h"
 #include "pyref.h"
 
 namespace mistgrove_native {
@@ -20,23 +21,20 @@ void set_exception(PyObject* type, std::string_view text) {
 
 }  // namespace
 
-bool make_exception_classes(Objects& o) {
+PyObject* new_panic_exception() {
   // Not an Exception: an internal fault must not be swallowed by a broad
   // `except Exception` of the caller.
-  if (!o.panic_exception) {
-    o.panic_exception = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "An internal fault of mistgrove's native code; the call did not complete.",
-        PyExc_BaseException, nullptr);
-    if (!o.panic_exception) return false;
-  }
-  if (!o.bridge_fault) {
-    o.bridge_fault = PyErr_NewExceptionWithDoc(
-        "_native.BackgroundTaskFault",
-        "The background work of an asyncio call failed before it produced an outcome.",
-        PyExc_Exception, nullptr);
-  }
-  return o.bridge_fault != nullptr;
+  return PyErr_NewExceptionWithDoc(
+      "pyo3_runtime.PanicException",
+      "An internal fault of mistgrove's native code; the call did not complete.",
+      PyExc_BaseException, nullptr);
+}
+
+PyObject* new_bridge_fault() {
+  return PyErr_NewExceptionWithDoc(
+      "_native.BackgroundTaskFault",
+      "The background work of an asyncio call failed before it produced an outcome.",
+      PyExc_Exception, nullptr);
 }
 
 PyObject* text_object(std::string_view text) {

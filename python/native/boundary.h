@@ -12,7 +12,6 @@
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/util.h"
-#include "objects.h"
 #include "portability.h"
 
 namespace mistgrove_native {
@@ -43,8 +42,10 @@ auto guarded(F&& f) -> std::variant<decltype(f()), Failure> {
   }
 }
 
-// Makes the two exception classes, unless they are made.
-bool make_exception_classes(Objects& objects);
+// The two exception classes, new: PanicException for an internal fault, and
+// the asyncio bridge's fault class.
+PyObject* new_panic_exception();
+PyObject* new_bridge_fault();
 
 // A str from UTF-8 text; invalid sequences become U+FFFD.
 PyObject* text_object(std::string_view text);

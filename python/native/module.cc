@@ -70,10 +70,12 @@ bool make_objects() {
     o.forgotten_at_exit = true;
   }
   for (std::size_t n = 0; n < kNameCount; ++n) {
-    if (!o.names[n] && !(o.names[n] = PyUnicode_InternFromString(kNameTexts[n]))) return false;
+    if (!made(o.names[n], [n] { return PyUnicode_InternFromString(kNameTexts[n]); })) return false;
   }
-  if (!o.context_kwname && !(o.context_kwname = Py_BuildValue("(s)", "context"))) return false;
-  return make_exception_classes(o) && make_async_classes(o) && make_session_class(o);
+  return made(o.context_kwname, [] { return Py_BuildValue("(s)", "context"); }) &&
+         made(o.panic_exception, new_panic_exception) && made(o.bridge_fault, new_bridge_fault) &&
+         made(o.done_callback_class, new_done_callback_class) &&
+         made(o.completor_class, new_completor_class) && made(o.session_class, new_session_class);
 }
 
 }  // namespace mistgrove_native

@@ -57,6 +57,14 @@ struct Objects {
 // The process's objects; those not yet made are null.
 Objects& objects();
 
+// Fills `slot` with what `make` returns (a new reference, or null with the
+// Python exception set) unless it is filled; whether it is filled now.
+template <class T, class Make>
+bool made(T*& slot, Make make) {
+  if (!slot) slot = make();
+  return slot != nullptr;
+}
+
 // Makes what is not made yet: the exec step's part. False with the Python
 // exception set; what was made stays for the next exec step.
 bool make_objects();

@@ -48,14 +48,13 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// The deallocator of a heap type whose instances are an `Object`: takes a
-// collected instance out of the collector's sight, runs its C++ destructor
-// (releasing its members), frees it and drops the type reference that each
-// instance of a heap type holds.
+// The deallocator of a heap type whose instances are an `Object` (none is
+// tracked by the collector): runs its C++ destructor (releasing its members),
+// frees it and drops the type reference that each instance of a heap type
+// holds.
 template <class Object>
 void dealloc_as(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
   reinterpret_cast<Object*>(self)->~Object();
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);

@@ -11,6 +11,7 @@
 #include "args.h"
 #include "async_call.h"
 #include "boundary.h"
+#include "objects.h"
 #include "portability.h"
 #include "pyref.h"
 
@@ -158,8 +159,7 @@ std::string session_signature(const char* name) {
 
 }  // namespace
 
-bool make_session_class(Objects& o) {
-  if (o.session_class) return true;
+PyTypeObject* new_session_class() {
   // The class points at these for its life; they never change.
   static const std::string class_doc = session_signature("Session");
   static const std::string create_async_doc = session_signature("create_async");
@@ -185,10 +185,9 @@ bool make_session_class(Objects& o) {
   PyType_Spec spec = {"builtins.Session", sizeof(PySession), 0, Py_TPFLAGS_DEFAULT, slots};
   Ref type = Ref::steal(PyType_FromSpec(&spec));
   if (!type || !keep_class_signature(reinterpret_cast<PyTypeObject*>(type.get()), class_doc)) {
-    return false;
+    return nullptr;
   }
-  o.session_class = reinterpret_cast<PyTypeObject*>(type.release());
-  return true;
+  return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 PyObject* new_session_object(std::shared_ptr<core::Session> session) {

@@ -6,13 +6,11 @@
 #include <memory>
 
 #include "mistgrove_core/session.h"
-#include "objects.h"
 
 namespace mistgrove_native {
 
-// Makes the class Session, unless it is made; false with the Python
-// exception set.
-bool make_session_class(Objects& objects);
+// The class Session, new; nullptr with the Python exception set.
+PyTypeObject* new_session_class();
 
 // A new Session object holding `session`, made as object.__new__ makes one.
 // On failure the handle is released (freeing an otherwise unowned session).
