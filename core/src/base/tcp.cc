@@ -2,6 +2,8 @@
 // and the plain directory fetch. Each attempt is a non-blocking connect
 // waited for with poll; the returned socket is blocking again, with receive
 // and send time-outs set.
+#include "tcp.h"
+
 #include <arpa/inet.h>
 #include <fmt/format.h>
 #include <netdb.h>
@@ -76,13 +78,10 @@ std::vector<SocketAddress> resolve(const std::string& host, u16 port, std::strin
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* raw = nullptr;
   const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &raw);
+  const int resolver_errno = errno;
   std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
-  if (rc == EAI_SYSTEM) {
-    failure = error::os_error_text(errno);
-    return {};
-  }
   if (rc != 0) {
-    failure = fmt::format("failed to lookup address information: {}", gai_strerror(rc));
+    failure = resolver_failure_text(rc, resolver_errno);
     return {};
   }
   std::vector<SocketAddress> out;
@@ -101,6 +100,9 @@ void set_nonblocking(int fd, bool on) {
 // One connect attempt bounded by `timeout`; throws Error with the attempt's
 // failure text.
 TcpStream connect_one(const SocketAddress& address, Millis timeout) {
+  // A zero bound is refused before the connect starts, so the failure does
+  // not depend on how fast this peer happens to answer.
+  if (timeout.count() == 0) throw Error(kZeroTimeout);
   TcpStream stream(portability::open_stream_socket(address.family()));
   if (stream.fd() < 0 || portability::forbid_sigpipe(stream.fd()) != 0)
     throw error::os_error(errno);
@@ -110,7 +112,6 @@ TcpStream connect_one(const SocketAddress& address, Millis timeout) {
   set_nonblocking(stream.fd(), false);
   if (rc == 0) return stream;
   if (connect_errno != EINPROGRESS) throw error::os_error(connect_errno);
-  if (timeout.count() == 0) throw Error(kZeroTimeout);
 
   const int revents = poll_until(stream.fd(), POLLOUT, std::chrono::steady_clock::now() + timeout);
   if (revents == 0) throw Error("connection timed out");
@@ -137,6 +138,12 @@ void set_socket_timeout(int fd, int option, Millis timeout) {
 }
 
 }  // namespace
+
+std::string resolver_failure_text(int rc, int errnum) {
+  // EAI_SYSTEM's own text says only "System error"; errno holds the reason.
+  const std::string reason = rc == EAI_SYSTEM ? error::os_error_text(errnum) : gai_strerror(rc);
+  return "failed to lookup address information: " + reason;
+}
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
   if (this != &other) {

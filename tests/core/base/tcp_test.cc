@@ -1,4 +1,6 @@
 // connect_tcp against real loopback sockets opened by the test.
+#include "base/tcp.h"
+
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/wait.h>
@@ -7,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/test_support.h"
@@ -55,12 +58,29 @@ TEST(ConnectTcp, FailuresCarryTheirTexts) {
   EXPECT_EQ(failure("bad host name", closed.port, 1000),
             "getaddrinfo failed for bad host name: failed to lookup address information: " +
                 std::string(gai_strerror(EAI_NONAME)));
-  // A zero time-out never yields a stream: either the connect was still in
-  // progress, or it completed at once and the socket time-out refused the zero.
+  // A zero time-out fails the attempt before the connect can answer: a peer
+  // that accepts or refuses, or a kernel that refuses at once (TCP to the
+  // broadcast address), gives the same text.
   LoopbackSocket listener(8);
-  const std::string zero = failure("127.0.0.1", listener.port, 0),
-                    rule = "cannot set a 0 duration timeout";
-  EXPECT_TRUE(zero == rule || zero == failed_to(listener.port) + rule) << zero;
+  const std::string zero = "cannot set a 0 duration timeout";
+  for (const u16 port : {listener.port, closed.port}) {
+    SCOPED_TRACE(port);
+    EXPECT_EQ(failure("127.0.0.1", port, 0), failed_to(port) + zero);
+  }
+  EXPECT_EQ(failure("255.255.255.255", 9, 0), "tcp connect failed to 255.255.255.255:9: " + zero);
+}
+
+// Only EAI_SYSTEM takes its reason from errno; the rest from the resolver.
+TEST(ConnectTcp, ResolverFailureTexts) {
+  const std::tuple<int, int, std::string> kCases[] = {
+      {EAI_SYSTEM, EMFILE, "Too many open files (os error 24)"},
+      {EAI_NONAME, EMFILE, gai_strerror(EAI_NONAME)},
+      {EAI_AGAIN, 0, gai_strerror(EAI_AGAIN)},
+  };
+  for (const auto& [rc, errnum, reason] : kCases) {
+    SCOPED_TRACE(reason);
+    EXPECT_EQ(resolver_failure_text(rc, errnum), "failed to lookup address information: " + reason);
+  }
 }
 
 TEST(ConnectTcp, UnansweredConnectTimesOut) {
