@@ -127,8 +127,10 @@ Bytes kdf_tor(ByteView seed, std::size_t out_len) {
   if (out_len > 256 * 20) throw std::length_error("kdf_tor output too long");
   Bytes out;
   out.reserve(out_len + 20);
-  Bytes input(seed.begin(), seed.end());
-  input.push_back(0);
+  // Sized once: a buffer that grew would free its first copy of the seed
+  // unwiped.
+  Bytes input(seed.size() + 1);
+  std::copy(seed.begin(), seed.end(), input.begin());
   for (unsigned i = 0; out.size() < out_len; ++i) {
     input.back() = static_cast<u8>(i);
     Bytes block = sha1(input);
