@@ -90,9 +90,9 @@ struct TorChannel::Tls {
   // then, and one that meets it sets `timed_out`.
   std::optional<std::chrono::steady_clock::time_point> deadline;
   bool timed_out = false;
-  // The size of the RSA key for which accept_chain refused the relay's
-  // certificate, or 0: the failed handshake reports it.
-  int refused_rsa_bits = 0;
+  // refused_rsa_bits of the key for which verify_server_cert refused the
+  // relay's certificate, or 0: the failed handshake reports it.
+  int refused_bits = 0;
 
   bool past_deadline() const { return std::chrono::steady_clock::now() >= *deadline; }
   // Whether the socket reports `events` before the deadline. A relay dripping
@@ -110,10 +110,9 @@ struct TorChannel::Tls {
   // description, the socket's errno (a time-out reads as EAGAIN), or the
   // end-of-stream text.
   [[noreturn]] void fail(int ret, const char* eof_text) {
-    if (refused_rsa_bits != 0) {
+    if (refused_bits != 0) {
       ERR_clear_error();
-      throw err(
-          fmt::format("relay RSA key of {} bits is outside 2048 to 8192 bits", refused_rsa_bits));
+      throw err(refused_key_text(refused_bits));
     }
     int code = SSL_get_error(ssl.get(), ret);
     const char* eof = SSL_is_init_finished(ssl.get()) ? eof_text : "tls handshake eof";
@@ -354,7 +353,7 @@ SslCtxPtr make_ssl_ctx() {
   // The callback replaces all of OpenSSL's certificate checks; SSL_VERIFY_PEER
   // only makes its refusal end the handshake.
   SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
-  SSL_CTX_set_cert_verify_callback(c, NoCertificateVerification::accept_chain, nullptr);
+  SSL_CTX_set_cert_verify_callback(c, NoCertificateVerification::verify_server_cert, nullptr);
   SSL_CTX_set_mode(c, SSL_MODE_AUTO_RETRY);
   // Each receive takes whatever has arrived, several records at once, where
   // OpenSSL would otherwise ask for a record's header and body separately.
@@ -373,29 +372,35 @@ SSL_CTX* client_ssl_ctx() {
   return ctx.get();
 }
 
+}  // namespace
+
 // Relays present RSA-2048 keys. OpenSSL's security level does not bound the
 // relay's key here, so the link does: a short RSA key is weak, and a long one
-// only costs us time to check its signature. The size of a refused key, or 0;
-// keys of other types are not bounded.
-int out_of_range_rsa_bits(const EVP_PKEY* key) {
+// only costs us time to check its signature.
+int refused_rsa_bits(const EVP_PKEY* key) {
   const int type = EVP_PKEY_get_base_id(key);
   if (type != EVP_PKEY_RSA && type != EVP_PKEY_RSA_PSS) return 0;
   const int bits = EVP_PKEY_get_bits(key);
+  // A size that cannot be read is no evidence that the key is in bounds.
+  if (bits <= 0) return -1;
   return bits >= 2048 && bits <= 8192 ? 0 : bits;
 }
 
-}  // namespace
+std::string refused_key_text(int bits) {
+  if (bits < 0) return "relay RSA key of unreadable size";
+  return fmt::format("relay RSA key of {} bits is outside 2048 to 8192 bits", bits);
+}
 
-int NoCertificateVerification::accept_chain(x509_store_ctx_st* store, void*) {
+int NoCertificateVerification::verify_server_cert(x509_store_ctx_st* store, void*) {
   // The leaf: its key is the one the handshake signature is checked with.
+  // Any further certificates are the relay's to send and are not looked at.
   const X509* cert = X509_STORE_CTX_get0_cert(store);
   const EVP_PKEY* key = cert ? X509_get0_pubkey(cert) : nullptr;
-  const int bits = key ? out_of_range_rsa_bits(key) : 0;
+  const int bits = key ? refused_rsa_bits(key) : 0;
   if (bits == 0) return 1;  // OpenSSL fails a certificate without a usable key itself
   auto* ssl =
       static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-  if (auto* tls = static_cast<TorChannel::Tls*>(SSL_get_app_data(ssl)))
-    tls->refused_rsa_bits = bits;
+  if (auto* tls = static_cast<TorChannel::Tls*>(SSL_get_app_data(ssl))) tls->refused_bits = bits;
   X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
   return 0;
 }
@@ -422,7 +427,7 @@ TorChannel TorChannel::open(std::string host, u16 port, i32 timeout_ms) {
   BIO* bio = BIO_new(socket_bio_method());
   if (!bio) throw err(tls_error_text("tls session creation failed"));
   BIO_set_data(bio, tls.get());
-  SSL_set_app_data(tls->ssl.get(), tls.get());  // for accept_chain
+  SSL_set_app_data(tls->ssl.get(), tls.get());  // for verify_server_cert
   SSL_set_bio(tls->ssl.get(), bio, bio);        // the SSL owns the BIO from here
   if (!SSL_set_tlsext_host_name(tls->ssl.get(), kServerName))
     throw err(tls_error_text("tls session creation failed"));

@@ -1,7 +1,12 @@
 // TorChannel against the in-process peer.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
 #include <pthread.h>
+
+#include <memory>
+#include <tuple>
 
 #include "tor/fake_relay.h"
 
@@ -58,22 +63,29 @@ TEST(TorChannel, Handshake) {
 // version signs the handshake with it. Any other ends the TLS handshake before
 // the relay's end completes.
 TEST(TorChannel, RelayKeySize) {
-  const std::pair<const char*, const char*> kCases[] = {
-      {"fake_relay.pem", "5"},  // 2048 bits
-      {"fake_relay_rsa8192.pem", "5"},
-      {"fake_relay_p256.pem", "5"},  // not RSA: not bounded
-      {"fake_relay_rsa1024.pem", "relay RSA key of 1024 bits is outside 2048 to 8192 bits"},
-      {"fake_relay_rsa8704.pem", "relay RSA key of 8704 bits is outside 2048 to 8192 bits"},
+  // The relay's certificate file, how many certificates it sends after the leaf, the outcome.
+  const std::tuple<const char*, int, const char*> kCases[] = {
+      {"fake_relay.pem", 0, "5"},  // 2048 bits
+      {"fake_relay_rsa8192.pem", 0, "5"},
+      {"fake_relay_p256.pem", 0, "5"},  // not RSA: not bounded
+      // Only the leaf's key signs the handshake: its RSA-1024 issuer is not judged.
+      {"fake_relay_rsa1024_issuer.pem", 1, "5"},
+      {"fake_relay_rsa1024.pem", 0, "relay RSA key of 1024 bits is outside 2048 to 8192 bits"},
+      {"fake_relay_rsa8704.pem", 0, "relay RSA key of 8704 bits is outside 2048 to 8192 bits"},
   };
-  for (const auto& [pem, version_or_error] : kCases) {
+  for (const auto& [pem, issuers, version_or_error] : kCases) {
     for (const int tls_version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
       SCOPED_TRACE(
           fmt::format("{} over TLS {}", pem, tls_version == TLS1_2_VERSION ? "1.2" : "1.3"));
-      bool relay_done = false;  // its TLS handshake, in that version
+      bool relay_done = false;  // its TLS handshake, in that version, with its whole chain
       {
         Peer peer(
             [&](Conn& c) {
-              relay_done = SSL_version(c.ssl) == tls_version, c.link_handshake(), c.wait_closed();
+              STACK_OF(X509)* chain = nullptr;
+              SSL_get0_chain_certs(c.ssl, &chain);
+              relay_done =
+                  SSL_version(c.ssl) == tls_version && (chain ? sk_X509_num(chain) : 0) == issuers;
+              c.link_handshake(), c.wait_closed();
             },
             true, presenting(pem, tls_version));
         // A long key's signature takes the relay a while on a busy machine.
@@ -83,6 +95,44 @@ TEST(TorChannel, RelayKeySize) {
       }
       EXPECT_EQ(relay_done, std::string_view(version_or_error) == "5");
     }
+  }
+}
+
+// An RSA public key made from a modulus alone: 2^(bits - 1), or 0 for 0 bits.
+std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> rsa_key_of_bits(int bits) {
+  std::unique_ptr<BIGNUM, decltype(&BN_free)> n(BN_new(), BN_free), e(BN_new(), BN_free);
+  std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> build(OSSL_PARAM_BLD_new(),
+                                                                        OSSL_PARAM_BLD_free);
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
+      EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), EVP_PKEY_CTX_free);
+  EVP_PKEY* key = nullptr;
+  if (n && e && build && ctx && BN_set_word(e.get(), 65537) &&
+      (bits == 0 || BN_set_bit(n.get(), bits - 1)) &&
+      OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) &&
+      OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get())) {
+    std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)> params(
+        OSSL_PARAM_BLD_to_param(build.get()), OSSL_PARAM_free);
+    if (params && EVP_PKEY_fromdata_init(ctx.get()) == 1)
+      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get());
+  }
+  return {key, EVP_PKEY_free};
+}
+
+// A key whose size cannot be read proves nothing of it: it is refused like
+// one out of bounds.
+TEST(TorChannel, RelayKeyJudgement) {
+  const std::pair<int, const char*> kCases[] = {
+      {0, "relay RSA key of unreadable size"},
+      {1, "relay RSA key of 1 bits is outside 2048 to 8192 bits"},
+      {2047, "relay RSA key of 2047 bits is outside 2048 to 8192 bits"},
+      {2048, ""},
+  };
+  for (const auto& [bits, refusal] : kCases) {
+    SCOPED_TRACE(bits);
+    const auto key = rsa_key_of_bits(bits);
+    ASSERT_TRUE(key);
+    const int refused = refused_rsa_bits(key.get());
+    EXPECT_EQ(refused == 0 ? "" : refused_key_text(refused), refusal);
   }
 }
 

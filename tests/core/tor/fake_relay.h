@@ -78,13 +78,14 @@ struct Conn {
 
 using Script = std::function<void(Conn&)>;
 
-// Makes the peer's TLS end present only the certificate and key of `pem` (in
-// tests/core/data), whatever their size, with TLS 1.2 or 1.3 at most.
+// Makes the peer's TLS end present only the certificates and key of `pem` (in
+// tests/core/data), whatever their size, with TLS 1.2 or 1.3 at most. The
+// first certificate is the key's; any after it are sent as its chain.
 inline std::function<void(SSL*)> presenting(std::string pem, int max_version = TLS1_3_VERSION) {
   return [pem = std::string(MISTGROVE_TEST_DATA "/") + pem, max_version](SSL* ssl) {
     SSL_certs_clear(ssl);
     SSL_set_security_level(ssl, 0);
-    if (SSL_use_certificate_file(ssl, pem.c_str(), SSL_FILETYPE_PEM) != 1 ||
+    if (SSL_use_certificate_chain_file(ssl, pem.c_str()) != 1 ||
         SSL_use_PrivateKey_file(ssl, pem.c_str(), SSL_FILETYPE_PEM) != 1)
       ADD_FAILURE() << "the peer cannot present " << pem;
     SSL_set_max_proto_version(ssl, max_version);
