@@ -235,14 +235,19 @@ def test_internal_faults(tmp_path):
 # them and the executor's workers (one per processor), none for a pool thread.
 NO_THREAD = """
 import asyncio, os, resource, sys, time, weakref
-from mistgrove import Session
+import mistgrove._native as first
+# A second module object, made while this user can still read the package: the
+# other user may not enter the directory it lives in.
+del sys.modules["mistgrove._native"]
+import mistgrove._native as second
+assert second is not first
 
 os.setuid(54321)
 limit = len(os.listdir("/proc/self/task")) + os.cpu_count()
 resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
 
-async def call():
-    future = Session.create_async("127.0.0.1:1", "/nonexistent")
+async def call(module):
+    future = module.Session.create_async("127.0.0.1:1", "/nonexistent")
     ref = weakref.ref(future)
     try:
         await future
@@ -253,15 +258,13 @@ async def call():
     return ref
 
 faults = []
-ref = asyncio.run(asyncio.wait_for(call(), 10))
+ref = asyncio.run(asyncio.wait_for(call(first), 10))
 # The call lets go of its future: the delivering thread, once the loop has it.
 ceiling = time.monotonic() + 30
 while ref() is not None and time.monotonic() < ceiling:
     time.sleep(0.01)
 print(ref() is None)
-del sys.modules["mistgrove._native"]
-from mistgrove._native import Session
-asyncio.run(asyncio.wait_for(call(), 10))
+asyncio.run(asyncio.wait_for(call(second), 10))
 print(faults[0] is faults[1])  # made once per process, not by each module object
 """
 

@@ -60,19 +60,39 @@ ACTIONS = {
 def measure(name):  # prints the usage around CALLS calls of one action, in a process of its own
     session, action = Session(support.REFUSED, support.CONSENSUS), ACTIONS[name]
     watched = [session, support.CONSENSUS, PAYLOAD, PATH, LIST_PAYLOAD, ONION, Session]
+    calls = handed = 0  # asyncio calls made; their deliveries that have returned
+    # A delivering thread still holds what it delivers until call_soon_threadsafe returns to
+    # it, and the loop may resume the awaiting coroutine before then. Without forced switches
+    # it keeps the lock from that return until it has let go of them, so once the loop sees
+    # it counted here, it holds nothing.
+    sys.setswitchinterval(1e6)
+
+    def counting(call_soon_threadsafe):
+        def wrapper(*args, **kwargs):
+            nonlocal handed
+            try:
+                return call_soon_threadsafe(*args, **kwargs)
+            finally:
+                handed += 1
+        return wrapper
 
     async def once():  # its frame, not the loop's, holds what the action gives
+        nonlocal calls
         with contextlib.suppress(RuntimeError, TypeError, OverflowError):
             outcome = action(session, support.CONSENSUS)
             if inspect.isawaitable(outcome):
+                calls += 1
                 await outcome
 
-    async def repeat(count):  # an asyncio call has let go of everything by the time it returns
+    async def repeat(count):  # an asyncio call has let go of everything once its delivery has
         for _ in range(count):
             await once()
+        assert support.until(lambda: handed == calls), (handed, calls)
         return usage(watched)
 
     async def main():
+        loop = asyncio.get_running_loop()
+        loop.call_soon_threadsafe = counting(loop.call_soon_threadsafe)
         await repeat(200)
         # A new thread brings its stack and thread-local state; under load the blocking
         # pool grows now and then. A leak grows every window, so one without is judged.
