@@ -31,6 +31,11 @@ struct CallState {
   bool cancelled = false;  // the done callback saw the future cancelled
   bool continued = false;  // the outcome step is scheduled; happens once
   std::optional<std::variant<CoreValue, Failure>> result;
+  // A call draws four task numbers, in this order: the supervising task, the
+  // awaiting task, the core job and the delivery. The awaiting task starts
+  // within the supervising task's run (begin), and its outcome step (finish)
+  // is its own later run under its number.
+  std::uint64_t awaiting_number = 0;
   std::uint64_t job_number = 0;
 
   // Owned, and released together by the one delivery: a step that finds the
@@ -190,12 +195,15 @@ void finish(const State& state);
 // Schedules the outcome step once the core job was submitted and either its
 // result or the cancel signal is there.
 void maybe_finish(const State& state) {
+  std::uint64_t awaiting_number;
   {
     std::lock_guard lock(state->mutex);
     if (!state->started || state->continued || !(state->result || state->cancelled)) return;
     state->continued = true;
+    awaiting_number = state->awaiting_number;
   }
-  Executor::instance().spawn([state](std::uint64_t) { supervised(state, finish); });
+  Executor::instance().spawn_as(awaiting_number,
+                                [state](std::uint64_t) { supervised(state, finish); });
 }
 
 void run_core_job(const State& state, std::uint64_t number) {
@@ -215,8 +223,9 @@ void run_core_job(const State& state, std::uint64_t number) {
 // The first run of the awaiting side: the core job starts even when the
 // future has already been cancelled.
 void begin(const State& state) {
-  Executor::instance().spawn_blocking(
-      [state](std::uint64_t number) { run_core_job(state, number); });
+  Executor& executor = Executor::instance();
+  state->awaiting_number = executor.new_task_number();  // read by others only once started
+  executor.spawn_blocking([state](std::uint64_t number) { run_core_job(state, number); });
   {
     std::lock_guard lock(state->mutex);
     state->started = true;

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "mistgrove_core/error.h"
 #include "portability.h"
@@ -22,14 +24,14 @@ std::atomic<Executor*> g_executor{nullptr};
 
 // `name` outlives the thread (a literal).
 template <class F>
-void start_thread(const char* name, F body) {
+std::thread start_thread(const char* name, F body) {
   try {
     std::thread thread([name, body = std::move(body)]() mutable {
       name_this_thread(name);
       body();
     });
     name_new_thread(thread.native_handle(), name);
-    thread.detach();
+    return thread;
   } catch (const std::system_error& e) {
     throw std::runtime_error("OS can't spawn worker thread: " +
                              mistgrove_core::error::os_error_text(e.code().value()));
@@ -42,12 +44,12 @@ Executor& Executor::instance() {
   if (Executor* built = g_executor.load(std::memory_order_acquire)) return *built;
   std::lock_guard lock(g_build_mutex);
   if (Executor* built = g_executor.load(std::memory_order_relaxed)) return *built;
-  // Deliberately never freed: threads that did start keep pointing at it even
-  // when a later one fails to start and the build is reported as failed.
-  auto* fresh = new Executor();
+  // A failed build has ended its workers, so it can go; the next call builds anew.
+  auto fresh = std::unique_ptr<Executor>(new Executor());
   fresh->start_workers(std::max(1u, std::thread::hardware_concurrency()));
-  g_executor.store(fresh, std::memory_order_release);
-  return *fresh;
+  Executor* built = fresh.release();  // never freed: its threads run until the process ends
+  g_executor.store(built, std::memory_order_release);
+  return *built;
 }
 
 void Executor::forget_after_fork() {
@@ -56,11 +58,29 @@ void Executor::forget_after_fork() {
 }
 
 void Executor::start_workers(unsigned count) {
-  for (unsigned i = 0; i < count; ++i) start_thread("mistgrove-work", [this] { run_worker(); });
+  std::vector<std::thread> started;
+  started.reserve(count);  // a running thread is never lost to a failed push_back
+  try {
+    for (unsigned i = 0; i < count; ++i) {
+      started.push_back(start_thread("mistgrove-work", [this] { run_worker(); }));
+    }
+  } catch (...) {
+    {
+      std::lock_guard lock(worker_mutex_);
+      abandoned_ = true;
+    }
+    worker_ready_.notify_all();
+    for (std::thread& worker : started) worker.join();
+    throw;
+  }
+  for (std::thread& worker : started) worker.detach();
 }
 
-void Executor::spawn(Task task) {
-  std::uint64_t number = next_task_.fetch_add(1, std::memory_order_relaxed);
+std::uint64_t Executor::new_task_number() {
+  return next_task_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Executor::spawn_as(std::uint64_t number, Task task) {
   {
     std::lock_guard lock(worker_mutex_);
     worker_queue_.push_back({std::move(task), number});
@@ -80,13 +100,14 @@ void Executor::run_next(std::unique_lock<std::mutex>& lock, std::deque<Queued>& 
 void Executor::run_worker() {
   std::unique_lock lock(worker_mutex_);
   for (;;) {
-    worker_ready_.wait(lock, [this] { return !worker_queue_.empty(); });
+    worker_ready_.wait(lock, [this] { return abandoned_ || !worker_queue_.empty(); });
+    if (abandoned_) return;
     run_next(lock, worker_queue_);
   }
 }
 
 void Executor::spawn_blocking(Task task) {
-  std::uint64_t number = next_task_.fetch_add(1, std::memory_order_relaxed);
+  std::uint64_t number = new_task_number();
   std::lock_guard lock(pool_mutex_);
   pool_queue_.push_back({std::move(task), number});
   if (idle_ > 0) {
@@ -97,7 +118,7 @@ void Executor::spawn_blocking(Task task) {
   }
   if (pool_threads_ == kMaxBlockingThreads) return;  // waits for a busy thread
   try {
-    start_thread("mistgrove-block", [this] { run_blocking(); });
+    start_thread("mistgrove-block", [this] { run_blocking(); }).detach();
     ++pool_threads_;
   } catch (...) {
     // With other pool threads the job just waits its turn in the queue;

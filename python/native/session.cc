@@ -76,7 +76,18 @@ auto http_get_job(PyObject* self, const HttpGetArgs& a) {
   };
 }
 
-PyObject* session_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+// Made by object's own constructor, as object.__new__(type) makes it, so that
+// its checks apply (an abstract class is refused); on failure `session` goes.
+PyObject* new_session_object(PyTypeObject* type, std::shared_ptr<core::Session> session) {
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  PyObject* object = no_args ? PyBaseObject_Type.tp_new(type, no_args.get(), nullptr) : nullptr;
+  if (!object) return nullptr;
+  new (&reinterpret_cast<PySession*>(object)->inner)
+      std::shared_ptr<core::Session>(std::move(session));
+  return object;
+}
+
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     std::vector<PyObject*> names, values;
     Py_ssize_t pos = 0;
@@ -94,7 +105,7 @@ PyObject* session_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       raise_failure(*failure);
       return nullptr;
     }
-    return new_session_object(std::move(std::get<0>(outcome)));
+    return new_session_object(type, std::move(std::get<0>(outcome)));
   });
 }
 
@@ -191,11 +202,7 @@ PyTypeObject* new_session_class() {
 }
 
 PyObject* new_session_object(std::shared_ptr<core::Session> session) {
-  PyObject* object = new_instance(objects().session_class);
-  if (!object) return nullptr;
-  new (&reinterpret_cast<PySession*>(object)->inner)
-      std::shared_ptr<core::Session>(std::move(session));
-  return object;
+  return new_session_object(objects().session_class, std::move(session));
 }
 
 }  // namespace mistgrove_native
