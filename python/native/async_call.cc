@@ -330,7 +330,11 @@ PyObject* start_async_call(CoreJob job) {
   Ref loop = Ref::steal(running_loop());
   if (!loop) return nullptr;
   if (WithGil::closed()) {  // its outcome could never be delivered
-    PyErr_SetString(PyExc_RuntimeError, "cannot schedule new futures after interpreter shutdown");
+    PyErr_SetString(PyExc_RuntimeError,
+                    WithGil::closed_in_earlier_life()
+                        ? "asyncio calls are not available after the interpreter was restarted "
+                          "in this process"
+                        : "cannot schedule new futures after interpreter shutdown");
     return nullptr;
   }
   auto state = std::make_shared<CallState>(std::move(job));

@@ -22,6 +22,7 @@ struct Gate {
   std::condition_variable left;
   std::size_t inside = 0;
   bool closed = false;
+  bool closed_in_earlier_life = false;
 
   bool enter() {
     std::lock_guard lock(mutex);
@@ -54,8 +55,10 @@ Gate* const g_gate = new (g_gate_storage) Gate();
 // closed.
 void start_afresh_in_child() {
   const bool closed = g_gate->closed;
+  const bool closed_in_earlier_life = g_gate->closed_in_earlier_life;
   new (g_gate_storage) Gate();
   g_gate->closed = closed;
+  g_gate->closed_in_earlier_life = closed_in_earlier_life;
   Executor::forget_after_fork();
 }
 
@@ -69,6 +72,14 @@ PyObject* close_to_threads(PyObject*, PyObject*) {
 }
 
 PyMethodDef g_close_to_threads = {"close_to_threads", close_to_threads, METH_NOARGS, nullptr};
+
+// At the end of the finalization of the interpreter that registered the exit
+// hook, which then goes with that interpreter's atexit: a gate closed by now
+// stays closed to every later interpreter of the process.
+void end_life() {
+  std::lock_guard lock(g_gate->mutex);
+  if (g_gate->closed) g_gate->closed_in_earlier_life = true;
+}
 
 bool register_exit_hook() {
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
@@ -95,6 +106,11 @@ bool WithGil::closed() {
   return g_gate->closed;
 }
 
+bool WithGil::closed_in_earlier_life() {
+  std::lock_guard lock(g_gate->mutex);
+  return g_gate->closed_in_earlier_life;
+}
+
 bool init_process_hooks(PyObject* module) {
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters",
@@ -108,6 +124,11 @@ bool init_process_hooks(PyObject* module) {
   if (int failed = pthread_atfork(nullptr, nullptr, start_afresh_in_child)) {
     errno = failed;
     PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  // A second end_life, after a failed import, does no harm either.
+  if (Py_AtExit(end_life) < 0) {
+    PyErr_SetString(PyExc_ImportError, "no room left for an exit function of mistgrove._native");
     return false;
   }
   if (!register_exit_hook()) return false;

@@ -28,6 +28,10 @@ class WithGil {
   explicit operator bool() const { return entered_; }
 
   static bool closed();
+  // Whether the interpreter whose exit closed the gate has finalized since:
+  // the caller runs in a later interpreter of the process, which the gate
+  // stays closed to.
+  static bool closed_in_earlier_life();
 
  private:
   bool entered_;
@@ -38,7 +42,8 @@ class WithGil {
 // main one: the executor and the gate serve the process, and deliveries
 // enter the main interpreter. Then, once per process, registers the exit hook
 // with atexit (so only exit handlers registered before the first import run
-// after it) and the fork handler. False with the exception set.
+// after it), the mark at the end of that interpreter's finalization, and the
+// fork handler. False with the exception set.
 bool init_process_hooks(PyObject* module);
 
 }  // namespace mistgrove_native

@@ -39,7 +39,8 @@ inline constexpr const char* kNameTexts[kNameCount] = {
     "port",       "payload",        "response_limit",       "path",          "cancelled",
     "set_result", "set_exception",  "call_soon_threadsafe", "create_future", "add_done_callback"};
 
-// Each a strong reference, never released while the interpreter lives.
+// Each a strong reference, never released while the interpreter lives but
+// get_running_loop, for which its exit puts a stand-in that keeps nothing.
 struct Objects {
   PyTypeObject* session_class = nullptr;
   PyTypeObject* done_callback_class = nullptr;
@@ -49,7 +50,7 @@ struct Objects {
   PyObject* context_kwname = nullptr;    // ("context",)
   PyObject* get_running_loop = nullptr;  // asyncio's, looked up by the first asyncio call
   PyObject* names[kNameCount] = {};
-  bool forgotten_at_exit = false;  // the interpreter's finalization forgets them
+  bool forgetting_registered = false;  // the exit functions that let go of them are registered
 
   PyObject* name(Name n) const { return names[n]; }
 };
