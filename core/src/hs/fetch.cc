@@ -60,7 +60,7 @@ Bytes begin_dir_get(circuit::Circuit& circ, const Relay& hsdir, std::string_view
   };
   return directory::decode_http_body(exchange_on_stream(
       io, kDirStream, util::text_bytes(directory::directory_request_text(path, hsdir.address)),
-      kMaxDirResponse, "BEGIN_DIR response too large"));
+      kMaxDirResponse, {"directory stream", "BEGIN_DIR response too large"}));
 }
 
 Bytes fetch_from_hsdir(const Relay& hsdir, const Relay& guard, std::string_view path,
@@ -106,7 +106,6 @@ FetchedDescriptor fetch_hidden_service_descriptor_with(const directory::Consensu
         HiddenServiceDescriptor descriptor =
             decrypt_hs_descriptor(util::to_string_lossy(document), keys,
                                   now.value_or(static_cast<u64>(std::time(nullptr))));
-        log::info(kLog, "descriptor from HSDir {} decrypted", hsdir.nickname);
         return {std::move(descriptor), *guard};
       } catch (const error::Error& e) {
         last_error = e.message();

@@ -79,7 +79,6 @@ RendezvousStream connect_onion_service(const Options& options,
   Circuit rend = circuit_through(guard, rendezvous, options.timeout_ms);
   send_to_last_hop(rend, circuit::kRelayEstablishRendezvous, cookie);
   rend.recv_command(circuit::kRelayRendezvousEstablished, "RENDEZVOUS_ESTABLISHED");
-  log::info(kLog, "rendezvous point {} established", rendezvous.nickname);
 
   std::vector<IntroductionPoint> points = descriptor.intro_points;
   std::shuffle(points.begin(), points.end(), crypto::thread_rng());
@@ -107,7 +106,6 @@ RendezvousStream connect_onion_service(const Options& options,
   log::info(kLog, "waiting for RENDEZVOUS2");
   circuit::RelayCell joined = rend.recv_command(circuit::kRelayRendezvous2, "RENDEZVOUS2");
   crypto::RelayCrypto hs_crypto = finish_hs_ntor(*kept, joined.data);
-  log::info(kLog, "rendezvous with the onion service complete");
   return RendezvousStream(std::move(rend), std::move(hs_crypto));
 }
 

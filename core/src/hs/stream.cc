@@ -8,15 +8,12 @@
 
 #include "mistgrove_core/error.h"
 #include "mistgrove_core/hs.h"
-#include "mistgrove_core/log.h"
 #include "stream_steps.h"
 
 namespace mistgrove_core::hs {
 namespace {
 
 using error::err;
-
-constexpr std::string_view kLog = "mistgrove_core::hs";
 
 constexpr i32 kCircuitWindowFloor = 900;
 constexpr i32 kStreamWindowFloor = 450;
@@ -49,8 +46,8 @@ namespace {
 // under the same rules as a response read after it.
 class StreamExchange {
  public:
-  StreamExchange(const StreamIo& io, u16 stream_id, u64 limit, std::string_view too_large)
-      : io_(io), stream_id_(stream_id), limit_(limit), too_large_(too_large) {}
+  StreamExchange(const StreamIo& io, u16 stream_id, u64 limit, const StreamTexts& texts)
+      : io_(io), stream_id_(stream_id), limit_(limit), texts_(texts) {}
 
   Bytes run(ByteView payload) {
     while (!payload.empty() && !ended_) {
@@ -83,7 +80,7 @@ class StreamExchange {
       stream_package_ = std::min(stream_package_ + kStreamIncrement, kStreamPackageWindow);
     } else if (cell.command == circuit::kRelayEnd) {
       if (!cell.data.empty() && cell.data[0] != kEndReasonDone)
-        throw err(fmt::format("onion service stream ended with reason {}", cell.data[0]));
+        throw err(fmt::format("{} ended with reason {}", texts_.name, cell.data[0]));
       ended_ = true;
     } else if (cell.command == circuit::kRelayData) {
       collect(cell.data);
@@ -115,13 +112,13 @@ class StreamExchange {
     if (due.circuit)
       io_.send(circuit::kRelaySendme, 0, circuit::sendme_v1_data(io_.backward_digest()));
     if (due.stream) io_.send(circuit::kRelaySendme, stream_id_, {});
-    if (out_.size() > limit_) throw err(std::string(too_large_));
+    if (out_.size() > limit_) throw err(std::string(texts_.too_large));
   }
 
   const StreamIo& io_;
   const u16 stream_id_;
   const u64 limit_;
-  const std::string_view too_large_;
+  const StreamTexts texts_;
   circuit::Wait wait_;
   SendmeWindows deliver_;
   i32 circuit_package_ = kCircuitPackageWindow;
@@ -135,8 +132,8 @@ class StreamExchange {
 }  // namespace
 
 Bytes exchange_on_stream(const StreamIo& io, u16 stream_id, ByteView payload, u64 limit,
-                         std::string_view too_large) {
-  return StreamExchange(io, stream_id, limit, too_large).run(payload);
+                         const StreamTexts& texts) {
+  return StreamExchange(io, stream_id, limit, texts).run(payload);
 }
 
 void RendezvousStream::send_hs(u8 command, u16 stream_id, ByteView data) {
@@ -152,7 +149,6 @@ void RendezvousStream::begin(u16 stream_id, u16 port) {
   const circuit::Wait wait = circuit.wait_for("CONNECTED");
   if (!await_connected([this](const circuit::Wait& w) { return recv_hs(w); }, wait, stream_id))
     throw err("onion service stream ended before CONNECTED");
-  log::info(kLog, "stream {} to port {} connected", stream_id, port);
 }
 
 circuit::RelayCell RendezvousStream::recv_hs(const circuit::Wait& wait) {
@@ -172,10 +168,8 @@ Bytes RendezvousStream::exchange(u16 stream_id, ByteView payload, u64 limit) {
       [this] { return hs_crypto.backward_digest.current(); },
       [this] { return hs_crypto.forward_digest.current(); },
   };
-  Bytes out = exchange_on_stream(io, stream_id, payload, limit, "stream response too large");
-  log::info(kLog, "stream {} ended after {} bytes sent and {} received", stream_id, payload.size(),
-            out.size());
-  return out;
+  return exchange_on_stream(io, stream_id, payload, limit,
+                            {"onion service stream", "stream response too large"});
 }
 
 }  // namespace mistgrove_core::hs

@@ -42,6 +42,12 @@ struct StreamIo {
   std::function<Bytes()> forward_digest;
 };
 
+// How an exchange's failures name its stream and its limit.
+struct StreamTexts {
+  std::string_view name;       // "{name} ended with reason {reason}"
+  std::string_view too_large;  // more than the limit received
+};
+
 // Sends `payload` on `stream_id` as DATA cells of at most 498 bytes, then
 // collects the stream's DATA until its END.
 //
@@ -55,15 +61,16 @@ struct StreamIo {
 // Reading, in either phase, follows the SENDME window rule: our circuit-level
 // SENDMEs are authenticated (version 1, the backward digest right after the
 // DATA cell that made them due), stream-level ones are empty. Once the
-// SENDMEs of a cell are sent, more than `limit` bytes fail with `too_large`.
+// SENDMEs of a cell are sent, more than `limit` bytes fail with the
+// `too_large` text.
 // Each DATA cell that carries bytes starts a new wait, so a long transfer is
 // bounded per cell; a `wait_for` that keeps one deadline bounds it as a
 // whole. END ends the exchange, a sending one too: with no reason or reason
-// 6 (DONE) with the data collected, with another reason as a failure "onion
-// service stream ended with reason {reason}". Other streams' cells and other
-// commands are skipped.
+// 6 (DONE) with the data collected, with another reason as a failure "{name}
+// ended with reason {reason}". Other streams' cells and other commands are
+// skipped.
 Bytes exchange_on_stream(const StreamIo& io, u16 stream_id, ByteView payload, u64 limit,
-                         std::string_view too_large);
+                         const StreamTexts& texts);
 
 // Reads cells with `recv` within `wait` until `stream_id` is CONNECTED (true)
 // or ended (false); other streams' cells and other commands are skipped.

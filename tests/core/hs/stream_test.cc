@@ -55,24 +55,26 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
       relay.send(1, kRelayData, 1, from_string("x")), relay.send(1, kRelayEnd, 1, end);
     };
   };
-  // BEGIN_DIR: the request read, `response` served. One deadline for the whole
-  // stream, and a limit of its own.
+  // BEGIN_DIR: the request read, `response` served, then END with `end` as its
+  // data. One deadline for the whole stream, and a limit of its own.
   constexpr std::size_t kDirLimit = 8 * 1024 * 1024;
   const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
   const Bytes body = pattern(kDirLimit - head.size()), ok = concat({from_string(head), body});
-  auto dir = [](Bytes response) -> Service {
-    return [response](RelaySide& relay) {
+  auto dir = [](Bytes response, Bytes end = {}) -> Service {
+    return [response, end](RelaySide& relay) {
       std::string request;
       while (request.find("\r\n\r\n") == std::string::npos)
         request += util::to_string_lossy(relay.recv().cell.data);
       EXPECT_EQ(request, directory::directory_request_text("/tor/hs/3/AAAA", "10.0.0.7"));
-      relay.serve_data(1, response), relay.send(1, kRelayEnd, 1, {});
+      relay.serve_data(1, response), relay.send(1, kRelayEnd, 1, end);
     };
   };
   const std::map<std::string, Service> services{
-      {"serve", serve},     {"end", [](RelaySide& r) { r.send(1, kRelayEnd, 1, {}); }},
-      {"destroy", destroy}, {"chatter", [](RelaySide& r) { r.chatter(); }},
-      {"dir", dir(ok)},     {"dir+x", dir(concat({ok, from_string("x")}))}};
+      {"serve", serve},
+      {"end", [](RelaySide& r) { r.send(1, kRelayEnd, 1, {}); }},
+      {"destroy", destroy},
+      {"chatter", [](RelaySide& r) { r.chatter(); }},
+      {"dir+x", dir(concat({ok, from_string("x")}))}};
   const std::map<std::string, Bytes> outputs{{"response", response}, {"body", body}};
   for (const auto& c : mistgrove_test::load_records("stream_cases.txt")) {
     SCOPED_TRACE(c.text(1));
@@ -83,6 +85,7 @@ TEST(RendezvousStream, BeginAndExchangeUnderTheWindows) {
     spec >> kind >> acks >> stream_acks >> answer_at >> reason;
     const Service service = kind == "trickle"  ? trickle(mistgrove_test::hex(acks))
                             : kind == "upload" ? upload(acks, stream_acks, answer_at, reason)
+                            : kind == "dir"    ? dir(ok, mistgrove_test::hex(acks))
                                                : services.at(kind);
     const bool dir = c.text(1).starts_with("BEGIN_DIR");
     const u64 limit = c.number(3);
