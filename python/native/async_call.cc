@@ -304,15 +304,25 @@ PyTypeObject* make_class(const char* name, ternaryfunc call) {
   return type;
 }
 
+PyObject* look_up_get_running_loop() {
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  return asyncio ? PyObject_GetAttrString(asyncio.get(), "get_running_loop") : nullptr;
+}
+
+// asyncio's get_running_loop, looked up once and kept while the interpreter
+// runs. Once its exit has closed the gate nothing is kept: the function holds
+// the interpreter's _asyncio module, whose C part keeps its state in the
+// process until that module is freed, and kept past the finalization it would
+// hand a later interpreter's asyncio the remains of this one's.
 PyObject* running_loop() {
-  PyObject*& get_running_loop = objects().get_running_loop;
-  if (!made(get_running_loop, [] {
-        Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-        return asyncio ? PyObject_GetAttrString(asyncio.get(), "get_running_loop") : nullptr;
-      })) {
-    return nullptr;
+  PyObject*& kept = objects().get_running_loop;
+  Ref looked_up;
+  if (WithGil::closed()) {
+    looked_up = Ref::steal(look_up_get_running_loop());
+  } else if (made(kept, look_up_get_running_loop)) {
+    looked_up = Ref::borrow(kept);
   }
-  return PyObject_CallNoArgs(get_running_loop);
+  return looked_up ? PyObject_CallNoArgs(looked_up.get()) : nullptr;
 }
 
 }  // namespace

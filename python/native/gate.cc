@@ -73,23 +73,20 @@ PyObject* close_to_threads(PyObject*, PyObject*) {
 
 PyMethodDef g_close_to_threads = {"close_to_threads", close_to_threads, METH_NOARGS, nullptr};
 
-// At the end of the finalization of the interpreter that registered the exit
-// hook, which then goes with that interpreter's atexit: a gate closed by now
-// stays closed to every later interpreter of the process.
-void end_life() {
+}  // namespace
+
+bool register_at_exit(PyMethodDef& function) {
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref hook = Ref::steal(PyCFunction_New(&function, nullptr));
+  if (!atexit || !hook) return false;
+  return static_cast<bool>(
+      Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get())));
+}
+
+void end_interpreter_life() {
   std::lock_guard lock(g_gate->mutex);
   if (g_gate->closed) g_gate->closed_in_earlier_life = true;
 }
-
-bool register_exit_hook() {
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  Ref hook = Ref::steal(PyCFunction_New(&g_close_to_threads, nullptr));
-  if (!atexit || !hook) return false;
-  Ref registered = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
-  return static_cast<bool>(registered);
-}
-
-}  // namespace
 
 WithGil::WithGil() : entered_(g_gate->enter()) {
   if (entered_) state_ = PyGILState_Ensure();
@@ -126,12 +123,7 @@ bool init_process_hooks(PyObject* module) {
     PyErr_SetFromErrno(PyExc_OSError);
     return false;
   }
-  // A second end_life, after a failed import, does no harm either.
-  if (Py_AtExit(end_life) < 0) {
-    PyErr_SetString(PyExc_ImportError, "no room left for an exit function of mistgrove._native");
-    return false;
-  }
-  if (!register_exit_hook()) return false;
+  if (!register_at_exit(g_close_to_threads)) return false;
   hooked = true;
   return true;
 }

@@ -42,8 +42,14 @@ class WithGil {
 // main one: the executor and the gate serve the process, and deliveries
 // enter the main interpreter. Then, once per process, registers the exit hook
 // with atexit (so only exit handlers registered before the first import run
-// after it), the mark at the end of that interpreter's finalization, and the
-// fork handler. False with the exception set.
+// after it) and the fork handler. False with the exception set.
 bool init_process_hooks(PyObject* module);
+
+// Registers `function` (METH_NOARGS) with atexit; false with the exception set.
+bool register_at_exit(PyMethodDef& function);
+
+// At the end of each interpreter's finalization: a gate its exit closed stays
+// closed to every later interpreter of the process.
+void end_interpreter_life();
 
 }  // namespace mistgrove_native

@@ -18,39 +18,21 @@ Objects g_objects;
 
 // At the end of the interpreter's finalization, which leaves nothing of what
 // the objects refer to: an embedding program that starts another interpreter
-// gets new ones at its next import.
-void forget_objects() { g_objects = Objects(); }
-
-// asyncio's get_running_loop, looked up at each call and kept by nothing.
-PyObject* running_loop_untied(PyObject*, PyObject*) {
-  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-  Ref get = asyncio ? Ref::steal(PyObject_GetAttrString(asyncio.get(), "get_running_loop")) : Ref();
-  return get ? PyObject_CallNoArgs(get.get()) : nullptr;
+// gets new ones at its next import, and finds the gate closed for good.
+void forget_objects() {
+  g_objects = Objects();
+  end_interpreter_life();
 }
 
-PyMethodDef g_running_loop_untied = {"get_running_loop", running_loop_untied, METH_NOARGS, nullptr};
-
-// As the interpreter's exit begins, while it can still release objects.
-// asyncio's get_running_loop holds the interpreter's _asyncio module, whose
-// C part keeps its state in the process until that module is freed: kept past
-// the finalization, it would hand the next interpreter's asyncio the remains
-// of this one's. Its stand-in serves the asyncio calls of exit handlers that
-// run later, and is what they find made, so they keep nothing either.
+// As the interpreter's exit begins, while it can still release objects, and
+// just before the exit hook closes the gate, after which asyncio's
+// get_running_loop is kept no more (async_call.cc).
 PyObject* untie_from_asyncio(PyObject*, PyObject*) {
-  Py_XSETREF(g_objects.get_running_loop, PyCFunction_New(&g_running_loop_untied, nullptr));
-  if (!g_objects.get_running_loop) return nullptr;
+  Py_CLEAR(g_objects.get_running_loop);
   Py_RETURN_NONE;
 }
 
 PyMethodDef g_untie_from_asyncio = {"untie_from_asyncio", untie_from_asyncio, METH_NOARGS, nullptr};
-
-bool register_untying() {
-  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-  Ref untie = Ref::steal(PyCFunction_New(&g_untie_from_asyncio, nullptr));
-  if (!atexit || !untie) return false;
-  return static_cast<bool>(
-      Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", untie.get())));
-}
 
 // Appends `name` to the module's __all__ (made first when missing), then sets it.
 bool add(PyObject* module, const char* name, PyObject* value) {
@@ -95,7 +77,7 @@ bool make_objects() {
   // registered while it lived. A second untying, after a failed import, does
   // no harm.
   if (!o.forgetting_registered) {
-    if (!register_untying()) return false;
+    if (!register_at_exit(g_untie_from_asyncio)) return false;
     if (Py_AtExit(forget_objects) < 0) {
       PyErr_SetString(PyExc_ImportError, "no room left for an exit function of mistgrove._native");
       return false;

@@ -40,7 +40,7 @@ inline constexpr const char* kNameTexts[kNameCount] = {
     "set_result", "set_exception",  "call_soon_threadsafe", "create_future", "add_done_callback"};
 
 // Each a strong reference, never released while the interpreter lives but
-// get_running_loop, for which its exit puts a stand-in that keeps nothing.
+// get_running_loop, which its exit lets go of (async_call.cc).
 struct Objects {
   PyTypeObject* session_class = nullptr;
   PyTypeObject* done_callback_class = nullptr;
