@@ -3,6 +3,7 @@ wait."""
 
 import asyncio
 import contextlib
+import ctypes
 import os
 import socket
 import threading
@@ -18,6 +19,20 @@ REFUSED = "127.0.0.1:1"  # nothing listens there
 # microdescriptor bootstrap and succeeds; each request then fails "consensus has
 # no shared-rand values" before opening any connection.
 CONSENSUS = os.path.join(os.path.dirname(__file__), "../core/data/consensus_one_hsdir.txt")
+
+
+class _Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+_mallinfo2 = ctypes.CFUNCTYPE(_Mallinfo2)(("mallinfo2", ctypes.CDLL(None)))
+
+
+def malloc_heap():
+    """The bytes malloc has handed out and not had back, mapped blocks included."""
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 @contextlib.contextmanager

@@ -186,18 +186,10 @@ def test_interpreter_lock_is_released_while_a_session_is_created():
 # Abstract methods on the class (set in a process of its own: it changes the class) make
 # object's constructor refuse it, after the core session was made.
 ABSTRACT = """
-import asyncio, ctypes, sys
+import asyncio, sys
+sys.path.insert(0, sys.argv[2])
+from support import malloc_heap as heap  # where the core keeps its sessions
 from mistgrove import Session
-
-class Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-
-mallinfo2 = ctypes.CFUNCTYPE(Mallinfo2)(("mallinfo2", ctypes.CDLL(None)))
-
-def heap():  # where the core keeps its sessions
-    info = mallinfo2()
-    return info.uordblks + info.hblkhd
 
 def create():
     try:
@@ -226,8 +218,8 @@ print(heap() - start < fifty)  # what fifty sessions take: ten times less than a
 
 def test_an_abstract_class_is_refused_by_objects_constructor():
     blocking, background, released = subprocess.run(
-        [sys.executable, "-c", ABSTRACT, support.CONSENSUS], capture_output=True, text=True,
-        timeout=60, check=True).stdout.splitlines()
+        [sys.executable, "-c", ABSTRACT, support.CONSENSUS, os.path.dirname(__file__)],
+        capture_output=True, text=True, timeout=60, check=True).stdout.splitlines()
     # The interpreter's own text, which 3.12 reworded.
     assert re.fullmatch(r"Can't instantiate abstract class builtins\.Session "
                         r"with(out an implementation for)? abstract method '?x'?", blocking)

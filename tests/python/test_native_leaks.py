@@ -3,7 +3,6 @@ the reference counts of what it is given, nor Python's blocks, malloc's heap or 
 
 import asyncio
 import contextlib
-import ctypes
 import gc
 import inspect
 import json
@@ -19,20 +18,11 @@ from mistgrove import Session
 ONION, CALLS, PAYLOAD, PATH, LIST_PAYLOAD = support.ONION, 2000, b"GET /\r\n\r\n", "/i", [71, 69]
 
 
-class Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-
-
-_mallinfo2 = ctypes.CFUNCTYPE(Mallinfo2)(("mallinfo2", ctypes.CDLL(None)))
-
-
 def usage(watched):  # reference counts, Python's blocks, malloc's heap, RSS
     gc.collect()
-    info = _mallinfo2()
     with open("/proc/self/statm") as f:
         return ([sys.getrefcount(o) for o in watched], sys.getallocatedblocks(),
-                info.uordblks + info.hblkhd, int(f.read().split()[1]) * 4096)
+                support.malloc_heap(), int(f.read().split()[1]) * 4096)
 
 
 # Each action gets the session and the consensus path; most of them fail.
