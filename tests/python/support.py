@@ -36,19 +36,12 @@ def malloc_heap():
 
 
 @contextlib.contextmanager
-def silent_endpoint(hang_up=False):
-    """A listener that never answers: a fetch from it waits until its read time-out.
-
-    With `hang_up`, the block's end accepts the one fetch that connected (within 30 s) and
-    closes that connection, which fails the fetch at once. Closing the listener alone may not:
-    a connection still half made when it closes can be dropped without a reset."""
+def silent_endpoint():
+    """A listener that never answers: a fetch from it waits until its read time-out."""
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen(1024)
         yield f"127.0.0.1:{listener.getsockname()[1]}"
-        if hang_up:
-            listener.settimeout(30)
-            listener.accept()[0].close()
 
 
 def failing_call():

@@ -23,7 +23,7 @@ def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplo
 
     async def main():
         asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: reported.append(ctx))
-        with support.silent_endpoint(hang_up=True) as endpoint:  # its end ends the call
+        with support.silent_endpoint() as endpoint:  # its close ends the call
             future = Session.create_async(endpoint)
             released = weakref.ref(future)
             with pytest.raises(asyncio.TimeoutError):
@@ -49,7 +49,7 @@ def test_wait_for_time_out_drops_the_late_outcome_silently(session, capfd, caplo
 
 def test_a_closed_or_abandoned_loop(capfd):
     loop = asyncio.new_event_loop()
-    with support.silent_endpoint(hang_up=True) as endpoint:  # ends the call after the loop's
+    with support.silent_endpoint() as endpoint:  # its close ends the call, after the loop's
         future = loop.run_until_complete(support.begin(lambda: Session.create_async(endpoint)))
         loop.close()  # the future stays pending and the delivery prints its error
     err = []
