@@ -230,7 +230,7 @@ def test_an_abstract_class_is_refused_by_objects_constructor():
 # Under an address-space limit, reading a huge consensus file makes the core
 # throw std::bad_alloc: an internal fault, not an Error.
 FAULT = """
-import asyncio, resource, sys
+import asyncio, os, resource, sys
 from mistgrove import Session
 
 async def create(*args):
@@ -239,17 +239,19 @@ async def create(*args):
     except RuntimeError as e:
         return e
 
-asyncio.run(create("127.0.0.1"))  # the executor's threads exist before the limit
 with open("/proc/self/statm") as f:
     size = int(f.read().split()[0]) * 4096
-# Room for what the failed read leaves in malloc's arenas: the result still reaches the loop.
-resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), resource.RLIM_INFINITY))
+# Room for what the failed read leaves in malloc's arena, so that the result still reaches
+# the loop, and for the stacks of the threads the first asyncio call starts (one arena for
+# all of them: MALLOC_ARENA_MAX=1).
+room = (1 << 30) + (os.cpu_count() + 4) * (16 << 20)
+resource.setrlimit(resource.RLIMIT_AS, (size + room, resource.RLIM_INFINITY))
+print(asyncio.run(create("127.0.0.1:1", sys.argv[1])))  # the process's first asyncio call
 try:
     Session("127.0.0.1:1", sys.argv[1])
 except BaseException as e:
     print(type(e).__module__, type(e).__qualname__, isinstance(e, Exception), e, sep="|")
     first = type(e)
-print(asyncio.run(create("127.0.0.1:1", sys.argv[1])))
 del sys.modules["mistgrove._native"]
 from mistgrove._native import Session
 try:
@@ -264,15 +266,15 @@ except BaseException as e:
 def test_internal_faults(tmp_path):
     huge = tmp_path / "huge"
     huge.touch()
-    os.truncate(huge, 4 << 30)  # sparse: no disk space used
-    blocking, background, again = subprocess.run(
+    os.truncate(huge, 16 << 30)  # sparse: no disk space used; larger than the room
+    background, blocking, again = subprocess.run(
         [sys.executable, "-c", FAULT, str(huge)], capture_output=True, text=True, timeout=120,
-        check=True).stdout.splitlines()
+        check=True, env={**os.environ, "MALLOC_ARENA_MAX": "1"}).stdout.splitlines()
+    # The process's first asyncio call: its supervising task, awaiting task, core job and
+    # delivery are tasks 1 to 4.
+    assert background == 'async runtime task failed: task 3 panicked with message "std::bad_alloc"'
     # A BaseException, so that `except Exception` does not swallow it.
     assert blocking == "pyo3_runtime|PanicException|False|std::bad_alloc"
-    # The process's second asyncio call: its supervising task, awaiting task, core job and
-    # delivery are tasks 5 to 8, after the first call's 1 to 4.
-    assert background == 'async runtime task failed: task 7 panicked with message "std::bad_alloc"'
     assert again == "the same class: True"  # made once per process, not by each module object
 
 
