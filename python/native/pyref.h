@@ -60,8 +60,9 @@ void dealloc_as(PyObject* self) {
   Py_DECREF(type);
 }
 
-// A new instance of a heap type, as object.__new__ makes one with no
-// arguments: the type's allocator, every field zero.
+// A new instance of one of the module's internal classes, made by the type's
+// allocator with every field zero. Session, which Python code can subclass or
+// mark abstract, is made through object's constructor instead.
 inline PyObject* new_instance(PyTypeObject* type) {
   return reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
 }
