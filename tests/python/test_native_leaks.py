@@ -85,13 +85,20 @@ def measure(name):  # prints the usage around CALLS calls of one action, in a pr
         loop.call_soon_threadsafe = counting(loop.call_soon_threadsafe)
         await repeat(200)
         # A new thread brings its stack and thread-local state; under load the blocking
-        # pool grows now and then. A leak grows every window, so one without is judged.
+        # pool grows now and then. And once in a few hundred windows, a new arena of
+        # Python's object allocator lands in an address range its map has no node for yet
+        # (3.10 and later), and the map takes 128 KiB from malloc for good. A leak grows
+        # every window, so of two windows in which the threads held still, the one whose
+        # heap grew least is judged.
+        windows = []
         for _ in range(20):
             threads = set(os.listdir("/proc/self/task"))
             before, after = await repeat(0), await repeat(CALLS)
             if set(os.listdir("/proc/self/task")) == threads:
-                return before, after
-        raise AssertionError("the executor's threads never held still for a window")
+                windows.append((before, after))
+            if len(windows) == 2:
+                return min(windows, key=lambda w: (w[1][2] - w[0][2], w[1][3] - w[0][3]))
+        raise AssertionError("the executor's threads never held still for two windows")
 
     print(json.dumps(asyncio.run(main())))
 
