@@ -209,10 +209,15 @@ fifty = heap() - start
 Session.__abstractmethods__ = frozenset({"x"})
 print(create())
 print(asyncio.run(create_async()))
-start = heap()
-for _ in range(500):
-    create()
-print(heap() - start < fifty)  # what fifty sessions take: ten times less than a leak
+def growth():
+    start = heap()
+    for _ in range(500):
+        create()
+    return heap() - start
+
+# What fifty sessions take: ten times less than a leak. A leak grows both rounds; Python's
+# object allocator may take 128 KiB for good in one (see test_native_leaks.py).
+print(min(growth(), growth()) < fifty)
 """
 
 
